@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing dvrcore needs,
+# for the native (amd64) and the device (armhf) build. Idempotent: prints nothing
+# and installs nothing when all packages are present.
+set -euo pipefail
+
+native_packages=(
+  build-essential cmake ninja-build pkg-config git ca-certificates
+  libboost-dev libboost-system-dev libboost-filesystem-dev
+  libtinyxml-dev libgtest-dev libwxgtk3.2-dev
+  locales qemu-user util-linux passwd procps python3
+)
+armhf_packages=(
+  crossbuild-essential-armhf
+  libboost-dev:armhf libboost-system-dev:armhf libboost-filesystem-dev:armhf
+  libtinyxml-dev:armhf libgtest-dev:armhf libc6:armhf libstdc++6:armhf
+)
+extra_packages=("$@")
+
+native_arch=$(dpkg --print-architecture)
+# A package counts as present when it is installed for the requested architecture
+# (the native one unless the name carries ":arch"), or for "all".
+is_installed() {
+  local name=${1%%:*} arch=$native_arch
+  [[ $1 == *:* ]] && arch=${1#*:}
+  dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$name" 2>/dev/null |
+    grep -Eq "^($arch|all) installed$"
+}
+
+missing=()
+for p in "${native_packages[@]}" "${armhf_packages[@]}" "${extra_packages[@]}"; do
+  is_installed "$p" || missing+=("$p")
+done
+
+need_arch=0
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  need_arch=1
+fi
+
+if [ ${#missing[@]} -gt 0 ] || [ $need_arch -eq 1 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages (${missing[*]}); run as root" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  [ $need_arch -eq 1 ] && dpkg --add-architecture armhf
+  echo "install-deps: installing ${missing[*]}" >&2
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The slow-write line and the statistics group digits with this locale; tests use it.
+if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf8$'; then
+  if [ "$(id -u)" -eq 0 ]; then
+    sed -i 's/^# *\(en_US.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^en_US.UTF-8 UTF-8' /etc/locale.gen || echo 'en_US.UTF-8 UTF-8' >>/etc/locale.gen
+    locale-gen >/dev/null
+  fi
+fi

@@ -1,0 +1,226 @@
+// The one core object of the process.
+//
+// `dvrcore` owns the event loop (`ioContext`, run by `ioThread`), the periodic
+// timer, the IPC socket to the parent service, the plugin list, the event queue
+// and the tables and flags that the subsystems share. The process entry builds
+// it, calls Initialize() and then Start(), which runs the whole life of the core
+// on the main thread: start-up, the dispatch loop, shutdown.
+//
+// Its operations are defined beside the subsystem they belong to:
+//   src/core        construction, Initialize, Start, privilege drop, monitor
+//   src/log         WriteLog
+//   src/config      LoadConfiguration, SaveConfiguration, ApplyConfiguration
+//   src/pluginhost  LoadPlugins, OpenPlugins, ClosePlugins, UnloadPlugins
+//   src/events      PluginEvent, DispatchEvents, broadcasts, ReleaseBlock
+//   src/ipc         the IPC reader and writer
+//
+// Threads: the main thread runs Initialize, Start, plugin load/open/close/
+// unload and the dispatcher; `ioThread` runs signals, the timer, IPC and
+// configuration updates; plugin threads and reader delivery threads call
+// PluginEvent. Locks (never nested, never held while a plugin entry runs):
+// `queueMutex`, the handle gate's mutex (before a reader slot's own mutex),
+// the frame gate's mutex, the mutex of `refBlocks`, `pluginListMutex`, and the
+// process-wide file-name lock of the XML file save and load.
+#ifndef DVRCORE_CORE_DVRCORE_H
+#define DVRCORE_CORE_DVRCORE_H
+
+#include <array>
+#include <atomic>
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "delivery_tracker.h"
+#include "frame_gate.h"
+#include "handle_gate.h"
+#include "log_level_table.h"
+#include "module_names.h"
+#include "plugin_api.h"
+#include "plugin_info.h"
+#include "ref_block_table.h"
+
+class TiXmlDocument;
+
+// Resident memory above this many bytes throttles video and audio frames.
+constexpr std::size_t MEMORY_LIMIT = 199229440;  // 190 MiB
+
+// The core's own version text, "21.12.2.0".
+const char* GetVersion();
+
+class dvrcore;
+
+// The process's one core; set as the last step of construction. The event
+// entry `CoreEventCallback` reaches the core only through it.
+extern dvrcore* theCore;
+
+// The plain event function handed to plugins and used by LogMessage: calls
+// PluginEvent on `theCore`.
+extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out);
+
+class dvrcore {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Builds every member and sets `theCore`. Starts no thread, touches no file.
+    explicit dvrcore(std::string exePath);
+    virtual ~dvrcore();
+    dvrcore(const dvrcore&) = delete;
+    dvrcore& operator=(const dvrcore&) = delete;
+
+    // ---- Virtual operations, in slot order after the destructor. ----------
+    // The steady clock; tests move it.
+    virtual Clock::time_point Now();
+    // Builds the memory status document and publishes it as EVT_STATUS.
+    virtual void PublishMemoryStatus();
+    // Writes one log line (and a syslog copy at level 100). Called only by
+    // PluginEvent, on the raiser's thread.
+    virtual void WriteLog(uint32_t provider, uint32_t level, const char* text);
+    // Seams for the resource monitor: the wall clock in seconds and the
+    // resident set size in bytes (0 when unreadable). Tests replace them.
+    virtual std::time_t WallTime();
+    virtual uint32_t ReadResidentBytes();
+
+    // ---- Lifecycle (main thread). ------------------------------------------
+    // Enters "core" as module name, drops privileges and adopts `pipe` (-1: no
+    // IPC link) as `ipcSocket`. False: the process exits with status 2.
+    bool Initialize(int pipe);
+    // Start-up, the dispatch loop until a stop is requested, and shutdown.
+    void Start();
+    // Sets `stopRequested` and wakes the dispatcher; any thread, any time.
+    void RequestStop();
+
+    // ---- Event routing (src/events). ---------------------------------------
+    // The event entry; any thread. Always returns 0; the outcome is in
+    // out->result. Never writes to `in`.
+    int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
+    // Main thread: delivers queued events until a stop is requested and the
+    // queue is empty.
+    void DispatchEvents();
+    // Releases `owner`'s reference to `block`; on the last one wakes a reader
+    // waiting on it and frees the block. Unknown blocks are ignored.
+    void ReleaseBlock(void* block, uint32_t owner);
+    // Starts one ReaderDelivery thread per plugin that accepts the broadcast.
+    void StartBroadcast(const _EventParmsIn& request);
+
+    // ---- Plugin host (src/pluginhost, main thread). ------------------------
+    bool LoadPlugins();
+    void OpenPlugins();
+    bool ClosePlugins();
+    bool UnloadPlugins();
+    void ProvideWorkerThread(PLUGININFO& plugin);
+    void StartAsyncReader(PLUGININFO& plugin);
+
+    // ---- Configuration (src/config). ---------------------------------------
+    void LoadConfiguration();
+    void SaveConfiguration();
+    void ApplyConfiguration(const std::string& text);
+    void PublishDocument(TiXmlDocument& document, uint32_t eventType);
+
+    // ---- IPC link (src/ipc, ioThread). -------------------------------------
+    void StartIpcRead();
+    void OnIpcRead(const boost::system::error_code& error, std::size_t bytes);
+    void QueueIpcPacket(void* block, std::size_t length);
+    void SendNextIpcPacket();
+    void OnIpcWritten(const boost::system::error_code& error);
+
+    // ---- Resource monitor (src/core, ioThread). ----------------------------
+    void OnTimer(const boost::system::error_code& error);
+    void SetLowMemory(bool low);
+
+    // ---- Members, in declaration order. ------------------------------------
+
+    // Loaded plugins in load order; sorted once into close order. Written only
+    // by the main thread, under an exclusive `pluginListMutex`; other threads
+    // (broadcast start, IPC routing, configuration document) walk it under a
+    // shared lock and never call a plugin while holding it.
+    std::vector<PLUGININFO> pluginList;
+    mutable std::shared_mutex pluginListMutex;
+    // Provider id -> short module name for log lines; has its own lock.
+    ModuleNames moduleNames;
+    // File name -> loader error text of plugin files that failed to map.
+    std::map<std::string, std::string> failedPlugins;
+
+    boost::asio::io_context ioContext;
+    // Resource monitor timer; first expiry 100 ms after construction.
+    boost::asio::steady_timer timer;
+    // The link to the parent service; touched on `ioThread` only once it runs.
+    boost::asio::generic::seq_packet_protocol::socket ipcSocket;
+    // Whether `ipcSocket` holds a descriptor; read by raisers on any thread,
+    // written where the socket is adopted or closed.
+    std::atomic<bool> ipcOpen{false};
+    // Packets waiting for the parent (ioThread only); blocks from malloc.
+    std::deque<std::pair<void*, std::size_t>> ipcOutgoing;
+    // IPC receive buffer and the number of bytes it holds (ioThread only).
+    std::array<uint8_t, IPC_MAX_PACKET> ipcBuffer{};
+    std::size_t ipcFill = 0;
+
+    // Guards `eventQueue`, `parentAnnounced`, `parentFilename`, `parentVersion`
+    // and the stop request's hand-over to the dispatcher.
+    std::mutex queueMutex;
+    std::condition_variable queueCond;
+    std::deque<_EventParmsIn> eventQueue;  // guarded by queueMutex
+    bool dispatcherWaiting = false;        // guarded by queueMutex
+    bool parentAnnounced = false;          // guarded by queueMutex
+
+    // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.
+    FrameGate frameGate;
+    // Handle gate: handleMutex, cancelledHandles, readerSlots.
+    HandleGate handleGate;
+    // Live reader delivery threads; waited for before plugins are unloaded.
+    DeliveryTracker deliveries;
+
+    std::string exePath;
+    std::string productName = "Sentinelcam";
+    std::string versionText;
+    std::string parentFilename;  // guarded by queueMutex
+    std::string parentVersion;   // guarded by queueMutex
+
+    // Flags that cross threads: single atomic bytes, no ordering needed.
+    std::atomic<bool> colorLog{true};
+    std::atomic<bool> quietLog{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> sleepBeforeUnload{false};
+    std::atomic<bool> memoryMonitor{true};
+    std::atomic<bool> throttling{false};
+    // Start of the announced low-memory episode; max() when none (ioThread).
+    Clock::time_point lowMemorySince = Clock::time_point::max();
+
+    LogLevelTable defaultLogLevels;
+    LogLevelTable logLevels;
+
+    // Resource monitor state (ioThread only).
+    bool limitLogged = false;
+    std::time_t lastWallTime = 0;
+    Clock::time_point lastReportTime{};
+    uint32_t lastReportedBytes = 0;
+    bool timerStopped = false;
+
+    std::unique_ptr<boost::asio::signal_set> signals;
+    std::thread ioThread;
+
+    // Payload blocks shared by reference. Declared last so that it is
+    // destroyed first: its leak report is logged through the core's event
+    // entry while every other member is still alive.
+    RefBlockTable refBlocks;
+
+private:
+    void StopTimer();
+    void WaitForParentAnnouncement();
+};
+
+#endif  // DVRCORE_CORE_DVRCORE_H

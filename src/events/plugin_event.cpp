@@ -1,0 +1,128 @@
+// The core event entry: one way into event routing for everything.
+#include <boost/asio/post.hpp>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "dvrcore.h"
+
+namespace {
+
+struct FreeBlock {
+    void operator()(void* block) const { std::free(block); }
+};
+using OwnedBlock = std::unique_ptr<void, FreeBlock>;
+
+}  // namespace
+
+extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out)
+{
+    return theCore->PluginEvent(in, out);
+}
+
+int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
+{
+    const uint32_t type = in->eventType;
+
+    if (type == EVT_RELEASE_BLOCK) {
+        ReleaseBlock(in->data, in->providerID);
+        return 0;
+    }
+
+    if (type == EVT_SEND_TO_PARENT) {
+        // The block is ours from here on, whatever happens to it.
+        OwnedBlock block(in->data);
+        if (!ipcOpen) {
+            out->result = RESULT_REFUSED;
+            return 0;
+        }
+        const std::size_t length = in->dataSize;
+        // A work item dropped unrun (the loop destroyed at exit) frees it.
+        boost::asio::post(ioContext, [this, owned = std::make_shared<OwnedBlock>(std::move(block)), length] {
+            QueueIpcPacket(owned->release(), length);
+        });
+        out->result = RESULT_OK;
+        return 0;
+    }
+
+    if (in->providerID == 0) {
+        if (type == EVT_CANCEL_HANDLE) {
+            handleGate.Cancel(in->handle);
+        } else {
+            handleGate.Revive(in->handle);
+            StartBroadcast(*in);
+        }
+        out->result = RESULT_OK;
+        return 0;
+    }
+
+    _EventParmsIn copy = *in;
+
+    if ((type & EVT_LOG) != 0) {
+        const int8_t threshold = logLevels.ForProvider(in->providerID);
+        if ((in->flags & FLAG_LOG_MESSAGE) != 0) {
+            if (threshold >= 0 && in->level < threshold) {
+                return 0;
+            }
+            if (in->data != nullptr && std::memchr(in->data, 0, in->dataSize) == nullptr) {
+                // An unterminated text is written only up to its size.
+                const std::string text(static_cast<const char*>(in->data), in->dataSize);
+                WriteLog(in->providerID, static_cast<uint32_t>(in->level), text.c_str());
+            } else {
+                WriteLog(in->providerID, static_cast<uint32_t>(in->level), static_cast<const char*>(in->data));
+            }
+            if (threshold < 0 && in->level == 0) {
+                return 0;
+            }
+        } else if ((in->flags & FLAG_LEVEL_QUERY) != 0) {
+            out->result = threshold;
+            return 0;
+        }
+    }
+
+    if (stopRequested) {
+        out->result = RESULT_REFUSED;
+        return 0;
+    }
+
+    if ((type & (EVT_VIDEO | EVT_AUDIO)) != 0 && (in->flags & FLAG_FRAME) != 0) {
+        const int verdict = frameGate.Admit(in->providerID, type, in->syncFrame, throttling);
+        if (verdict != RESULT_OK) {
+            out->result = verdict;
+            return 0;
+        }
+    }
+
+    if (in->data != nullptr && in->dataSize != 0) {
+        copy.data = std::malloc(in->dataSize);
+        if (copy.data == nullptr) {
+            out->result = RESULT_NO_MEMORY;
+            return 0;
+        }
+        std::memcpy(copy.data, in->data, in->dataSize);
+    } else {
+        copy.data = nullptr;
+        copy.dataSize = 0;
+    }
+
+    if (in->handle != nullptr && !handleGate.Admit(in->handle, copy.data)) {
+        std::free(copy.data);
+        out->result = RESULT_REFUSED;
+        return 0;
+    }
+
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        eventQueue.push_back(copy);
+        // Only a waiting dispatcher needs the signal; a busy one finds the
+        // record when it comes back for the next.
+        wake = dispatcherWaiting;
+    }
+    if (wake) {
+        queueCond.notify_one();
+    }
+    out->result = RESULT_OK;
+    return 0;
+}

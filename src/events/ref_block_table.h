@@ -1,0 +1,62 @@
+// Reference-counted payload blocks, keyed by address.
+//
+// The one payload copy of a queued event is shared by the core and by every
+// plugin that takes it; each owner is a provider id. A block is entered with
+// its size at its first AddRef and leaves the table when its last owner is
+// released; the caller of that last ReleaseRef frees it. Any thread; one
+// internal mutex, never held together with another lock.
+//
+// When the table is destroyed, every block still in it was never given back:
+// the table logs one leak report (level 0, through `eventFn`) naming each
+// block and its owners, and frees only its own bookkeeping.
+#ifndef DVRCORE_EVENTS_REF_BLOCK_TABLE_H
+#define DVRCORE_EVENTS_REF_BLOCK_TABLE_H
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "plugin_api.h"
+
+class RefBlockTable {
+public:
+    // `eventFn` receives the leak report at destruction (may be null).
+    explicit RefBlockTable(EventFunction eventFn);
+    ~RefBlockTable();
+    RefBlockTable(const RefBlockTable&) = delete;
+    RefBlockTable& operator=(const RefBlockTable&) = delete;
+
+    // Adds `owner` to the block's owners, entering the block with `size` if it
+    // is new. A null block is ignored. May throw std::bad_alloc.
+    void AddRef(void* block, uint32_t size, uint32_t owner);
+    // Removes `owner`; true when the block has no owner left and the caller
+    // must free it (also for a null block). A block the table does not hold
+    // gives false: it is never freed twice.
+    bool ReleaseRef(void* block, uint32_t owner);
+
+    uint32_t BlockCount() const;
+    uint32_t ByteCount() const;
+    // Owner id -> number of tracked blocks that list it.
+    std::unordered_map<uint32_t, uint32_t> OwnerTally() const;
+    // The leak report text: one line per tracked block, "" when empty.
+    std::string LeakReport() const;
+
+private:
+    struct Entry {
+        uint32_t size;
+        // Owners are few (the core and the plugins that took the block), so a
+        // small vector beats a hash set and allocates once per block at most.
+        std::vector<uint32_t> owners;
+    };
+
+    EventFunction eventFn_;
+    mutable std::mutex mutex_;
+    std::unordered_map<void*, Entry> blocks_;  // guarded by mutex_
+    uint32_t blockCount_ = 0;                  // guarded by mutex_
+    uint32_t byteCount_ = 0;                   // guarded by mutex_
+};
+
+#endif  // DVRCORE_EVENTS_REF_BLOCK_TABLE_H
