@@ -12,10 +12,12 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace dvrtest {
@@ -99,7 +101,8 @@ private:
     bool WaitFor(const std::string& needle, milliseconds timeout, bool output);
 
     pid_t pid_ = -1;
-    int status_ = -1;
+    int status_ = -1;  // exit status once reaped
+    std::atomic<bool> pumpsStop_{false};
     std::mutex mutex_;
     std::string output_;  // guarded by mutex_
     std::string errors_;  // guarded by mutex_

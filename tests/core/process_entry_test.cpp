@@ -1,0 +1,130 @@
+// The dvrcore executable as the parent service and a person see it: command
+// line, exit statuses, stop signals.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core_process.h"
+
+namespace {
+
+using dvrtest::CoreLayout;
+using dvrtest::Process;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kStart{30000};
+constexpr milliseconds kExit{30000};
+
+struct Outcome {
+    int status;
+    std::string errors;
+    std::string output;
+};
+
+// Runs the core with `args` to its end (it must end by itself).
+Outcome RunToEnd(const CoreLayout& layout, std::vector<std::string> args, std::vector<int> keepFds = {})
+{
+    auto options = dvrtest::CoreOptions(layout, std::move(args));
+    options.keepFds = std::move(keepFds);
+    Process core(options);
+    const int status = core.Wait(kExit);
+    return {status, core.Errors(), core.Output()};
+}
+
+TEST(ProcessEntry, HelpOptionsPrintVersionAndUsageOnStandardError)
+{
+    CoreLayout layout;
+    for (const char* option : {"-h", "-help", "-hx"}) {
+        for (const auto& args : {std::vector<std::string>{option}, std::vector<std::string>{option, "5"}}) {
+            const Outcome run = RunToEnd(layout, args);
+            EXPECT_EQ(run.status, 0) << option;
+            EXPECT_EQ(run.errors, "core version 21.12.2.0\nUsage: " + layout.executable() + " <pipe>\n") << option;
+            EXPECT_EQ(run.output, "") << option;
+        }
+    }
+}
+
+TEST(ProcessEntry, DescriptorThatIsNoSocketFailsInitialisation)
+{
+    CoreLayout layout;
+    // 5 is closed in the child: "-h" after the descriptor is never looked at.
+    Outcome run = RunToEnd(layout, {"5", "-h"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.errors, "failed to initialize core\n");
+
+    // "abc" has no digits: descriptor 0, here /dev/null.
+    run = RunToEnd(layout, {"abc"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.errors, "failed to initialize core\n");
+
+    // A regular file and a pipe are inherited but are no socket.
+    const int file = ::open(layout.executable().c_str(), O_RDONLY);
+    run = RunToEnd(layout, {std::to_string(file)}, {file});
+    EXPECT_EQ(run.status, 2);
+    ::close(file);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    run = RunToEnd(layout, {std::to_string(fds[0])}, {fds[0]});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.errors, "failed to initialize core\n");
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+// Starts the core without a link and waits for its start line.
+std::unique_ptr<Process> StartCore(const CoreLayout& layout, std::vector<std::string> args)
+{
+    auto core = std::make_unique<Process>(dvrtest::CoreOptions(layout, std::move(args)));
+    EXPECT_TRUE(core->WaitForOutput("core   successfully started core version 21.12.2.0\n", kStart)) << core->Output();
+    return core;
+}
+
+TEST(ProcessEntry, EachStopSignalStopsTheCoreWithStatusZero)
+{
+    CoreLayout layout;
+    for (int number : {SIGINT, SIGTERM, SIGQUIT}) {
+        // "--help" and a bare dash are options to skip, not help.
+        auto core = StartCore(layout, {"--help", "-"});
+        core->Signal(number);
+        EXPECT_EQ(core->Wait(kExit), 0) << number;
+        EXPECT_NE(core->Output().find("core   stopping core version 21.12.2.0...\n"), std::string::npos)
+            << core->Output();
+        EXPECT_EQ(core->Errors(), "");
+    }
+}
+
+TEST(ProcessEntry, FurtherSignalsDuringShutdownChangeNothing)
+{
+    CoreLayout layout;
+    auto core = StartCore(layout, {});
+    for (int number : {SIGTERM, SIGINT, SIGQUIT, SIGTERM}) {
+        core->Signal(number);
+    }
+    EXPECT_EQ(core->Wait(kExit), 0);
+    const std::string output = core->Output();
+    EXPECT_EQ(output.find("stopping core"), output.rfind("stopping core"));
+}
+
+TEST(ProcessEntry, LogLinesAreColouredOnTerminalAndAbsentOtherwise)
+{
+    CoreLayout layout;
+    auto core = StartCore(layout, {});
+    core->Signal(SIGTERM);
+    ASSERT_EQ(core->Wait(kExit), 0);
+    // Level 25: time in green, name in cyan, text after the reset.
+    const std::string raw = core->RawOutput();
+    EXPECT_NE(raw.find("\x1b[32m"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\x1b[36m core  \x1b[0m successfully started core version 21.12.2.0\r\n"), std::string::npos)
+        << raw;
+
+    auto options = dvrtest::CoreOptions(layout, {}, /*terminal=*/false);
+    Process quiet(options);
+    std::this_thread::sleep_for(milliseconds(500));
+    quiet.Signal(SIGTERM);
+    EXPECT_EQ(quiet.Wait(kExit), 0);
+    EXPECT_EQ(quiet.RawOutput(), "");
+}
+
+}  // namespace
