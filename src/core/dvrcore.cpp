@@ -47,7 +47,7 @@ dvrcore::~dvrcore()
     // Whatever raises events from here on (the leak report included) is not
     // queued any more.
     stopRequested = true;
-    deliveries.CloseAndWait();
+    StopDeliveries();
     for (auto& event : eventQueue) {
         std::free(event.data);
     }
@@ -194,7 +194,7 @@ void dvrcore::Start()
     }
     ipcOutgoing.clear();
     // No broadcast may run plugin code once plugins start to unload.
-    deliveries.CloseAndWait();
+    StopDeliveries();
     UnloadPlugins();
     signals.reset();
 }

@@ -116,12 +116,26 @@ public:
     void ReleaseBlock(void* block, uint32_t owner);
     // Starts one ReaderDelivery thread per plugin that accepts the broadcast.
     void StartBroadcast(const _EventParmsIn& request);
+    // Main thread, before plugins are unloaded and at destruction: refuses
+    // further broadcasts and replies, wakes replies waiting on back-pressure
+    // and waits until every delivery thread has left the plugin and the core.
+    void StopDeliveries();
 
     // ---- Plugin host (src/pluginhost, main thread). ------------------------
+    // Maps and identifies the plugin libraries beside the executable, in load
+    // order; a refused or broken one is logged and skipped. Starts the worker
+    // threads asked for. True when at least one plugin was accepted.
     bool LoadPlugins();
+    // Calls every plugin's Open in list order; stores its result and duration.
     void OpenPlugins();
+    // Sorts pluginList into close order (descending 0x20 mask), then calls
+    // every plugin's Close. Failures are logged at level 0.
     bool ClosePlugins();
+    // Per plugin in close order: joins its reader, then its worker (without a
+    // time limit), calls Unload and unmaps it; then empties pluginList.
     bool UnloadPlugins();
+    // Start the worker (IOCTL_WORKER_THREAD) or asynchronous reader (Read)
+    // thread of one plugin into its record; the thread keeps only the entry.
     void ProvideWorkerThread(PLUGININFO& plugin);
     void StartAsyncReader(PLUGININFO& plugin);
 
@@ -168,6 +182,9 @@ public:
     // IPC receive buffer and the number of bytes it holds (ioThread only).
     std::array<uint8_t, IPC_MAX_PACKET> ipcBuffer{};
     std::size_t ipcFill = 0;
+    // Out-flags of the outstanding receive: a sequenced-packet receive needs
+    // somewhere to put them; nothing reads them (ioThread only).
+    boost::asio::socket_base::message_flags ipcReceiveFlags = 0;
 
     // Guards `eventQueue`, `parentAnnounced`, `parentFilename`, `parentVersion`
     // and the stop request's hand-over to the dispatcher.

@@ -1,25 +1,125 @@
 // The dispatcher: delivers queued events on the main thread.
-#include <cstdlib>
+#include <boost/asio/post.hpp>
+#include <cstddef>
+#include <cstring>
+#include <string>
 
 #include "dvrcore.h"
+#include "event_match.h"
+#include "grouped_number.h"
+#include "log_message.h"
+#include "queue_statistics.h"
+
+namespace {
+
+// A Write taking this long or longer is logged (when level-0 lines are on).
+constexpr auto kSlowWrite = std::chrono::milliseconds(6);
+
+// The plugin sees bytes 8.. of the queued record unchanged.
+WriteParms MakeWriteParms(const _EventParmsIn& event)
+{
+    constexpr std::size_t kBodyOffset = offsetof(_EventParmsIn, dataSize);
+    WriteParms parms{};
+    parms.size = sizeof parms;
+    parms.version = 1;
+    std::memcpy(reinterpret_cast<unsigned char*>(&parms) + offsetof(WriteParms, dataSize),
+                reinterpret_cast<const unsigned char*>(&event) + kBodyOffset, sizeof event - kBodyOffset);
+    return parms;
+}
+
+WriteResult MakeWriteResult()
+{
+    WriteResult result{};
+    result.size = sizeof result;
+    result.version = 1;
+    return result;
+}
+
+void UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event)
+{
+    core.refBlocks.AddRef(event.data, event.dataSize, plugin.info.id);
+    IoctlParms parms = MakeIoctlParms(IOCTL_UPDATE_CONFIG, event.data, event.dataSize);
+    IoctlResult result = MakeIoctlResult(IOCTL_UPDATE_CONFIG);
+    const int32_t code = CallEntry(plugin.ioctl, &parms, &result);
+    if (code != 0 || result.error != 0) {
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s update config returned %d error %d",
+                   plugin.filename.c_str(), code, result.error);
+    }
+    if (result.keep == 0) {
+        core.ReleaseBlock(event.data, plugin.info.id);
+    }
+}
+
+void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, bool timed)
+{
+    core.refBlocks.AddRef(event.data, event.dataSize, plugin.info.id);
+    const dvrcore::Clock::time_point start = timed ? core.Now() : dvrcore::Clock::time_point{};
+    WriteParms parms = MakeWriteParms(event);
+    WriteResult result = MakeWriteResult();
+    const int32_t code = CallEntry(plugin.write, &parms, &result);
+    if (code != 0 || result.error != 0) {
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s write returned %d error %d",
+                   plugin.filename.c_str(), code, result.error);
+    }
+    if (timed) {
+        const auto elapsed = core.Now() - start;
+        if (elapsed >= kSlowWrite) {
+            const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+            LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL,
+                       "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms, event.providerID,
+                       static_cast<int>(event.eventType), GroupedNumber(event.dataSize).c_str(),
+                       plugin.filename.c_str());
+        }
+    }
+    if (result.keep == 0) {
+        core.ReleaseBlock(event.data, plugin.info.id);
+    }
+}
+
+}  // namespace
 
 void dvrcore::DispatchEvents()
 {
+    QueueStatistics statistics(CoreEventCallback, Now());
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
         if (eventQueue.empty()) {
             if (stopRequested) {
                 return;
             }
+            // Producers signal only while this flag is up, which saves a
+            // system call per event while the dispatcher is busy.
             dispatcherWaiting = true;
             queueCond.wait(lock);
             dispatcherWaiting = false;
             continue;
         }
-        _EventParmsIn event = eventQueue.front();
+        const _EventParmsIn event = eventQueue.front();
         eventQueue.pop_front();
+        statistics.Count(eventQueue.size());
         lock.unlock();
+
+        // The core's reference keeps the payload alive whatever the plugins do.
         refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID);
+        statistics.Check(Now(), frameGate, refBlocks);
+
+        const uint32_t type = event.eventType;
+        const bool configuration = (type & EVT_CONFIG) != 0;
+        if (configuration && event.data != nullptr && event.dataSize != 0) {
+            boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data),
+                                                                   event.dataSize)] { ApplyConfiguration(text); });
+        }
+        // Log events are never timed: the slow-write line would time itself.
+        const bool timed = type != EVT_LOG && IsLogLevelEnabled(CORE_PROVIDER_ID, CoreEventCallback, 0);
+        const uint32_t match = DispatchMatch(event.flags);
+        // The list changes only on the main thread, this one: no lock needed.
+        for (const auto& plugin : pluginList) {
+            if (configuration && plugin.info.id != event.providerID) {
+                UpdateConfiguration(*this, plugin, event);
+            } else if (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match)) {
+                Write(*this, plugin, event, timed);
+            }
+        }
         ReleaseBlock(event.data, CORE_PROVIDER_ID);
         lock.lock();
     }

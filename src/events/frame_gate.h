@@ -25,17 +25,17 @@ public:
     // RESULT_FRAME_LIMIT.
     int Admit(uint32_t providerID, uint32_t eventType, uint8_t syncFrame, bool throttling);
 
-    // Frames dropped while throttling since the last TakeThrottledCounts.
+    // Frames dropped while throttling since the previous call; both counters
+    // are read and set back to 0 in one step, so no frame is lost between
+    // reports. Called by the statistics report on the dispatcher thread.
     struct ThrottledCounts {
         uint32_t video;
         uint32_t audio;
     };
-    ThrottledCounts ThrottledFrames() const;
-    // Sets both counters back to 0 (the statistics report).
-    void ResetThrottledFrames();
+    ThrottledCounts TakeThrottledFrames();
 
 private:
-    mutable std::mutex frameCountsMutex;
+    std::mutex frameCountsMutex;
     std::unordered_map<uint32_t, int32_t> frameCounts;  // guarded by frameCountsMutex
     uint32_t throttledVideoFrames = 0;                  // guarded by frameCountsMutex
     uint32_t throttledAudioFrames = 0;                  // guarded by frameCountsMutex

@@ -37,7 +37,8 @@ public:
     // A new broadcast request with `handle` makes it live again.
     void Revive(void* handle);
 
-    // Called by a reader delivery thread around its Read call.
+    // Called by a reader delivery thread around its Read call: the thread's
+    // slot exists exactly while it is inside Read. May throw std::bad_alloc.
     void EnterReader();
     void LeaveReader();
 
@@ -50,12 +51,19 @@ public:
     // one atomic load when no reply payload is in flight.
     void BlockReleased(void* block);
 
+    // Shutdown (main thread): every reply from now on is refused, and replies
+    // waiting for their previous payload are woken and refused, so that no
+    // reader stays blocked on a block that a plugin never gives back.
+    void Close();
+
 private:
     std::mutex handleMutex;
-    std::set<void*> cancelledHandles;                                 // guarded by handleMutex
+    std::set<void*> cancelledHandles;                                    // guarded by handleMutex
     std::map<std::thread::id, std::unique_ptr<ReaderSlot>> readerSlots;  // guarded by handleMutex
     // Number of slots whose pendingBlock is set; lets releases skip the scan.
     std::atomic<int> pendingReplies{0};
+    // Set under handleMutex; read under a slot's mutex by a waiting reply.
+    std::atomic<bool> closed{false};
 };
 
 #endif  // DVRCORE_EVENTS_HANDLE_GATE_H

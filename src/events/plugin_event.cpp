@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "dvrcore.h"
@@ -31,6 +32,12 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     if (type == EVT_SEND_TO_PARENT) {
+        // Without bytes there is no packet, and `data` need not be a block at
+        // all: leave it alone.
+        if (in->dataSize == 0) {
+            out->result = RESULT_REFUSED;
+            return 0;
+        }
         // The block is ours from here on, whatever happens to it.
         OwnedBlock block(in->data);
         if (!ipcOpen) {
@@ -113,12 +120,19 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     bool wake = false;
-    {
+    try {
         std::lock_guard<std::mutex> lock(queueMutex);
         eventQueue.push_back(copy);
         // Only a waiting dispatcher needs the signal; a busy one finds the
         // record when it comes back for the next.
         wake = dispatcherWaiting;
+    } catch (const std::bad_alloc&) {
+        // The raiser may be a plugin: answer instead of throwing into it, and
+        // free its reader to send again.
+        handleGate.BlockReleased(copy.data);
+        std::free(copy.data);
+        out->result = RESULT_NO_MEMORY;
+        return 0;
     }
     if (wake) {
         queueCond.notify_one();

@@ -12,11 +12,11 @@
 #ifndef DVRCORE_EVENTS_REF_BLOCK_TABLE_H
 #define DVRCORE_EVENTS_REF_BLOCK_TABLE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "plugin_api.h"
@@ -34,7 +34,8 @@ public:
     void AddRef(void* block, uint32_t size, uint32_t owner);
     // Removes `owner`; true when the block has no owner left and the caller
     // must free it (also for a null block). A block the table does not hold
-    // gives false: it is never freed twice.
+    // (never handed out, or already freed) gives false: it is never freed
+    // twice. An id that is not among the owners changes nothing.
     bool ReleaseRef(void* block, uint32_t owner);
 
     uint32_t BlockCount() const;
@@ -48,15 +49,20 @@ private:
     struct Entry {
         uint32_t size;
         // Owners are few (the core and the plugins that took the block), so a
-        // small vector beats a hash set and allocates once per block at most.
+        // small vector beats a hash set.
         std::vector<uint32_t> owners;
     };
+    using Blocks = std::unordered_map<void*, Entry>;
+    // Entries of released blocks are kept (owner vector capacity included) and
+    // reused for the next blocks, so steady event traffic allocates nothing
+    // here.
+    static constexpr std::size_t kSpareEntries = 64;
 
     EventFunction eventFn_;
     mutable std::mutex mutex_;
-    std::unordered_map<void*, Entry> blocks_;  // guarded by mutex_
-    uint32_t blockCount_ = 0;                  // guarded by mutex_
-    uint32_t byteCount_ = 0;                   // guarded by mutex_
+    Blocks blocks_;                           // guarded by mutex_
+    std::vector<Blocks::node_type> spares_;  // guarded by mutex_
+    uint32_t byteCount_ = 0;                  // guarded by mutex_
 };
 
 #endif  // DVRCORE_EVENTS_REF_BLOCK_TABLE_H

@@ -40,6 +40,16 @@ inline int32_t CallEntry(PluginEntryPoint entry, void* in, void* out)
     return entry != nullptr ? entry(in, out) : ENTRY_MISSING;
 }
 
+// A call record as the core builds it: size and version set, the rest 0.
+template <typename Record>
+Record MakeRecord(uint32_t version)
+{
+    Record record{};
+    record.size = sizeof record;
+    record.version = version;
+    return record;
+}
+
 // Call records as the core builds them: size and version set, the rest 0.
 inline IoctlParms MakeIoctlParms(uint32_t command, void* data, uint32_t length)
 {

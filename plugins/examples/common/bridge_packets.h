@@ -1,0 +1,41 @@
+// Packets between the parent service and the bridge plugin.
+//
+// The parent addresses the bridge by its provider index in the header's
+// target; the bridge answers every status request with a status report whose
+// header repeats the request's target and fourth word (a sequence number of
+// the parent's choice). Host byte order, like every packet on the link.
+#ifndef DVRCORE_EXAMPLES_BRIDGE_PACKETS_H
+#define DVRCORE_EXAMPLES_BRIDGE_PACKETS_H
+
+#include <cstdint>
+
+#include "plugin_api.h"
+
+namespace dvrexample {
+
+constexpr uint32_t kBridgeId = 0x00440000;
+constexpr uint32_t kBridgeIndex = PROVIDER_INDEX(kBridgeId);
+
+constexpr uint32_t kStatusRequest = 0x5301;  // header only
+constexpr uint32_t kStatusReport = 0x5302;   // header and StatusReport
+
+struct StatusReport {
+    uint64_t framesRecorded;
+    uint64_t bytesWritten;
+    uint64_t bytesOnDisk;
+    uint32_t eventsPerSecond;  // events the bridge saw since the previous report, per second
+    uint32_t throttling;       // 1 while the core drops frames for lack of memory
+    uint32_t framesDropped;    // by the recorder
+    uint32_t segmentsOnDisk;
+};
+static_assert(sizeof(StatusReport) == 40, "StatusReport layout");
+
+struct StatusReportPacket {
+    IpcPacketHeader header;
+    StatusReport report;
+};
+static_assert(sizeof(StatusReportPacket) == IPC_HEADER_SIZE + sizeof(StatusReport), "no padding");
+
+}  // namespace dvrexample
+
+#endif  // DVRCORE_EXAMPLES_BRIDGE_PACKETS_H

@@ -1,0 +1,41 @@
+// The events that the example plugins exchange among themselves.
+//
+// Types 0x8 and 0x10 are general routable bits that the core only routes; the
+// flag bit of each kind is what subscribers select on (see event_match.h).
+// Payloads are plain records in the host's byte order, copied by the core.
+#ifndef DVRCORE_EXAMPLES_EXAMPLE_EVENTS_H
+#define DVRCORE_EXAMPLES_EXAMPLE_EVENTS_H
+
+#include <cstdint>
+
+namespace dvrexample {
+
+// The recorder's running totals, raised once a second (type 0x8).
+constexpr uint32_t kCountersType = 0x8;
+constexpr uint32_t kRecorderCountersFlag = 0x10000;
+
+struct RecorderCounters {
+    uint64_t framesRecorded;
+    uint64_t bytesWritten;
+    uint32_t framesDropped;  // not kept: queue full, or waiting for a sync frame
+    uint32_t writeErrors;
+};
+static_assert(sizeof(RecorderCounters) == 24, "RecorderCounters layout");
+
+// Disk usage of the recordings (type 0x10): the bridge broadcasts a query
+// (provider id 0, a handle of its own, no payload); the catalog answers on the
+// delivery thread with one DiskUsage event carrying the same handle.
+constexpr uint32_t kDiskType = 0x10;
+constexpr uint32_t kDiskQueryFlag = 0x20000;
+constexpr uint32_t kDiskUsageFlag = 0x40000;
+
+struct DiskUsage {
+    uint64_t bytes;
+    uint32_t segments;
+    uint32_t channels;
+};
+static_assert(sizeof(DiskUsage) == 16, "DiskUsage layout");
+
+}  // namespace dvrexample
+
+#endif  // DVRCORE_EXAMPLES_EXAMPLE_EVENTS_H

@@ -1,0 +1,121 @@
+// The IPC reader: packets from the parent service.
+#include <boost/asio/error.hpp>
+#include <cassert>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "announcement.h"
+#include "dvrcore.h"
+#include "ipc_packet.h"
+#include "log_message.h"
+
+namespace {
+
+void ApplyAnnouncement(dvrcore& core, const uint8_t* payload, std::size_t length)
+{
+    const Announcement announcement = ParseAnnouncement(payload, length);
+    {
+        std::lock_guard<std::mutex> lock(core.queueMutex);
+        if (announcement.background) {
+            core.quietLog = *announcement.background;
+        }
+        if (announcement.version) {
+            core.parentVersion = *announcement.version;
+        }
+        core.parentFilename = announcement.filename;
+        core.parentAnnounced = true;
+    }
+    // The start-up wait is not the only waiter on queueCond: wake them all so
+    // that the dispatcher cannot take the one wake-up meant for the wait.
+    core.queueCond.notify_all();
+}
+
+void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
+{
+    const uint32_t target = ReadIpcHeader(packet).target;
+    PluginEntryPoint ioctl = nullptr;
+    std::string filename;
+    {
+        // The shared lock keeps the close-order sort out while the list is
+        // walked; the plugin itself is called without it.
+        std::shared_lock<std::shared_mutex> lock(core.pluginListMutex);
+        bool found = false;
+        for (const auto& plugin : core.pluginList) {
+            if (IpcTargetMatches(target, plugin.info.id)) {
+                ioctl = plugin.ioctl;
+                filename = plugin.filename;
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            return;
+        }
+    }
+
+    IoctlParms parms = MakeIoctlParms(IOCTL_IPC_PACKET, packet, length);
+    IoctlResult result = MakeIoctlResult(IOCTL_IPC_PACKET);
+    const int32_t returned = CallEntry(ioctl, &parms, &result);
+    if (returned != 0 || result.error != 0) {
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s ipc ioctl returned %d error %d",
+                   filename.c_str(), static_cast<int>(returned), static_cast<int>(result.error));
+    }
+}
+
+void HandlePacket(dvrcore& core, uint8_t* packet, uint32_t length)
+{
+    const uint32_t type = ReadIpcHeader(packet).packetType;
+    if (type == IPC_STOP) {
+        core.RequestStop();
+    } else if (type == IPC_ANNOUNCE && length > IPC_HEADER_SIZE) {
+        ApplyAnnouncement(core, packet + IPC_HEADER_SIZE, length - IPC_HEADER_SIZE);
+    } else {
+        RouteToPlugin(core, packet, length);
+    }
+}
+
+void LoseLink(dvrcore& core)
+{
+    LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL, "vigild ipc pipe disconnected");
+    LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
+               "sleeping for one minute to allow active watchdogs to expire...");
+    core.sleepBeforeUnload = true;
+    core.RequestStop();
+    // Refuse new packets for the parent before the socket goes away.
+    core.ipcOpen = false;
+    boost::system::error_code ignored;
+    core.ipcSocket.close(ignored);
+}
+
+}  // namespace
+
+void dvrcore::StartIpcRead()
+{
+    ipcSocket.async_receive(boost::asio::buffer(ipcBuffer.data() + ipcFill, ipcBuffer.size() - ipcFill), 0,
+                            ipcReceiveFlags,
+                            [this](const boost::system::error_code& error, std::size_t bytes) {
+                                OnIpcRead(error, bytes);
+                            });
+}
+
+void dvrcore::OnIpcRead(const boost::system::error_code& error, std::size_t bytes)
+{
+    if (error == boost::asio::error::operation_aborted) {
+        // Only closing the socket cancels the receive; nothing to read on.
+        return;
+    }
+    if (error || bytes == 0) {
+        LoseLink(*this);
+        return;
+    }
+    ipcFill += bytes;
+    if (!CutIpcPackets(ipcBuffer.data(), ipcFill,
+                       [this](uint8_t* packet, uint32_t length) { HandlePacket(*this, packet, length); })) {
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING, "bad ipc packet length");
+    }
+    // The cut leaves at most an incomplete packet, so there is always room: a
+    // receive into no room would complete with 0 bytes, a lost link.
+    assert(ipcFill < ipcBuffer.size());
+    StartIpcRead();
+}

@@ -1,0 +1,115 @@
+// Mapping, binding and identifying the plugin libraries.
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "dvrcore.h"
+#include "log_message.h"
+#include "plugin_scan.h"
+#include "timed_call.h"
+
+namespace {
+
+struct EntryName {
+    const char* name;
+    PluginEntryPoint PLUGININFO::*field;
+};
+
+// Looked up in this order; only "Load" is required.
+constexpr EntryName kEntryNames[] = {
+    {"Load", &PLUGININFO::load},   {"Unload", &PLUGININFO::unload}, {"Open", &PLUGININFO::open},
+    {"Close", &PLUGININFO::close}, {"Read", &PLUGININFO::read},     {"Write", &PLUGININFO::write},
+    {"Seek", &PLUGININFO::seek},   {"IOCTL", &PLUGININFO::ioctl},
+};
+
+// A default of 0 means "none"; one outside -1..100 is ignored. A level that
+// the configuration already set is kept.
+void ApplyDefaultLevel(dvrcore& core, uint32_t index, int32_t level)
+{
+    if (level == 0 || level < -1 || level > LOG_LEVEL_CRITICAL) {
+        return;
+    }
+    core.defaultLogLevels.Set(index, static_cast<int8_t>(level));
+    if (core.logLevels.Get(index) == LogLevelTable::kNoThreshold) {
+        core.logLevels.Set(index, static_cast<int8_t>(level));
+    }
+}
+
+// Loads one library; a refused or broken one is logged and closed again.
+void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
+{
+    const std::string fileName = path.filename().string();
+    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = ::dlerror();
+        const std::string text = reason != nullptr ? reason : "";
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL, "Core: Failed to load plugin '%s': %s",
+                   fileName.c_str(), text.c_str());
+        core.failedPlugins[fileName] = text;
+        return;
+    }
+    LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "Core: Loaded plugin: %s", fileName.c_str());
+
+    PLUGININFO plugin;
+    plugin.library = library;
+    for (const EntryName& entry : kEntryNames) {
+        plugin.*entry.field = reinterpret_cast<PluginEntryPoint>(::dlsym(library, entry.name));
+    }
+    if (plugin.load == nullptr) {
+        ::dlclose(library);
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
+                   "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+        return;
+    }
+
+    LoadParms parms = MakeRecord<LoadParms>(3);
+    parms.coreContext = &core;
+    parms.eventCallback = CoreEventCallback;
+    LoadResult result = MakeRecord<LoadResult>(2);
+    const int32_t returned = TimedCall(core, plugin.load, &parms, &result, plugin.loadTimeMs);
+    const uint32_t id = result.id;
+    if (returned != 0 || result.error != 0) {
+        ::dlclose(library);
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL, "plugin %s load returned %d error %d",
+                   fileName.c_str(), returned, result.error);
+        return;
+    }
+    if (core.moduleNames.Contains(id)) {
+        ::dlclose(library);
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded",
+                   fileName.c_str(), static_cast<unsigned long>(id));
+        return;
+    }
+    const uint32_t index = PROVIDER_INDEX(id);
+    if (index >= LOG_LEVEL_TABLE_SIZE) {
+        ::dlclose(library);
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
+                   "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
+                   fileName.c_str(), static_cast<unsigned long>(id));
+        return;
+    }
+
+    ApplyDefaultLevel(core, index, result.defaultLogLevel);
+    core.moduleNames.Set(id, PluginModuleName(fileName));
+    plugin.info = result;
+    plugin.filename = fileName;
+    plugin.openCode = 0;
+    if (result.workerFlag != 0) {
+        core.ProvideWorkerThread(plugin);
+    }
+    std::unique_lock<std::shared_mutex> lock(core.pluginListMutex);
+    core.pluginList.push_back(std::move(plugin));
+}
+
+}  // namespace
+
+bool dvrcore::LoadPlugins()
+{
+    for (const std::filesystem::path& path : FindPlugins(exePath)) {
+        LoadPlugin(*this, path);
+    }
+    return !pluginList.empty();
+}

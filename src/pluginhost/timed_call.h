@@ -1,0 +1,25 @@
+// A plugin entry call timed with the core's clock.
+//
+// Used by the main thread for the calls whose duration the core reports
+// (Load and Open). The clock is dvrcore::Now, so tests can move time.
+#ifndef DVRCORE_PLUGINHOST_TIMED_CALL_H
+#define DVRCORE_PLUGINHOST_TIMED_CALL_H
+
+#include <chrono>
+#include <cstdint>
+
+#include "dvrcore.h"
+#include "plugin_info.h"
+
+// Calls `entry` (ENTRY_MISSING when null) and stores the time it took in whole
+// milliseconds, truncated, in `elapsedMs`.
+inline int32_t TimedCall(dvrcore& core, PluginEntryPoint entry, void* in, void* out, int64_t& elapsedMs)
+{
+    const dvrcore::Clock::time_point start = core.Now();
+    const int32_t result = CallEntry(entry, in, out);
+    const int64_t elapsedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(core.Now() - start).count();
+    elapsedMs = elapsedNs / 1000000;
+    return result;
+}
+
+#endif  // DVRCORE_PLUGINHOST_TIMED_CALL_H

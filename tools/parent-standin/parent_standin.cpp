@@ -1,0 +1,466 @@
+// parent-standin: plays the parent service for one dvrcore, by hand or in tests.
+//
+// It creates a sequenced-packet socketpair, starts the core with the number
+// of its end (in a working directory of the caller's choice, optionally
+// through a launcher such as an emulator), sends the announcement, prints
+// every packet that the core's plugins send, runs commands (from --do options,
+// then from standard input), turns SIGINT and SIGTERM into a stop packet and
+// exits with the core's exit status.
+//
+// The core runs in a process group of its own, so that Ctrl-C reaches it only
+// as the stop packet, and it is killed if the stand-in dies first.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plugin_api.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kUsage[] =
+    "Usage: parent-standin [options] <dvrcore>\n"
+    "Starts <dvrcore> with its end of a sequenced-packet socketpair, plays the parent\n"
+    "service on the other end and exits with the core's exit status.\n"
+    "  --launcher WORD   put WORD before the core's command line (repeatable)\n"
+    "  --workdir DIR     the core's working directory (default: the current one)\n"
+    "  --filename TEXT   announced file name (default \"vigild\")\n"
+    "  --version TEXT    announced version (default \"1.0\")\n"
+    "  --background      announce \"Background:true\"\n"
+    "  --no-announce     send no announcement at start\n"
+    "  --do COMMAND      run COMMAND after the announcement (repeatable, in order);\n"
+    "                    then commands are read from standard input\n"
+    "Commands:\n"
+    "  sleep MS                 wait MS milliseconds\n"
+    "  wait-packets N [MS]      wait until N packets came from the core in all (at most MS, default 30000)\n"
+    "  send INDEX TYPE [HEX]    a packet for the plugin with providerIndex INDEX\n"
+    "  announce TEXT...         an announcement with these texts\n"
+    "  raw HEX                  these bytes as one message\n"
+    "  stop                     the stop packet\n"
+    "  close                    close the link\n"
+    "SIGINT and SIGTERM send the stop packet.\n";
+
+struct Options {
+    std::vector<std::string> launcher;
+    std::string workDir;
+    std::string core;
+    std::vector<std::string> announcement{"vigild", "1.0"};
+    bool announce = true;
+    std::deque<std::string> commands;
+};
+
+std::optional<Options> ParseOptions(int argc, char** argv)
+{
+    Options options;
+    bool background = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--launcher" && hasValue) {
+            options.launcher.push_back(argv[++i]);
+        } else if (arg == "--workdir" && hasValue) {
+            options.workDir = argv[++i];
+        } else if (arg == "--filename" && hasValue) {
+            options.announcement[0] = argv[++i];
+        } else if (arg == "--version" && hasValue) {
+            options.announcement[1] = argv[++i];
+        } else if (arg == "--background") {
+            background = true;
+        } else if (arg == "--no-announce") {
+            options.announce = false;
+        } else if (arg == "--do" && hasValue) {
+            options.commands.push_back(argv[++i]);
+        } else if (arg[0] != '-' && options.core.empty() && i + 1 == argc) {
+            options.core = arg;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (options.core.empty()) {
+        return std::nullopt;
+    }
+    if (background) {
+        options.announcement.push_back("Background:true");
+    }
+    return options;
+}
+
+std::string Hex(const uint8_t* bytes, std::size_t count)
+{
+    std::string text;
+    char digits[3];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+std::optional<std::vector<uint8_t>> ParseHex(const std::string& text)
+{
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        char* end = nullptr;
+        const std::string pair = text.substr(i, 2);
+        const unsigned long value = std::strtoul(pair.c_str(), &end, 16);
+        if (*end != '\0') {
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> Packet(uint32_t target, uint32_t type, const std::vector<uint8_t>& payload)
+{
+    const IpcPacketHeader header{static_cast<uint32_t>(IPC_HEADER_SIZE + payload.size()), target, type, 0};
+    std::vector<uint8_t> bytes(header.packetLength);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::copy(payload.begin(), payload.end(), bytes.begin() + IPC_HEADER_SIZE);
+    return bytes;
+}
+
+std::vector<uint8_t> Announcement(const std::vector<std::string>& texts)
+{
+    std::vector<uint8_t> payload;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0) {
+            payload.push_back(0);
+        }
+        payload.insert(payload.end(), texts[i].begin(), texts[i].end());
+    }
+    return Packet(0, IPC_ANNOUNCE, payload);
+}
+
+// Parses a whole unsigned number, or nothing.
+std::optional<unsigned long> Number(const std::string& text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
+    if (*end != '\0' || errno != 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+class Standin {
+public:
+    Standin(Options options, int link, pid_t core, int signals)
+        : options_(std::move(options)), link_(link), core_(core), signals_(signals)
+    {
+    }
+
+    // Runs until the core has exited; its exit status.
+    int Run()
+    {
+        if (options_.announce) {
+            Send(Announcement(options_.announcement), "announcement");
+        }
+        for (;;) {
+            RunCommands();
+            std::vector<pollfd> fds{{signals_, POLLIN, 0}};
+            if (link_ >= 0) {
+                fds.push_back({link_, POLLIN, 0});
+            }
+            if (readStdin_ && options_.commands.empty() && !Blocked()) {
+                fds.push_back({STDIN_FILENO, POLLIN, 0});
+            }
+            if (::poll(fds.data(), fds.size(), PollTimeout()) < 0 && errno != EINTR) {
+                std::perror("parent-standin: poll");
+                return 1;
+            }
+            for (const pollfd& fd : fds) {
+                if (fd.revents == 0) {
+                    continue;
+                }
+                if (fd.fd == signals_) {
+                    if (std::optional<int> status = OnSignal()) {
+                        return *status;
+                    }
+                } else if (fd.fd == link_) {
+                    ReceivePacket();
+                } else {
+                    ReadCommands();
+                }
+            }
+        }
+    }
+
+private:
+    bool Blocked() const { return Clock::now() < resumeAt_; }
+
+    int PollTimeout() const
+    {
+        if (!Blocked()) {
+            return -1;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(resumeAt_ - Clock::now());
+        return static_cast<int>(left.count()) + 1;
+    }
+
+    void RunCommands()
+    {
+        if (awaitedPackets_ > 0 && (received_ >= awaitedPackets_ || !Blocked())) {
+            if (received_ < awaitedPackets_) {
+                std::printf("standin: wait-packets timed out after %zu packets\n", received_);
+            }
+            awaitedPackets_ = 0;
+            resumeAt_ = Clock::time_point();
+        }
+        while (!Blocked() && !options_.commands.empty()) {
+            const std::string command = options_.commands.front();
+            options_.commands.pop_front();
+            Execute(command);
+        }
+    }
+
+    void Execute(const std::string& line)
+    {
+        std::istringstream words(line);
+        std::string verb;
+        words >> verb;
+        std::vector<std::string> args;
+        for (std::string word; words >> word;) {
+            args.push_back(word);
+        }
+        const auto number = [&](std::size_t i) { return i < args.size() ? Number(args[i]) : std::nullopt; };
+
+        if (verb.empty()) {
+            return;
+        }
+        if (verb == "sleep" && number(0)) {
+            resumeAt_ = Clock::now() + std::chrono::milliseconds(*number(0));
+        } else if (verb == "wait-packets" && number(0)) {
+            awaitedPackets_ = *number(0);
+            resumeAt_ = Clock::now() + std::chrono::milliseconds(args.size() > 1 ? number(1).value_or(0) : 30000);
+        } else if (verb == "send" && number(0) && number(1) && args.size() <= 3) {
+            const auto payload = ParseHex(args.size() == 3 ? args[2] : "");
+            if (!payload) {
+                std::printf("standin: bad hex in: %s\n", line.c_str());
+                return;
+            }
+            Send(Packet(static_cast<uint32_t>(*number(0) << 20), static_cast<uint32_t>(*number(1)), *payload),
+                 "packet for plugin " + args[0] + " type " + args[1]);
+        } else if (verb == "announce" && !args.empty()) {
+            Send(Announcement(args), "announcement");
+        } else if (verb == "raw" && args.size() == 1 && ParseHex(args[0])) {
+            Send(*ParseHex(args[0]), "raw bytes");
+        } else if (verb == "stop" && args.empty()) {
+            Send(Packet(0, IPC_STOP, {}), "stop packet");
+        } else if (verb == "close" && args.empty()) {
+            CloseLink();
+            std::printf("standin: closed the link\n");
+        } else {
+            std::printf("standin: unknown command: %s\n", line.c_str());
+        }
+    }
+
+    void Send(const std::vector<uint8_t>& bytes, const std::string& what)
+    {
+        if (link_ < 0) {
+            std::printf("standin: link closed, %s not sent\n", what.c_str());
+            return;
+        }
+        if (::send(link_, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+            std::printf("standin: sending %s failed: %s\n", what.c_str(), std::strerror(errno));
+            return;
+        }
+        std::printf("standin: sent %s (%zu bytes)\n", what.c_str(), bytes.size());
+    }
+
+    void CloseLink()
+    {
+        if (link_ >= 0) {
+            ::close(link_);
+            link_ = -1;
+        }
+    }
+
+    // Prints one packet from the core; false when none was waiting.
+    bool ReceivePacket()
+    {
+        std::vector<uint8_t> bytes(IPC_MAX_PACKET);
+        const ssize_t got = ::recv(link_, bytes.data(), bytes.size(), MSG_DONTWAIT);
+        if (got < 0) {
+            if (errno != EAGAIN && errno != EINTR) {
+                std::printf("standin: receive failed: %s\n", std::strerror(errno));
+                CloseLink();
+            }
+            return false;
+        }
+        if (got == 0) {
+            std::printf("standin: the core closed the link\n");
+            CloseLink();
+            return false;
+        }
+        ++received_;
+        const auto count = static_cast<std::size_t>(got);
+        constexpr std::size_t kShown = 32;
+        if (count < IPC_HEADER_SIZE) {
+            std::printf("standin: received %zu bytes: %s\n", count, Hex(bytes.data(), count).c_str());
+            return true;
+        }
+        IpcPacketHeader header;
+        std::memcpy(&header, bytes.data(), sizeof header);
+        const std::size_t payload = count - IPC_HEADER_SIZE;
+        std::printf("standin: received %zu bytes: target 0x%08x type %u data %s%s\n", count,
+                    static_cast<unsigned>(header.target), static_cast<unsigned>(header.packetType),
+                    Hex(bytes.data() + IPC_HEADER_SIZE, payload < kShown ? payload : kShown).c_str(),
+                    payload > kShown ? "..." : "");
+        return true;
+    }
+
+    void ReadCommands()
+    {
+        char chunk[4096];
+        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (got <= 0) {
+            readStdin_ = false;
+            return;
+        }
+        pendingInput_.append(chunk, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = pendingInput_.find('\n')) != std::string::npos;) {
+            options_.commands.push_back(pendingInput_.substr(0, end));
+            pendingInput_.erase(0, end + 1);
+        }
+    }
+
+    // The core's exit status once it has exited.
+    std::optional<int> OnSignal()
+    {
+        signalfd_siginfo info{};
+        if (::read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+            return std::nullopt;
+        }
+        if (info.ssi_signo != SIGCHLD) {
+            Send(Packet(0, IPC_STOP, {}), "stop packet");
+            return std::nullopt;
+        }
+        int status = 0;
+        if (::waitpid(core_, &status, WNOHANG) != core_) {
+            return std::nullopt;
+        }
+        // Packets sent just before the exit are still waiting in the socket.
+        while (link_ >= 0 && ReceivePacket()) {
+        }
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::printf("standin: core exited with status %d\n", code);
+        return code;
+    }
+
+    Options options_;
+    int link_;
+    pid_t core_;
+    int signals_;
+    bool readStdin_ = true;
+    std::string pendingInput_;
+    std::size_t received_ = 0;
+    std::size_t awaitedPackets_ = 0;
+    Clock::time_point resumeAt_{};
+};
+
+// In the child: becomes the core. Never returns.
+[[noreturn]] void ExecCore(const Options& options, int coreEnd, pid_t standin, const sigset_t& original)
+{
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != standin) {
+        ::_exit(127);
+    }
+    ::sigprocmask(SIG_SETMASK, &original, nullptr);
+    if (!options.workDir.empty() && ::chdir(options.workDir.c_str()) != 0) {
+        std::fprintf(stderr, "parent-standin: cannot enter %s: %s\n", options.workDir.c_str(), std::strerror(errno));
+        ::_exit(127);
+    }
+    ::fcntl(coreEnd, F_SETFD, 0);  // the core inherits its end, and only that
+    const std::string descriptor = std::to_string(coreEnd);
+    std::vector<std::string> words = options.launcher;
+    words.push_back(options.core);
+    words.push_back(descriptor);
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    std::fprintf(stderr, "parent-standin: cannot start %s: %s\n", argv[0], std::strerror(errno));
+    ::_exit(127);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::optional<Options> options = ParseOptions(argc, argv);
+    if (!options) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    // The core starts in another directory: resolve its path here.
+    char* corePath = ::realpath(options->core.c_str(), nullptr);
+    if (corePath != nullptr) {
+        options->core = corePath;
+        std::free(corePath);
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        std::perror("parent-standin: socketpair");
+        return 1;
+    }
+    sigset_t handled;
+    sigset_t original;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGCHLD);
+    ::sigprocmask(SIG_BLOCK, &handled, &original);
+    const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC);
+    if (signals < 0) {
+        std::perror("parent-standin: signalfd");
+        return 1;
+    }
+
+    const pid_t standin = ::getpid();
+    const pid_t core = ::fork();
+    if (core < 0) {
+        std::perror("parent-standin: fork");
+        return 1;
+    }
+    if (core == 0) {
+        ExecCore(*options, ends[1], standin, original);
+    }
+    ::setpgid(core, core);
+    ::close(ends[1]);
+    std::printf("standin: started core %s (pid %d) with descriptor %d\n", options->core.c_str(),
+                static_cast<int>(core), ends[1]);
+    return Standin(std::move(*options), ends[0], core, signals).Run();
+}
