@@ -153,7 +153,12 @@ public:
     void OnIpcWritten(const boost::system::error_code& error);
 
     // ---- Resource monitor (src/core, ioThread). ----------------------------
+    // The 100 ms tick: logs clock jumps, samples memory once per wall-clock
+    // second, reports usage once a minute, re-arms. An error (cancellation)
+    // or `timerStopped` ends the monitor for the rest of the run.
     void OnTimer(const boost::system::error_code& error);
+    // Sets `throttling` to `low`; announces an episode's start at once and its
+    // end 60 s after its last over-limit sample (log and status document).
     void SetLowMemory(bool low);
 
     // ---- Members, in declaration order. ------------------------------------

@@ -23,12 +23,10 @@ TEST(MonitorRealMemory, FramesAreThrottledWhileTheCoreHoldsTooMuch)
 
     ASSERT_TRUE(core.WaitForOutput("hog holds 200 MiB", kTimeout)) << core.Output() << core.Errors();
     ASSERT_TRUE(core.WaitForOutput("hog frame result ", kTimeout)) << core.Output() << core.Errors();
-    const std::string log = core.Output();
-    const auto low = log.find("available system memory is low, throttling video");
-    const auto refused = log.find("hog frame result 5");
-    EXPECT_NE(low, std::string::npos) << log;
-    EXPECT_NE(refused, std::string::npos) << log;
-    EXPECT_LT(low, refused) << log;
+    EXPECT_NE(core.Output().find("hog frame result 5"), std::string::npos) << core.Output();
+    // The flag is set before the announcement is written: the refusal may be
+    // logged first.
+    EXPECT_TRUE(core.WaitForOutput("available system memory is low, throttling video", kTimeout)) << core.Output();
 
     core.Signal(SIGTERM);
     EXPECT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();

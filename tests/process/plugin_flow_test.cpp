@@ -1,6 +1,6 @@
 // Real plugins in a real core: a producer's worker raises frames and log
-// messages, a consumer receives them through Write; SIGTERM closes and
-// unloads both in close order.
+// messages, a consumer receives them through Write; broken files beside them
+// change nothing; SIGTERM closes and unloads both in close order.
 #include <signal.h>
 #include <stdlib.h>
 
@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -55,6 +56,8 @@ TEST(PluginFlow, FramesAndLogsReachTheConsumerAndPluginsCloseInCloseOrder)
     dvrtest::CoreLayout layout;
     layout.AddPlugin("tp_consumer", "consumer.so");  // loads first, closes last (mask 0x10)
     layout.AddPlugin("tp_producer", "producer.so");  // mask 0xFFFFFFFF
+    dvrtest::WriteFile(layout.pluginDir() + "/broken.so", "no library\n");
+    std::filesystem::create_symlink("missing.so", layout.pluginDir() + "/dangling.so");
     const std::string tracePath = layout.root() + "/trace";
     ::setenv("DVR_TEST_TRACE", tracePath.c_str(), 1);
     dvrtest::Process core(dvrtest::CoreOptions(layout));
@@ -70,7 +73,10 @@ TEST(PluginFlow, FramesAndLogsReachTheConsumerAndPluginsCloseInCloseOrder)
     }
     core.Signal(SIGTERM);
     EXPECT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();
-    EXPECT_NE(core.Output().find("stopping core version 21.12.2.0..."), std::string::npos) << core.Output();
+    const std::string output = core.Output();
+    EXPECT_NE(output.find("stopping core version 21.12.2.0..."), std::string::npos) << output;
+    EXPECT_NE(output.find("Core: Failed to load plugin 'broken.so': "), std::string::npos) << output;
+    EXPECT_EQ(output.find("dangling.so"), std::string::npos) << output;
 
     const std::vector<std::string> trace = Lines(dvrtest::ReadFile(tracePath));
     for (int i = 0; i < kFrames; ++i) {

@@ -9,8 +9,10 @@
 //                         capability (default: root)
 //     --passwd FILE       the program sees FILE as /etc/passwd, and
 //     --group FILE        FILE as /etc/group (private mount namespace)
-//     --hide-processes    the program sees a /proc that hides the processes
-//                         that it may not trace (hidepid=2), this one included
+//     --hide-processes    the program sees a /proc of its own that hides the
+//                         processes that it may not trace, this one included
+//                         (hidepid=invisible: kernels too old to keep such
+//                         options per mount refuse the mount)
 //
 // Prints "core pid <pid>" on standard error once the program is started,
 // passes SIGINT, SIGTERM and SIGQUIT on to it and exits with its status
@@ -123,7 +125,7 @@ void PrepareFileSystem(const Options& options)
         Fail("bind group");
     }
     if (options.hideProcesses &&
-        ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=2") != 0) {
+        ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=invisible") != 0) {
         Fail("mount proc");
     }
 }

@@ -7,7 +7,7 @@
  * file "probe-file" in the working directory with mode 0666.
  *
  * HOG_MIB=n: its worker allocates and touches n MiB, then raises a video sync
- * frame every 100 ms until one is refused with RESULT_THROTTLED (10 s at
+ * frame every 100 ms until one is refused with RESULT_THROTTLED (30 s at
  * most), logs "hog frame result %d" with the last answer and frees the memory.
  *
  * Threads wait for Close, 60 s at most.
@@ -26,7 +26,7 @@
 
 #define PROBE_ID 0x00710000u
 #define CLOSE_TIMEOUT_S 60
-#define FRAME_ATTEMPTS 100
+#define FRAME_ATTEMPTS 300
 #define FRAME_INTERVAL_MS 100
 
 static EventFunction raiseEvent;
@@ -45,7 +45,10 @@ static void WaitForClose(void)
     pthread_mutex_unlock(&stateMutex);
 }
 
-static long ThreadId(void) { return (long)syscall(SYS_gettid); }
+static long ThreadId(void)
+{
+    return (long)syscall(SYS_gettid);
+}
 
 #ifdef HOG_MIB
 static void SleepMs(long ms)
