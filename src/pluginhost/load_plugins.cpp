@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dvrcore.h"
+#include "library_image.h"
 #include "log_message.h"
 #include "plugin_scan.h"
 #include "timed_call.h"
@@ -42,13 +43,17 @@ void ApplyDefaultLevel(dvrcore& core, uint32_t index, int32_t level)
 void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
 {
     const std::string fileName = path.filename().string();
-    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // A truncated file would crash the loader rather than fail it.
+    std::string failure = CheckLibraryImage(path.string());
+    void* library = failure.empty() ? ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (library == nullptr) {
-        const char* reason = ::dlerror();
-        const std::string text = reason != nullptr ? reason : "";
+        if (failure.empty()) {
+            const char* reason = ::dlerror();
+            failure = reason != nullptr ? reason : "";
+        }
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL, "Core: Failed to load plugin '%s': %s",
-                   fileName.c_str(), text.c_str());
-        core.failedPlugins[fileName] = text;
+                   fileName.c_str(), failure.c_str());
+        core.failedPlugins[fileName] = failure;
         return;
     }
     LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "Core: Loaded plugin: %s", fileName.c_str());

@@ -14,8 +14,8 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_process.h"

@@ -42,11 +42,11 @@ TEST_F(PluginHostTest, OpenInLoadOrderCloseAndUnloadByDescendingMask)
     core->UnloadPlugins();
 
     EXPECT_TRUE(core->pluginList.empty());
-    EXPECT_EQ(Calls(Trace(), {"load", "open", "close", "unload"}),
-              (std::vector<std::string>{"tp_order_a load", "tp_order_b load", "tp_order_c load", "tp_order_a open",
-                                        "tp_order_b open", "tp_order_c open", "tp_order_b close", "tp_order_c close",
-                                        "tp_order_a close", "tp_order_b unload", "tp_order_c unload",
-                                        "tp_order_a unload"}));
+    EXPECT_EQ(
+        Calls(Trace(), {"load", "open", "close", "unload"}),
+        (std::vector<std::string>{"tp_order_a load", "tp_order_b load", "tp_order_c load", "tp_order_a open",
+                                  "tp_order_b open", "tp_order_c open", "tp_order_b close", "tp_order_c close",
+                                  "tp_order_a close", "tp_order_b unload", "tp_order_c unload", "tp_order_a unload"}));
     EXPECT_EQ(core->Lines().size(), 3u);  // the three "Loaded plugin" lines
 }
 
@@ -144,8 +144,8 @@ TEST_F(PluginHostTest, ListWalkersNeverSeeTheCloseOrderHalfDone)
             for (std::size_t i = 0; i < core->pluginList.size(); ++i) {
                 const PLUGININFO& plugin = core->pluginList[i];
                 ids.push_back(plugin.info.id);
-                closeOrder = closeOrder && (i == 0 || core->pluginList[i - 1].info.typeMasks[5] >=
-                                                          plugin.info.typeMasks[5]);
+                closeOrder =
+                    closeOrder && (i == 0 || core->pluginList[i - 1].info.typeMasks[5] >= plugin.info.typeMasks[5]);
                 broken += plugin.library == nullptr || plugin.filename.empty() ? 1 : 0;
             }
             const bool samePlugins = std::is_permutation(ids.begin(), ids.end(), loadOrder.begin(), loadOrder.end());

@@ -7,7 +7,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string LoadedLine(const std::string& fileName) { return "Core: Loaded plugin: " + fileName; }
+std::string LoadedLine(const std::string& fileName)
+{
+    return "Core: Loaded plugin: " + fileName;
+}
 
 TEST_F(PluginHostTest, MissingPluginDirectoriesLoadNothingSilently)
 {
@@ -62,8 +65,8 @@ TEST_F(PluginHostTest, RefusedPluginsAreLoggedClosedAndLeaveNoTrace)
     for (uint32_t refused : {0x00120000u, 0x00130000u, 0x00FF0000u, 0x02000000u}) {
         EXPECT_FALSE(core->moduleNames.Contains(refused)) << std::hex << refused;
     }
-    for (const char* refused : {"b_plain.so", "bit25.so", "coreid.so", "fails.so", "index255.so", "libcam.so",
-                                "noload.so"}) {
+    for (const char* refused :
+         {"b_plain.so", "bit25.so", "coreid.so", "fails.so", "index255.so", "libcam.so", "noload.so"}) {
         EXPECT_FALSE(IsMapped(PluginFile(refused))) << refused;
     }
     EXPECT_TRUE(IsMapped(PluginFile("A_Plain.so")));
@@ -84,7 +87,12 @@ TEST_F(PluginHostTest, BrokenFilesAreRefusedAndTheRestLoads)
     Add("tp_unresolved", "unresolved.so", true);
     dvrtest::WriteFile(PluginFile("empty.so"), "");
     dvrtest::WriteFile(PluginFile("text.so"), "this is no library\n");
-    dvrtest::WriteFile(PluginFile("truncated.so"), dvrtest::ReadFile(dvrtest::TestPluginPath("tp_plain")).substr(0, 300));
+    // Cut inside the header, the program headers and the mapped segments:
+    // mapping such a file unchecked ends the process with SIGBUS.
+    const std::string library = dvrtest::ReadFile(dvrtest::TestPluginPath("tp_plain"));
+    for (std::size_t length : {40, 300, 1000, 4000}) {
+        dvrtest::WriteFile(PluginFile("cut" + std::to_string(length) + ".so"), library.substr(0, length));
+    }
     fs::create_directory(PluginFile("dir.so"));
     fs::create_symlink("missing.so", PluginFile("dangling.so"));
 
@@ -100,7 +108,8 @@ TEST_F(PluginHostTest, BrokenFilesAreRefusedAndTheRestLoads)
         // The table keeps the text of the last failure of that file name.
         EXPECT_EQ(lines.back(), (LogLine{100, "Core: Failed to load plugin '" + name + "': " + text}));
     }
-    EXPECT_EQ(failed, (std::vector<std::string>{"empty.so", "text.so", "truncated.so", "unresolved.so"}));
+    EXPECT_EQ(failed, (std::vector<std::string>{"cut1000.so", "cut300.so", "cut40.so", "cut4000.so", "empty.so",
+                                                "text.so", "unresolved.so"}));
     EXPECT_EQ(core->LinesAbout("unresolved.so").size(), 2u);
     const std::string& unresolved = core->failedPlugins["unresolved.so"];
     EXPECT_NE(unresolved.find("dvrTestSymbolDefinedNowhere"), std::string::npos) << unresolved;
