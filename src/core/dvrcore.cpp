@@ -18,7 +18,6 @@ dvrcore* theCore = nullptr;
 
 namespace {
 
-constexpr auto kTimerInterval = std::chrono::milliseconds(100);
 constexpr auto kAnnouncementWait = std::chrono::seconds(10);
 constexpr auto kWatchdogPause = std::chrono::seconds(60);
 

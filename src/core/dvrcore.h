@@ -75,6 +75,8 @@ extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out);
 class dvrcore {
 public:
     using Clock = std::chrono::steady_clock;
+    // The resource monitor ticks this long after the end of the previous tick.
+    static constexpr std::chrono::milliseconds kTimerInterval{100};
 
     // Builds every member and sets `theCore`. Starts no thread, touches no file.
     explicit dvrcore(std::string exePath);

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr auto kTickInterval = std::chrono::milliseconds(100);
 constexpr auto kReportInterval = std::chrono::seconds(60);
 // An episode ends this long after its last over-limit sample.
 constexpr auto kEpisodeEnd = std::chrono::seconds(60);
@@ -78,7 +77,7 @@ void dvrcore::OnTimer(const boost::system::error_code& error)
 
     // Measured from the end of this tick's work; the timer saturates at its
     // latest time point.
-    timer.expires_after(kTickInterval);
+    timer.expires_after(kTimerInterval);
     timer.async_wait([this](const boost::system::error_code& next) { OnTimer(next); });
 }
 

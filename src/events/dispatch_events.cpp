@@ -42,8 +42,8 @@ void UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventPa
     IoctlResult result = MakeIoctlResult(IOCTL_UPDATE_CONFIG);
     const int32_t code = CallEntry(plugin.ioctl, &parms, &result);
     if (code != 0 || result.error != 0) {
-        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s update config returned %d error %d",
-                   plugin.filename.c_str(), code, result.error);
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL,
+                   "plugin %s update config returned %d error %d", plugin.filename.c_str(), code, result.error);
     }
     if (result.keep == 0) {
         core.ReleaseBlock(event.data, plugin.info.id);

@@ -8,8 +8,7 @@
 #include "grouped_number.h"
 #include "log_message.h"
 
-QueueStatistics::QueueStatistics(EventFunction eventFn, Clock::time_point start)
-    : eventFn_(eventFn), lastReport_(start)
+QueueStatistics::QueueStatistics(EventFunction eventFn, Clock::time_point start) : eventFn_(eventFn), lastReport_(start)
 {
 }
 

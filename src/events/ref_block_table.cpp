@@ -6,7 +6,10 @@
 
 #include "log_message.h"
 
-RefBlockTable::RefBlockTable(EventFunction eventFn) : eventFn_(eventFn) { spares_.reserve(kSpareEntries); }
+RefBlockTable::RefBlockTable(EventFunction eventFn) : eventFn_(eventFn)
+{
+    spares_.reserve(kSpareEntries);
+}
 
 RefBlockTable::~RefBlockTable()
 {

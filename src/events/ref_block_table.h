@@ -60,9 +60,9 @@ private:
 
     EventFunction eventFn_;
     mutable std::mutex mutex_;
-    Blocks blocks_;                           // guarded by mutex_
+    Blocks blocks_;                          // guarded by mutex_
     std::vector<Blocks::node_type> spares_;  // guarded by mutex_
-    uint32_t byteCount_ = 0;                  // guarded by mutex_
+    uint32_t byteCount_ = 0;                 // guarded by mutex_
 };
 
 #endif  // DVRCORE_EVENTS_REF_BLOCK_TABLE_H

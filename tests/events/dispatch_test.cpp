@@ -34,7 +34,7 @@ TEST(EventDispatch, DeliversInOrderToAcceptingWritersWithTheRecordUnchanged)
     full.level = 77;
     full.syncFrame = 1;
     ASSERT_EQ(RESULT_OK, core.Raise(full));
-    ASSERT_EQ(RESULT_OK, core.Raise(Event(0x40000, 0x800)));                 // no routable bit
+    ASSERT_EQ(RESULT_OK, core.Raise(Event(0x40000, 0x800)));                   // no routable bit
     ASSERT_EQ(RESULT_OK, core.Raise(Event(0x40000, EVT_STATUS, 0, payload)));  // pointer without size
     core.Drain();
 
@@ -89,10 +89,10 @@ TEST(EventDispatch, FailedAndSlowWritesAreLogged)
         core.Raise(failing);
         core.Raise(Event(kWriter, EVT_STATUS));
         core.Drain();
-        EXPECT_EQ((std::vector<std::string>{
-                      "core write took 6ms, providerID 10000, eventType: 8, len: 1,234,567 -> w.so",
-                      "core write took 7ms, providerID 10000, eventType: 72, len: 0 -> w.so"}),
-                  core.LinesStartingWith("core write took"));
+        EXPECT_EQ(
+            (std::vector<std::string>{"core write took 6ms, providerID 10000, eventType: 8, len: 1,234,567 -> w.so",
+                                      "core write took 7ms, providerID 10000, eventType: 72, len: 0 -> w.so"}),
+            core.LinesStartingWith("core write took"));
         EXPECT_EQ(std::vector<std::string>{"plugin w.so write returned 7 error 3"},
                   core.LinesStartingWith("plugin w.so"));
         EXPECT_EQ(std::vector<std::string>{"plugin missing.so write returned -100 error 0"},
@@ -217,8 +217,9 @@ TEST(EventEntry, ArbitraryRecordsNeitherCrashNorLeak)
     AddPlugin(core, 0, writer, {0x10000});
     AddPlugin(core, 1, reader, {0x20000, 0xFFFFFFFFu, false, true});
     std::mt19937 random(20211202);
-    const uint32_t types[] = {EVT_RELEASE_BLOCK, EVT_SEND_TO_PARENT, EVT_CANCEL_HANDLE, EVT_CONFIG, EVT_LOG,
-                              EVT_VIDEO,         EVT_AUDIO,          0,                 0xFFFFFFFFu};
+    const uint32_t types[] = {EVT_RELEASE_BLOCK, EVT_SEND_TO_PARENT, EVT_CANCEL_HANDLE, EVT_CONFIG,
+                              EVT_LOG,           EVT_VIDEO,          EVT_AUDIO,         0,
+                              0xFFFFFFFFu};
     const uint32_t providers[] = {0, CORE_PROVIDER_ID, 0x10000, 0xFFFF0000u, 0x0FFF0000u};
     char buffer[16] = {};
     for (int i = 0; i < 1500; ++i) {
@@ -245,6 +246,8 @@ TEST(EventEntry, ArbitraryRecordsNeitherCrashNorLeak)
     core.Drain();
     core.StopDeliveries();
     EXPECT_EQ(0u, core.refBlocks.BlockCount());
+    EXPECT_LT(0u, writer.Writes().size());
+    EXPECT_LT(0u, reader.Reads().size());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -35,18 +34,17 @@ public:
 
     void WriteLog(uint32_t, uint32_t, const char* text) override
     {
+        if (text == nullptr) {
+            return;
+        }
         std::lock_guard<std::mutex> lock(linesMutex_);
         lines_.emplace_back(text);
     }
-    std::vector<std::string> Lines()
-    {
-        std::lock_guard<std::mutex> lock(linesMutex_);
-        return lines_;
-    }
     std::vector<std::string> LinesStartingWith(const std::string& prefix)
     {
+        std::lock_guard<std::mutex> lock(linesMutex_);
         std::vector<std::string> found;
-        for (auto& line : Lines()) {
+        for (auto& line : lines_) {
             if (line.compare(0, prefix.size(), prefix) == 0) {
                 found.push_back(line);
             }
@@ -97,33 +95,10 @@ inline _EventParmsIn Broadcast(void* handle, uint32_t flags = 0, const void* dat
 {
     return Event(0, EVT_STATUS, flags, data, size, handle);
 }
-inline _EventParmsIn Release(void* block, uint32_t owner) { return Event(owner, EVT_RELEASE_BLOCK, 0, block); }
-
-inline std::string PayloadOf(const void* data, uint32_t size)
+inline _EventParmsIn Release(void* block, uint32_t owner)
 {
-    return data != nullptr ? std::string(static_cast<const char*>(data), size) : std::string();
+    return Event(owner, EVT_RELEASE_BLOCK, 0, block);
 }
-
-// A one-shot event between threads.
-class Signal {
-public:
-    void Set()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        set_ = true;
-        cond_.notify_all();
-    }
-    bool WaitFor(std::chrono::milliseconds timeout)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, timeout, [this] { return set_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool set_ = false;
-};
 
 template <typename Condition>
 bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = kPatience)
@@ -145,7 +120,7 @@ public:
     TestThread(const char* name, std::function<void()> body)
         : name_(name), thread_([this, body] {
               body();
-              done_.Set();
+              done_ = true;
           })
     {
     }
@@ -153,22 +128,24 @@ public:
     TestThread(const TestThread&) = delete;
     TestThread& operator=(const TestThread&) = delete;
 
-    bool Ended(std::chrono::milliseconds timeout) { return done_.WaitFor(timeout); }
+    bool Ended(std::chrono::milliseconds timeout)
+    {
+        return WaitUntil([this] { return done_.load(); }, timeout);
+    }
     void Join()
     {
-        if (!thread_.joinable()) {
-            return;
-        }
-        if (!done_.WaitFor(kPatience)) {
+        if (thread_.joinable() && !Ended(kPatience)) {
             std::fprintf(stderr, "%s did not end\n", name_);
             std::abort();
         }
-        thread_.join();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
     }
 
 private:
     const char* name_;
-    Signal done_;
+    std::atomic<bool> done_{false};
     std::thread thread_;
 };
 
@@ -193,7 +170,7 @@ private:
 template <typename Parms>
 struct Call {
     Parms parms;
-    std::string payload;
+    std::string payload;  // the bytes the plugin was handed
 };
 
 // What a plugin does and what it received. Hooks run on the calling thread.
@@ -205,12 +182,12 @@ public:
 
     int32_t Write(const WriteParms& in, WriteResult& out)
     {
-        Record(writes_, in, PayloadOf(in.data, in.dataSize));
+        Record(writes_, in, in.data, in.dataSize);
         return onWrite ? onWrite(in, out) : 0;
     }
     int32_t Read(const ReadParms& in)
     {
-        Record(reads_, in, PayloadOf(in.data, in.dataSize));
+        Record(reads_, in, in.data, in.dataSize);
         if (onRead) {
             onRead(in);
         }
@@ -218,7 +195,7 @@ public:
     }
     int32_t Ioctl(const IoctlParms& in, IoctlResult& out)
     {
-        Record(ioctls_, in, PayloadOf(in.argData, in.argLength));
+        Record(ioctls_, in, in.argData, in.argLength);
         return onIoctl ? onIoctl(in, out) : 0;
     }
     std::vector<Call<WriteParms>> Writes() { return Copy(writes_); }
@@ -227,10 +204,10 @@ public:
 
 private:
     template <typename Parms>
-    void Record(std::vector<Call<Parms>>& calls, const Parms& parms, std::string payload)
+    void Record(std::vector<Call<Parms>>& calls, const Parms& parms, const void* data, uint32_t size)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        calls.push_back({parms, std::move(payload)});
+        calls.push_back({parms, data != nullptr ? std::string(static_cast<const char*>(data), size) : ""});
     }
     template <typename Parms>
     std::vector<Call<Parms>> Copy(const std::vector<Call<Parms>>& calls)
@@ -267,7 +244,7 @@ constexpr PluginEntryPoint kFakeWrites[kFakeSlots] = {FakeWrite<0>, FakeWrite<1>
 constexpr PluginEntryPoint kFakeReads[kFakeSlots] = {FakeRead<0>, FakeRead<1>, FakeRead<2>, FakeRead<3>};
 constexpr PluginEntryPoint kFakeIoctls[kFakeSlots] = {FakeIoctl<0>, FakeIoctl<1>, FakeIoctl<2>, FakeIoctl<3>};
 
-struct PluginSpec {
+struct PluginSetup {
     uint32_t id;
     uint32_t mask = 0xFFFFFFFFu;  // for every routable type bit
     bool writer = true;
@@ -276,7 +253,7 @@ struct PluginSpec {
 };
 
 // Appends a plugin record, in slot `slot`, whose entry points lead to `fake`.
-inline void AddPlugin(dvrcore& core, std::size_t slot, FakePlugin& fake, const PluginSpec& spec)
+inline void AddPlugin(dvrcore& core, std::size_t slot, FakePlugin& fake, const PluginSetup& setup)
 {
     fakes.at(slot) = &fake;
     PLUGININFO plugin;
@@ -284,13 +261,13 @@ inline void AddPlugin(dvrcore& core, std::size_t slot, FakePlugin& fake, const P
     plugin.write = kFakeWrites[slot];
     plugin.ioctl = kFakeIoctls[slot];
     plugin.info.size = sizeof plugin.info;
-    plugin.info.id = spec.id;
+    plugin.info.id = setup.id;
     for (auto& mask : plugin.info.typeMasks) {
-        mask = spec.mask;
+        mask = setup.mask;
     }
-    plugin.info.writerFlag = spec.writer ? 1 : 0;
-    plugin.info.readerFlag = spec.reader ? 1 : 0;
-    plugin.filename = spec.name;
+    plugin.info.writerFlag = setup.writer ? 1 : 0;
+    plugin.info.readerFlag = setup.reader ? 1 : 0;
+    plugin.filename = setup.name;
     std::unique_lock<std::shared_mutex> lock(core.pluginListMutex);
     core.pluginList.push_back(std::move(plugin));
 }

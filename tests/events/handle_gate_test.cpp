@@ -92,14 +92,14 @@ TEST(EventHandleGate, SecondReplyWaitsUntilEveryOwnerReleasedTheFirst)
 TEST(EventBroadcast, StopWaitsForAReadStillRunningAndStartsNoMore)
 {
     FakePlugin reader;
-    Signal entered, finish;
+    std::atomic<bool> entered{false}, finish{false};
     std::atomic<bool> readReturned{false};
     std::atomic<int> lateReply{-1};
     TestCore core;
     AddPlugin(core, 0, reader, {kReader, 0xFFFFFFFFu, false, true});
     reader.onRead = [&](const ReadParms& parms) {
-        entered.Set();
-        finish.WaitFor(kPatience);
+        entered = true;
+        WaitUntil([&] { return finish.load(); });
         // Closing the deliveries refuses replies, but the core is still whole.
         lateReply = core.Raise(Reply(parms.handle, "late"));
         readReturned = true;
@@ -107,7 +107,7 @@ TEST(EventBroadcast, StopWaitsForAReadStillRunningAndStartsNoMore)
     int request = 0;
     const char payload[] = "scan";
     ASSERT_EQ(RESULT_OK, core.Raise(Broadcast(&request, 0, payload, sizeof payload)));
-    ASSERT_TRUE(entered.WaitFor(kPatience));
+    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
 
     TestThread stopper("stop", [&] {
         core.Drain();
@@ -115,7 +115,7 @@ TEST(EventBroadcast, StopWaitsForAReadStillRunningAndStartsNoMore)
     });
     EXPECT_FALSE(stopper.Ended(200ms));
     EXPECT_FALSE(readReturned);
-    finish.Set();
+    finish = true;
     stopper.Join();
     EXPECT_TRUE(readReturned);
     EXPECT_EQ(RESULT_REFUSED, lateReply);

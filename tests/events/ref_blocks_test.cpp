@@ -98,7 +98,9 @@ int CaptureLeakReport(_EventParmsIn* in, _EventParmsOut* out)
 TEST(EventLeakReport, NamesEveryBlockStillHeldInOneMessage)
 {
     leakMessages.clear();
-    { RefBlockTable table(CaptureLeakReport); }
+    {
+        RefBlockTable table(CaptureLeakReport);
+    }
     EXPECT_TRUE(leakMessages.empty());
 
     {
