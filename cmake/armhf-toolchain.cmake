@@ -14,3 +14,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # and its loader: the cross toolchain's own older loader under
 # /usr/arm-linux-gnueabihf crashes threaded programs when mixed with it.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")  # the GCC 7.1 parameter-passing notes concern old binaries only

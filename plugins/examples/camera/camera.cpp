@@ -84,8 +84,7 @@ public:
                 next->due = now;
             }
         }
-        LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "%u frames raised, %u refused", raised_,
-                   refused_);
+        LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "%u frames raised, %u refused", raised_, refused_);
     }
 
 private:

@@ -17,10 +17,16 @@
 namespace dvrexample {
 
 // Match value of a queued event: flag bits 24..30 move up one place.
-constexpr uint32_t DispatchMatch(uint32_t flags) { return (flags & 0x00FFFFFFu) | ((flags << 1) & 0xFE000000u); }
+constexpr uint32_t DispatchMatch(uint32_t flags)
+{
+    return (flags & 0x00FFFFFFu) | ((flags << 1) & 0xFE000000u);
+}
 
 // Match value of a broadcast request: flag bits 24..31 move down one place.
-constexpr uint32_t BroadcastMatch(uint32_t flags) { return (flags & 0x00FFFFFFu) | ((flags >> 1) & 0x7F800000u); }
+constexpr uint32_t BroadcastMatch(uint32_t flags)
+{
+    return (flags & 0x00FFFFFFu) | ((flags >> 1) & 0x7F800000u);
+}
 
 // Position of a routable type bit in LoadResult::typeMasks.
 constexpr int MaskIndex(uint32_t typeBit)
@@ -42,7 +48,10 @@ inline void Subscribe(LoadResult& result, uint32_t typeBit, uint32_t match)
 
 // The mask for type bit 0x20 also orders closing: plugins close in descending
 // order of it. No example raises 0x20 events, so it serves as close order only.
-inline void SetCloseRank(LoadResult& result, uint32_t rank) { result.typeMasks[MaskIndex(0x20)] = rank; }
+inline void SetCloseRank(LoadResult& result, uint32_t rank)
+{
+    result.typeMasks[MaskIndex(0x20)] = rank;
+}
 
 }  // namespace dvrexample
 

@@ -66,7 +66,10 @@ constexpr uint32_t VideoFrameBytes(uint32_t channel, uint32_t sequence, bool syn
 }
 
 // Byte `i` of a frame: diagonal stripes that move with the sequence number.
-constexpr uint8_t PatternByte(uint32_t seed, std::size_t i) { return static_cast<uint8_t>(seed + i * 7 + (i >> 10)); }
+constexpr uint8_t PatternByte(uint32_t seed, std::size_t i)
+{
+    return static_cast<uint8_t>(seed + i * 7 + (i >> 10));
+}
 
 inline void FillFrame(uint8_t* bytes, std::size_t size, uint32_t channel, uint32_t sequence, bool audio)
 {

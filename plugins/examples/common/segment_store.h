@@ -1,8 +1,9 @@
 // Finding the recorder's segment files on disk (layout: segment_format.h).
 //
-// Plain POSIX directory calls; errors make a directory look empty. Used by
-// the recorder (numbering and rotation) and the catalog (disk usage), each on
-// its own thread.
+// `root` is the recordings directory: kRecordingsDir for the plugins, which
+// run in the core's working directory. Plain POSIX directory calls; errors
+// make a directory look empty. Used by the recorder (numbering and rotation)
+// and the catalog (disk usage), each on its own thread.
 #ifndef DVRCORE_EXAMPLES_SEGMENT_STORE_H
 #define DVRCORE_EXAMPLES_SEGMENT_STORE_H
 
@@ -26,18 +27,18 @@ struct SegmentFile {
     uint64_t bytes;
 };
 
-inline std::string ChannelDir(uint32_t channel)
+inline std::string ChannelDir(const std::string& root, uint32_t channel)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "%s/ch%02" PRIu32, kRecordingsDir, channel);
-    return name;
+    char name[16];
+    std::snprintf(name, sizeof name, "/ch%02" PRIu32, channel);
+    return root + name;
 }
 
-inline std::string SegmentPath(uint32_t channel, uint32_t number)
+inline std::string SegmentPath(const std::string& root, uint32_t channel, uint32_t number)
 {
     char name[32];
     std::snprintf(name, sizeof name, "/%08" PRIu32 "%s", number, kSegmentSuffix);
-    return ChannelDir(channel) + name;
+    return ChannelDir(root, channel) + name;
 }
 
 // Names of the entries of `dir` (without "." and "..").
@@ -58,10 +59,10 @@ inline std::vector<std::string> DirectoryEntries(const std::string& dir)
 }
 
 // The segments of one channel, oldest (lowest number) first.
-inline std::vector<SegmentFile> ListSegments(uint32_t channel)
+inline std::vector<SegmentFile> ListSegments(const std::string& root, uint32_t channel)
 {
     std::vector<SegmentFile> segments;
-    const std::string dir = ChannelDir(channel);
+    const std::string dir = ChannelDir(root, channel);
     for (const std::string& name : DirectoryEntries(dir)) {
         unsigned number = 0;
         char suffix[8] = {};
@@ -76,11 +77,11 @@ inline std::vector<SegmentFile> ListSegments(uint32_t channel)
     return segments;
 }
 
-// Channels that have a directory under "recordings", in ascending order.
-inline std::vector<uint32_t> ListChannels()
+// Channels that have a directory under `root`, in ascending order.
+inline std::vector<uint32_t> ListChannels(const std::string& root)
 {
     std::vector<uint32_t> channels;
-    for (const std::string& name : DirectoryEntries(kRecordingsDir)) {
+    for (const std::string& name : DirectoryEntries(root)) {
         unsigned channel = 0;
         char rest = 0;
         if (std::sscanf(name.c_str(), "ch%2u%c", &channel, &rest) == 1) {

@@ -16,21 +16,34 @@ namespace {
 // system calls.
 constexpr std::size_t kFileBuffer = 256 * 1024;
 
-bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+bool MakeDirectory(const std::string& path)
+{
+    return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
 
 }  // namespace
 
 SegmentWriter::SegmentWriter(uint32_t channel) : channel_(channel)
 {
-    const std::vector<SegmentFile> existing = ListSegments(channel);
+    const std::vector<SegmentFile> existing = ListSegments(kRecordingsDir, channel);
     if (!existing.empty()) {
         nextNumber_ = existing.back().number + 1;
     }
 }
 
-SegmentWriter::~SegmentWriter() { CloseSegment(); }
+SegmentWriter::~SegmentWriter()
+{
+    CloseSegment();
+}
 
-bool SegmentWriter::Finish() { return CloseSegment() || Fail("cannot complete segment") == Outcome::kWritten; }
+bool SegmentWriter::Finish()
+{
+    if (CloseSegment()) {
+        return true;
+    }
+    NoteError("cannot complete segment");
+    return false;
+}
 
 SegmentWriter::Outcome SegmentWriter::Append(const SegmentRecord& record, const void* bytes)
 {
@@ -56,11 +69,11 @@ SegmentWriter::Outcome SegmentWriter::Append(const SegmentRecord& record, const 
 
 bool SegmentWriter::StartSegment()
 {
-    if (!MakeDirectory(kRecordingsDir) || !MakeDirectory(ChannelDir(channel_))) {
+    if (!MakeDirectory(kRecordingsDir) || !MakeDirectory(ChannelDir(kRecordingsDir, channel_))) {
         return false;
     }
     // Never overwrite: a number that is taken is skipped at the next try.
-    file_ = std::fopen(SegmentPath(channel_, nextNumber_++).c_str(), "wbx");
+    file_ = std::fopen(SegmentPath(kRecordingsDir, channel_, nextNumber_++).c_str(), "wbx");
     if (file_ == nullptr) {
         return false;
     }
@@ -81,15 +94,20 @@ bool SegmentWriter::CloseSegment()
 
 void SegmentWriter::Prune() const
 {
-    std::vector<SegmentFile> segments = ListSegments(channel_);
+    std::vector<SegmentFile> segments = ListSegments(kRecordingsDir, channel_);
     for (std::size_t i = 0; i + kSegmentsKept < segments.size(); ++i) {
-        ::unlink(SegmentPath(channel_, segments[i].number).c_str());
+        ::unlink(SegmentPath(kRecordingsDir, channel_, segments[i].number).c_str());
     }
+}
+
+void SegmentWriter::NoteError(const char* what)
+{
+    error_ = std::string(what) + ": " + std::strerror(errno);
 }
 
 SegmentWriter::Outcome SegmentWriter::Fail(const char* what)
 {
-    error_ = std::string(what) + ": " + std::strerror(errno);
+    NoteError(what);
     CloseSegment();
     return Outcome::kFailed;
 }

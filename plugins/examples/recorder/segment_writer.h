@@ -40,6 +40,7 @@ private:
     bool StartSegment();
     bool CloseSegment();
     void Prune() const;
+    void NoteError(const char* what);  // from errno
     Outcome Fail(const char* what);
 
     uint32_t channel_;

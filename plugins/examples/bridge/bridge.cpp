@@ -1,0 +1,189 @@
+// Bridge to the parent service: answers the parent's status requests, which
+// arrive through IOCTL_IPC_PACKET on the core's event-loop thread, with
+// status reports sent back as EVT_SEND_TO_PARENT packets (bridge_packets.h).
+//
+// What it reports it learns from the events it takes on Write, on the core's
+// dispatcher thread: every routed event counts towards the event rate, the
+// recorder's counters and the catalog's disk usage answers are kept, and the
+// core's memory status document says whether frames are being throttled. At
+// each request the bridge also broadcasts a disk usage query, so that the
+// next report has fresh figures. At Close it cancels its query handle: a late
+// answer is then refused by the core instead of being queued.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "bridge_packets.h"
+#include "core_link.h"
+#include "entry_guard.h"
+#include "event_match.h"
+#include "example_events.h"
+#include "log_message.h"
+
+namespace {
+
+using dvrexample::kBridgeId;
+using Clock = std::chrono::steady_clock;
+
+// The request handle of the bridge's disk usage queries: any unique address.
+char queryHandle;
+
+class Bridge {
+public:
+    // Dispatcher thread.
+    void Take(const WriteParms& parms)
+    {
+        events_.fetch_add(1, std::memory_order_relaxed);
+        if (parms.data == nullptr) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (Is(parms, dvrexample::kCountersType, dvrexample::kRecorderCountersFlag, sizeof counters_)) {
+            std::memcpy(&counters_, parms.data, sizeof counters_);
+        } else if (Is(parms, dvrexample::kDiskType, dvrexample::kDiskUsageFlag, sizeof usage_) &&
+                   parms.handle == &queryHandle) {
+            std::memcpy(&usage_, parms.data, sizeof usage_);
+        } else if ((parms.eventType & EVT_STATUS) != 0) {
+            // <Vgil><Memory ID=".." Throttling="1" Time=".."/></Vgil>
+            const std::string_view document(static_cast<const char*>(parms.data), parms.dataSize);
+            constexpr std::string_view kThrottling = "Throttling=\"";
+            const std::size_t at = document.find(kThrottling);
+            if (at != std::string_view::npos && at + kThrottling.size() < document.size()) {
+                throttling_ = document[at + kThrottling.size()] == '1';
+            }
+        }
+    }
+
+    // Event-loop thread: one packet from the parent, header included.
+    void OnPacket(const dvrexample::CoreLink& link, const uint8_t* packet, uint32_t length)
+    {
+        IpcPacketHeader header;
+        if (length < sizeof header) {
+            return;
+        }
+        std::memcpy(&header, packet, sizeof header);
+        if (header.packetType != dvrexample::kStatusRequest) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "unknown packet type %u from the parent",
+                       static_cast<unsigned>(header.packetType));
+            return;
+        }
+        dvrexample::StatusReportPacket reply{};
+        reply.header = {static_cast<uint32_t>(sizeof reply), header.target, dvrexample::kStatusReport, header.reserved};
+        reply.report = Report();
+        link.SendToParent(&reply, sizeof reply);
+        QueryDiskUsage(link);
+    }
+
+    void CancelQueries(const dvrexample::CoreLink& link) const
+    {
+        _EventParmsIn in = link.Event(EVT_CANCEL_HANDLE, 0);
+        in.providerID = 0;
+        in.handle = &queryHandle;
+        link.Raise(in);
+    }
+
+private:
+    static bool Is(const WriteParms& parms, uint32_t type, uint32_t flag, std::size_t size)
+    {
+        return (parms.eventType & type) != 0 && (parms.flags & flag) != 0 && parms.dataSize >= size;
+    }
+
+    // Event-loop thread.
+    dvrexample::StatusReport Report()
+    {
+        const Clock::time_point now = Clock::now();
+        const uint64_t events = events_.load(std::memory_order_relaxed);
+        const double seconds = std::chrono::duration<double>(now - lastReportTime_).count();
+        dvrexample::StatusReport report{};
+        if (lastReportTime_ != Clock::time_point() && seconds > 0) {
+            report.eventsPerSecond = static_cast<uint32_t>(static_cast<double>(events - lastEvents_) / seconds + 0.5);
+        }
+        lastReportTime_ = now;
+        lastEvents_ = events;
+
+        std::lock_guard<std::mutex> lock(mutex_);
+        report.framesRecorded = counters_.framesRecorded;
+        report.bytesWritten = counters_.bytesWritten;
+        report.framesDropped = counters_.framesDropped;
+        report.bytesOnDisk = usage_.bytes;
+        report.segmentsOnDisk = usage_.segments;
+        report.throttling = throttling_ ? 1 : 0;
+        return report;
+    }
+
+    // A broadcast: every reader plugin that takes disk queries answers on a
+    // thread of its own; the answers come back through Write.
+    static void QueryDiskUsage(const dvrexample::CoreLink& link)
+    {
+        _EventParmsIn in = link.Event(dvrexample::kDiskType, dvrexample::kDiskQueryFlag);
+        in.providerID = 0;
+        in.handle = &queryHandle;
+        link.Raise(in);
+    }
+
+    std::atomic<uint64_t> events_{0};
+
+    std::mutex mutex_;
+    dvrexample::RecorderCounters counters_ = {};  // guarded by mutex_
+    dvrexample::DiskUsage usage_ = {};            // guarded by mutex_
+    bool throttling_ = false;                     // guarded by mutex_
+
+    // Event-loop thread only.
+    Clock::time_point lastReportTime_{};
+    uint64_t lastEvents_ = 0;
+};
+
+dvrexample::CoreLink link;
+Bridge bridge;
+
+}  // namespace
+
+extern "C" {
+
+int32_t Load(void* in, void* out)
+{
+    auto* parms = static_cast<LoadParms*>(in);
+    auto* result = static_cast<LoadResult*>(out);
+    link.Attach(parms->eventCallback, kBridgeId);
+    result->id = kBridgeId;
+    result->writerFlag = 1;
+    // Every routed event, whatever its flags: they all count towards the rate.
+    for (uint32_t& mask : result->typeMasks) {
+        mask = 0xFFFFFFFFu;
+    }
+    dvrexample::SetCloseRank(*result, 0xD0000000u);
+    result->defaultLogLevel = LOG_LEVEL_INFO;
+    return 0;
+}
+
+int32_t Write(void* in, void*)
+{
+    return dvrexample::Guarded([in] {
+        bridge.Take(*static_cast<const WriteParms*>(in));
+        return 0;
+    });
+}
+
+int32_t IOCTL(void* in, void*)
+{
+    return dvrexample::Guarded([in] {
+        const auto* parms = static_cast<const IoctlParms*>(in);
+        if (parms->command == IOCTL_IPC_PACKET && parms->argData != nullptr) {
+            bridge.OnPacket(link, static_cast<const uint8_t*>(parms->argData), parms->argLength);
+        }
+        return 0;
+    });
+}
+
+int32_t Close(void*, void*)
+{
+    return dvrexample::Guarded([] {
+        bridge.CancelQueries(link);
+        return 0;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,90 @@
+// The plugin SDK as its users get it: the hello plugin project of
+// docs/hello-plugin built out of tree against an installed dvrcore, and run by
+// that installed core; and the Debian package of this build.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "core_process.h"
+#include "host_command.h"
+#include "test_paths.h"
+
+namespace {
+
+using std::chrono::seconds;
+
+TEST(Sdk, HelloPluginBuildsAgainstTheInstalledPackageAndRuns)
+{
+    dvrtest::TempDir dir;
+    const std::string prefix = dir / "prefix";
+    const std::string cmake = DVRCORE_CMAKE_COMMAND;
+
+    HostCommandResult step =
+        RunHostCommand({cmake, "--install", DVRCORE_TEST_BINARY_DIR, "--prefix", prefix}, seconds(120));
+    ASSERT_EQ(0, step.status) << step.output;
+
+    // Only the installed package: no path into this source tree or build.
+    std::vector<std::string> configure{cmake,
+                                       "-S",
+                                       std::string(DVRCORE_SOURCE_DIR) + "/docs/hello-plugin",
+                                       "-B",
+                                       dir / "build",
+                                       "-G",
+                                       "Ninja",
+                                       "-DCMAKE_PREFIX_PATH=" + prefix,
+                                       "-DCMAKE_C_FLAGS=-Wall -Wextra -Werror"};
+    const std::string toolchain = DVRCORE_TOOLCHAIN_FILE;
+    configure.push_back(toolchain.empty() ? "-DCMAKE_C_COMPILER=" DVRCORE_C_COMPILER
+                                          : "-DCMAKE_TOOLCHAIN_FILE=" + toolchain);
+    step = RunHostCommand(configure, seconds(120));
+    ASSERT_EQ(0, step.status) << step.output;
+    step = RunHostCommand({cmake, "--build", dir / "build"}, seconds(120));
+    ASSERT_EQ(0, step.status) << step.output;
+    // Its install rule puts the plugin where the installed core looks.
+    step = RunHostCommand({cmake, "--install", dir / "build"}, seconds(60));
+    ASSERT_EQ(0, step.status) << step.output;
+    ASSERT_TRUE(dvrtest::FileExists(prefix + "/libexec/dvrcore/plugins/hello.so")) << step.output;
+
+    const std::string work = dir / "work";
+    ASSERT_EQ(0, ::mkdir(work.c_str(), 0755));
+    dvrtest::ProcessOptions options;
+    options.program = prefix + "/bin/dvrcore";
+    options.workDir = work;
+    options.terminal = true;
+    dvrtest::Process core(options);
+    EXPECT_TRUE(core.WaitForOutput("hello  hello from the hello plugin", seconds(30))) << core.Output();
+    EXPECT_TRUE(core.WaitForOutput("hello  configuration received (", seconds(30))) << core.Output();
+    core.Signal(SIGTERM);
+    EXPECT_EQ(0, core.Wait(seconds(30))) << core.Output() << core.Errors();
+    EXPECT_NE(std::string::npos, core.Output().find("hello  goodbye")) << core.Output();
+}
+
+TEST(Package, DebianPackageHoldsCoreSdkAndExamplesForThisArchitecture)
+{
+    dvrtest::TempDir dir;
+    HostCommandResult step =
+        RunHostCommand({DVRCORE_CPACK_COMMAND, "--config", std::string(DVRCORE_TEST_BINARY_DIR) + "/CPackConfig.cmake",
+                        "-B", dir.path()},
+                       seconds(180), dir.path());
+    ASSERT_EQ(0, step.status) << step.output;
+    const std::string deb =
+        dir / (std::string("dvrcore_") + DVRCORE_PACKAGE_VERSION + "_" + DVRCORE_DEB_ARCHITECTURE + ".deb");
+    ASSERT_TRUE(dvrtest::FileExists(deb)) << step.output;
+
+    step = RunHostCommand({"dpkg-deb", "--field", deb, "Architecture"}, seconds(30));
+    EXPECT_EQ(std::string(DVRCORE_DEB_ARCHITECTURE) + "\n", step.output);
+    step = RunHostCommand({"dpkg-deb", "--contents", deb}, seconds(30));
+    ASSERT_EQ(0, step.status) << step.output;
+    for (const char* path : {"./usr/libexec/dvrcore/dvrcore", "./usr/bin/dvrcore -> ../libexec/dvrcore/dvrcore",
+                             "./usr/libexec/dvrcore/plugins/", "./usr/libexec/dvrcore/protected-plugins/",
+                             "./usr/libexec/dvrcore/examples/recorder.so", "./usr/include/dvrcore/plugin_api.h",
+                             "./usr/include/dvrcore/log_message.h", "./usr/lib/cmake/dvrcore/dvrcore-config.cmake",
+                             "./usr/share/doc/dvrcore/writing-plugins.md"}) {
+        EXPECT_NE(std::string::npos, step.output.find(path)) << path << "\n" << step.output;
+    }
+}
+
+}  // namespace
