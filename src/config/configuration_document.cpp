@@ -18,7 +18,10 @@ constexpr uint32_t kDocumentEventFlags = 0x1000010;
 constexpr int kFailedOpenCode = 79;
 
 // Integers are written as the signed value of their low 32 bits.
-int Low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+int Low32(int64_t value)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
 
 struct PluginEntry {
     int id;
@@ -52,7 +55,10 @@ TiXmlElement* AddModule(TiXmlElement& modules, int id, const std::string& name, 
     return module;
 }
 
-std::string FileNameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+std::string FileNameOf(const std::string& path)
+{
+    return path.substr(path.find_last_of('/') + 1);
+}
 
 // The memory switch, the core and every plugin with their results and
 // thresholds, the parent service and the plugin files that failed to load.
@@ -76,17 +82,17 @@ void BuildConfiguration(dvrcore& core, XmlDocument& document)
 
     TiXmlElement* modules = AddElement(*root, "Modules");
     TiXmlElement* coreModule = AddModule(*modules, coreId, "Core", core.versionText);
-    AddPlugin(*coreModule, {coreId, FileNameOf(core.exePath), 0, 0, 0, core.logLevels.Get(0),
-                            core.defaultLogLevels.Get(0)});
+    AddPlugin(*coreModule,
+              {coreId, FileNameOf(core.exePath), 0, 0, 0, core.logLevels.Get(0), core.defaultLogLevels.Get(0)});
     uint32_t totalLoadTimeMs = 0;
     uint32_t totalOpenTimeMs = 0;
     {
         std::shared_lock<std::shared_mutex> lock(core.pluginListMutex);
         for (const PLUGININFO& plugin : core.pluginList) {
             const uint32_t index = PROVIDER_INDEX(plugin.info.id);
-            AddPlugin(*coreModule, {Low32(plugin.info.id), plugin.filename, Low32(plugin.loadTimeMs),
-                                    Low32(plugin.openTimeMs), plugin.openCode, core.logLevels.Get(index),
-                                    core.defaultLogLevels.Get(index)});
+            AddPlugin(*coreModule,
+                      {Low32(plugin.info.id), plugin.filename, Low32(plugin.loadTimeMs), Low32(plugin.openTimeMs),
+                       plugin.openCode, core.logLevels.Get(index), core.defaultLogLevels.Get(index)});
             totalLoadTimeMs += static_cast<uint32_t>(plugin.loadTimeMs);
             totalOpenTimeMs += static_cast<uint32_t>(plugin.openTimeMs);
         }

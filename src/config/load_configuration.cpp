@@ -53,6 +53,7 @@ void dvrcore::LoadConfiguration()
         if (entry.element->QueryIntAttribute("LogLevelDefault", &fallback) != TIXML_SUCCESS) {
             fallback = LogLevelTable::kNoThreshold;
         }
-        logLevels.Set(entry.index, static_cast<int8_t>(entry.level != LogLevelTable::kNoThreshold ? entry.level : fallback));
+        logLevels.Set(entry.index,
+                      static_cast<int8_t>(entry.level != LogLevelTable::kNoThreshold ? entry.level : fallback));
     });
 }

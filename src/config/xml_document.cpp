@@ -233,7 +233,10 @@ bool XmlDocument::LoadFile(const std::string& fileName)
     return !Error();
 }
 
-int XmlDocument::ErrorId() const { return errorId_ != 0 ? errorId_ : CoreErrorCode(TiXmlDocument::ErrorId()); }
+int XmlDocument::ErrorId() const
+{
+    return errorId_ != 0 ? errorId_ : CoreErrorCode(TiXmlDocument::ErrorId());
+}
 
 const char* XmlDocument::ErrorDesc() const
 {

@@ -50,9 +50,8 @@ public:
     // library's loaders, which know nothing of the nesting limit.
     bool LoadFile(const std::string& fileName);
 
-    int MaxParseDepth() const { return maxParseDepth_; }
-
-    // The error state as the core reports it; hide the library's accessors.
+    // The error state as the core reports it; these hide the library's
+    // accessors of the same names.
     int ErrorId() const;
     const char* ErrorDesc() const;
     void ClearError();
