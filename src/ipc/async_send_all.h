@@ -73,8 +73,7 @@ private:
 template <typename Socket, typename Handler>
 void AsyncSendAll(Socket& socket, const void* data, std::size_t length, Handler handler)
 {
-    ipc_detail::SendAllOperation<Socket, Handler>(socket, static_cast<const uint8_t*>(data), length,
-                                                  std::move(handler))
+    ipc_detail::SendAllOperation<Socket, Handler>(socket, static_cast<const uint8_t*>(data), length, std::move(handler))
         .Start();
 }
 

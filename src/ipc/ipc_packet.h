@@ -28,7 +28,10 @@ inline IpcPacketHeader ReadIpcHeader(const uint8_t* packet)
 
 // Whether a packet for `target` goes to the plugin with provider id `id`:
 // bits 20..31 of the target hold the plugin's providerIndex.
-inline bool IpcTargetMatches(uint32_t target, uint32_t id) { return (target >> 20) == PROVIDER_INDEX(id); }
+inline bool IpcTargetMatches(uint32_t target, uint32_t id)
+{
+    return (target >> 20) == PROVIDER_INDEX(id);
+}
 
 // Hands each complete packet at the front of `buffer`, in order, to
 // `onPacket(uint8_t* packet, uint32_t length)` while it sits at the first

@@ -1,4 +1,5 @@
 // The IPC reader: packets from the parent service.
+#include <algorithm>
 #include <boost/asio/error.hpp>
 #include <cassert>
 #include <mutex>
@@ -40,18 +41,13 @@ void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
         // The shared lock keeps the close-order sort out while the list is
         // walked; the plugin itself is called without it.
         std::shared_lock<std::shared_mutex> lock(core.pluginListMutex);
-        bool found = false;
-        for (const auto& plugin : core.pluginList) {
-            if (IpcTargetMatches(target, plugin.info.id)) {
-                ioctl = plugin.ioctl;
-                filename = plugin.filename;
-                found = true;
-                break;
-            }
-        }
-        if (!found) {
+        const auto plugin = std::find_if(core.pluginList.begin(), core.pluginList.end(),
+                                         [target](const PLUGININFO& p) { return IpcTargetMatches(target, p.info.id); });
+        if (plugin == core.pluginList.end()) {
             return;
         }
+        ioctl = plugin->ioctl;
+        filename = plugin->filename;
     }
 
     IoctlParms parms = MakeIoctlParms(IOCTL_IPC_PACKET, packet, length);
@@ -92,11 +88,9 @@ void LoseLink(dvrcore& core)
 
 void dvrcore::StartIpcRead()
 {
-    ipcSocket.async_receive(boost::asio::buffer(ipcBuffer.data() + ipcFill, ipcBuffer.size() - ipcFill), 0,
-                            ipcReceiveFlags,
-                            [this](const boost::system::error_code& error, std::size_t bytes) {
-                                OnIpcRead(error, bytes);
-                            });
+    ipcSocket.async_receive(
+        boost::asio::buffer(ipcBuffer.data() + ipcFill, ipcBuffer.size() - ipcFill), 0, ipcReceiveFlags,
+        [this](const boost::system::error_code& error, std::size_t bytes) { OnIpcRead(error, bytes); });
 }
 
 void dvrcore::OnIpcRead(const boost::system::error_code& error, std::size_t bytes)

@@ -11,7 +11,10 @@
 
 // A target word for the plugin with providerIndex `index`; the low 20 bits
 // are the parent's own business.
-inline uint32_t IpcTarget(uint32_t index, uint32_t low = 0) { return index << 20 | low; }
+inline uint32_t IpcTarget(uint32_t index, uint32_t low = 0)
+{
+    return index << 20 | low;
+}
 
 // A header with any length field, followed by `payload`.
 inline std::vector<uint8_t> IpcBytes(uint32_t lengthField, uint32_t target, uint32_t type,

@@ -22,17 +22,21 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bridge_packets.h"
 #include "plugin_api.h"
+#include "status_line.h"
 
 namespace {
 
@@ -50,6 +54,8 @@ constexpr char kUsage[] =
     "  --no-announce     send no announcement at start\n"
     "  --do COMMAND      run COMMAND after the announcement (repeatable, in order);\n"
     "                    then commands are read from standard input\n"
+    "  --status INDEX    every second ask the plugin with providerIndex INDEX for a status\n"
+    "                    report (the example bridge's packets); show it as one live line\n"
     "Commands:\n"
     "  sleep MS                 wait MS milliseconds\n"
     "  wait-packets N [MS]      wait until N packets came from the core in all (at most MS, default 30000)\n"
@@ -67,6 +73,7 @@ struct Options {
     std::vector<std::string> announcement{"vigild", "1.0"};
     bool announce = true;
     std::deque<std::string> commands;
+    std::optional<uint32_t> statusIndex;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv)
@@ -90,6 +97,8 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             options.announce = false;
         } else if (arg == "--do" && hasValue) {
             options.commands.push_back(argv[++i]);
+        } else if (arg == "--status" && hasValue) {
+            options.statusIndex = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
         } else if (arg[0] != '-' && options.core.empty() && i + 1 == argc) {
             options.core = arg;
         } else {
@@ -175,6 +184,9 @@ public:
     Standin(Options options, int link, pid_t core, int signals)
         : options_(std::move(options)), link_(link), core_(core), signals_(signals)
     {
+        if (options_.statusIndex) {
+            statusLine_ = std::make_unique<StatusLine>();
+        }
     }
 
     // Runs until the core has exited; its exit status.
@@ -185,6 +197,7 @@ public:
         }
         for (;;) {
             RunCommands();
+            RequestStatus();
             std::vector<pollfd> fds{{signals_, POLLIN, 0}};
             if (link_ >= 0) {
                 fds.push_back({link_, POLLIN, 0});
@@ -218,11 +231,33 @@ private:
 
     int PollTimeout() const
     {
-        if (!Blocked()) {
-            return -1;
+        int timeout = -1;
+        if (Blocked()) {
+            timeout = MillisecondsUntil(resumeAt_);
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(resumeAt_ - Clock::now());
-        return static_cast<int>(left.count()) + 1;
+        if (statusLine_ && (timeout < 0 || MillisecondsUntil(nextStatus_) < timeout)) {
+            timeout = MillisecondsUntil(nextStatus_);
+        }
+        return timeout;
+    }
+
+    static int MillisecondsUntil(Clock::time_point when)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
+        return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+    }
+
+    // --status: one request a second, sent without a line of its own.
+    void RequestStatus()
+    {
+        if (!statusLine_ || link_ < 0 || Clock::now() < nextStatus_) {
+            return;
+        }
+        nextStatus_ = Clock::now() + std::chrono::seconds(1);
+        std::vector<uint8_t> request = Packet(*options_.statusIndex << 20, dvrexample::kStatusRequest, {});
+        const uint32_t sequence = ++statusSequence_;
+        std::memcpy(request.data() + offsetof(IpcPacketHeader, reserved), &sequence, sizeof sequence);
+        Send(request, "status request", false);
     }
 
     void RunCommands()
@@ -282,7 +317,7 @@ private:
         }
     }
 
-    void Send(const std::vector<uint8_t>& bytes, const std::string& what)
+    void Send(const std::vector<uint8_t>& bytes, const std::string& what, bool report = true)
     {
         if (link_ < 0) {
             std::printf("standin: link closed, %s not sent\n", what.c_str());
@@ -292,7 +327,9 @@ private:
             std::printf("standin: sending %s failed: %s\n", what.c_str(), std::strerror(errno));
             return;
         }
-        std::printf("standin: sent %s (%zu bytes)\n", what.c_str(), bytes.size());
+        if (report) {
+            std::printf("standin: sent %s (%zu bytes)\n", what.c_str(), bytes.size());
+        }
     }
 
     void CloseLink()
@@ -320,8 +357,16 @@ private:
             CloseLink();
             return false;
         }
-        ++received_;
         const auto count = static_cast<std::size_t>(got);
+        if (statusLine_ && count == sizeof(dvrexample::StatusReportPacket)) {
+            dvrexample::StatusReportPacket reply;
+            std::memcpy(&reply, bytes.data(), sizeof reply);
+            if (reply.header.packetType == dvrexample::kStatusReport) {
+                statusLine_->Show(reply.report);
+                return true;
+            }
+        }
+        ++received_;
         constexpr std::size_t kShown = 32;
         if (count < IPC_HEADER_SIZE) {
             std::printf("standin: received %zu bytes: %s\n", count, Hex(bytes.data(), count).c_str());
@@ -370,6 +415,7 @@ private:
         // Packets sent just before the exit are still waiting in the socket.
         while (link_ >= 0 && ReceivePacket()) {
         }
+        statusLine_.reset();
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         std::printf("standin: core exited with status %d\n", code);
         return code;
@@ -384,6 +430,10 @@ private:
     std::size_t received_ = 0;
     std::size_t awaitedPackets_ = 0;
     Clock::time_point resumeAt_{};
+    // --status only.
+    std::unique_ptr<StatusLine> statusLine_;
+    Clock::time_point nextStatus_{};
+    uint32_t statusSequence_ = 0;
 };
 
 // In the child: becomes the core. Never returns.
@@ -460,7 +510,7 @@ int main(int argc, char** argv)
     }
     ::setpgid(core, core);
     ::close(ends[1]);
-    std::printf("standin: started core %s (pid %d) with descriptor %d\n", options->core.c_str(),
-                static_cast<int>(core), ends[1]);
+    std::printf("standin: started core %s (pid %d) with descriptor %d\n", options->core.c_str(), static_cast<int>(core),
+                ends[1]);
     return Standin(std::move(*options), ends[0], core, signals).Run();
 }

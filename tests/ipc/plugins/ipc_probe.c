@@ -7,7 +7,8 @@
  * line to "ipc-probe-<index>.txt" in the working directory; a packet of type
  * PROBE_ECHO is also sent back to the parent unchanged.
  *
- * Built with PROBE_LOG_DURING_START, it asks for a worker thread that logs
+ * Built with PROBE_LOG_DURING_START, it asks for a worker thread that sends
+ * the parent one packet of type PROBE_WAITING and then logs
  * "ipc probe <index> waiting" every 20 ms until Open runs, so that events are
  * queued while the core waits for the parent's announcement.
  */
@@ -23,6 +24,7 @@
 #define PROBE_ID ((uint32_t)(PROBE_INDEX) << 16)
 #define PROBE_ECHO 100
 #define PROBE_HELLO 200
+#define PROBE_WAITING 201
 
 static EventFunction core;
 static atomic_int opened;
@@ -43,6 +45,17 @@ static void SendToParent(const void* bytes, uint32_t length)
     }
     memcpy(in.data, bytes, length);
     core(&in, &out);
+}
+
+/* Sends the parent a packet addressed from this plugin with a text payload. */
+static void SendText(uint32_t type, const char* text)
+{
+    uint8_t packet[64];
+    const uint32_t length = (uint32_t)(IPC_HEADER_SIZE + strlen(text));
+    IpcPacketHeader header = {length, PROBE_ID << 4, type, 0};
+    memcpy(packet, &header, sizeof header);
+    memcpy(packet + IPC_HEADER_SIZE, text, length - IPC_HEADER_SIZE);
+    SendToParent(packet, length);
 }
 
 static void Record(const uint8_t* packet, uint32_t length)
@@ -79,16 +92,11 @@ int32_t Load(void* in, void* out)
 
 int32_t Open(void* in, void* out)
 {
-    static const char hello[] = "hello";
-    uint8_t packet[IPC_HEADER_SIZE + sizeof hello - 1];
-    IpcPacketHeader header = {sizeof packet, PROBE_ID << 4, PROBE_HELLO, 0};
     (void)in;
     (void)out;
     atomic_store(&opened, 1);
     LogMessage(PROBE_ID, core, LOG_LEVEL_INFO, "ipc probe %d opened", PROBE_INDEX);
-    memcpy(packet, &header, sizeof header);
-    memcpy(packet + IPC_HEADER_SIZE, hello, sizeof hello - 1);
-    SendToParent(packet, sizeof packet);
+    SendText(PROBE_HELLO, "hello");
     return 0;
 }
 
@@ -108,6 +116,7 @@ int32_t IOCTL(void* in, void* out)
         /* At most 30 s, so that a core that never opens cannot keep it. */
         const struct timespec pause = {0, 20 * 1000 * 1000};
         int rounds;
+        SendText(PROBE_WAITING, "waiting");
         for (rounds = 0; rounds < 1500 && !atomic_load(&opened); ++rounds) {
             LogMessage(PROBE_ID, core, LOG_LEVEL_INFO, "ipc probe %d waiting", PROBE_INDEX);
             nanosleep(&pause, NULL);

@@ -1,0 +1,81 @@
+#include "status_line.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace {
+
+std::string Describe(const dvrexample::StatusReport& report)
+{
+    constexpr double kMiB = 1024.0 * 1024.0;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "status: %" PRIu32 " events/s | %" PRIu64 " frames recorded (%.1f MiB) | %.1f MiB on disk in %" PRIu32
+                  " segments | %" PRIu32 " dropped | throttling %s",
+                  report.eventsPerSecond, report.framesRecorded, static_cast<double>(report.bytesWritten) / kMiB,
+                  static_cast<double>(report.bytesOnDisk) / kMiB, report.segmentsOnDisk, report.framesDropped,
+                  report.throttling != 0 ? "yes" : "no");
+    return text;
+}
+
+winsize TerminalSize()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) {
+        size = {};
+    }
+    return size;
+}
+
+void Emit(const std::string& bytes)
+{
+    std::fputs(bytes.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+StatusLine::StatusLine() : terminal_(::isatty(STDOUT_FILENO) == 1) {}
+
+StatusLine::~StatusLine()
+{
+    Release();
+    if (!last_.empty() && terminal_) {
+        Emit("standin: " + last_ + "\n");
+    }
+}
+
+void StatusLine::Show(const dvrexample::StatusReport& report)
+{
+    last_ = Describe(report);
+    const winsize size = terminal_ ? TerminalSize() : winsize{};
+    const int rows = size.ws_row;
+    if (rows < 3 || size.ws_col < 2) {
+        Release();
+        Emit("standin: " + last_ + "\n");
+        return;
+    }
+    if (rows != rows_) {
+        Release();
+        // A fresh line below the cursor, then scrolling limited to the rows
+        // above the last (setting the region homes the cursor: keep it).
+        Emit("\n\0337\033[1;" + std::to_string(rows - 1) + "r\0338\033[1A");
+        rows_ = rows;
+    }
+    // Save the cursor, draw the bottom row in reverse video, restore. A line
+    // wider than the terminal would wrap and scroll the whole screen.
+    Emit("\0337\033[" + std::to_string(rows_) + ";1H\033[2K\033[7m" + last_.substr(0, size.ws_col - 1u) +
+         "\033[0m\0338");
+}
+
+void StatusLine::Release()
+{
+    if (rows_ == 0) {
+        return;
+    }
+    Emit("\0337\033[r\033[" + std::to_string(rows_) + ";1H\033[2K\0338");
+    rows_ = 0;
+}
