@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core_process.h"
+#include "plugin_api.h"
 
 namespace {
 
@@ -125,6 +126,28 @@ TEST(ProcessEntry, LogLinesAreColouredOnTerminalAndAbsentOtherwise)
     quiet.Signal(SIGTERM);
     EXPECT_EQ(quiet.Wait(kExit), 0);
     EXPECT_EQ(quiet.RawOutput(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Asio adopts a socket of another type as it adopts the sequenced-packet
+// one; a stream link still carries whole packets, cut by their length.
+TEST(ProcessEntry, StreamSocketIsAdoptedAndCarriesTheStopPacket)
+{
+    CoreLayout layout;
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    auto options = dvrtest::CoreOptions(layout, {std::to_string(ends[1])});
+    options.keepFds = {ends[1]};
+    Process core(options);
+    ::close(ends[1]);
+    const uint32_t stop[4] = {16, 0, IPC_STOP, 0};
+    ASSERT_EQ(::send(ends[0], stop, sizeof stop, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof stop));
+    EXPECT_EQ(core.Wait(kExit), 0);  // no one-minute pause: the link was not lost
+    EXPECT_NE(core.Output().find("stopping core version"), std::string::npos) << core.Output();
+    ::close(ends[0]);
 }
 
 }  // namespace
