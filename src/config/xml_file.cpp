@@ -120,6 +120,9 @@ bool SaveFile(XmlDocument& document, const std::string& name)
     // place all the same.
     if (std::rename(pending.c_str(), name.c_str()) != 0 && errno != ENOENT) {
         document.Fail(XmlDocument::kErrorFile, ErrnoMessage("Failed to rename .xml.pending to .xml file ", errno));
+        // A complete pending file would be adopted by the next load: the
+        // save that reported failure would take effect after all.
+        ::unlink(pending.c_str());
         return false;
     }
     return true;

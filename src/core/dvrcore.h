@@ -54,6 +54,7 @@
 #include "plugin_info.h"
 #include "ref_block_table.h"
 
+class QueueStatistics;
 class TiXmlDocument;
 
 // Resident memory above this many bytes throttles video and audio frames.
@@ -113,6 +114,8 @@ public:
     // Main thread: delivers queued events until a stop is requested and the
     // queue is empty.
     void DispatchEvents();
+    // One record of a batch: `takenBehind` records were taken with it.
+    void DispatchEvent(const _EventParmsIn& event, std::size_t takenBehind, QueueStatistics& statistics);
     // Releases `owner`'s reference to `block`; on the last one wakes a reader
     // waiting on it and frees the block. Unknown blocks are ignored.
     void ReleaseBlock(void* block, uint32_t owner);
@@ -197,7 +200,10 @@ public:
     // and the stop request's hand-over to the dispatcher.
     std::mutex queueMutex;
     std::condition_variable queueCond;
-    std::deque<_EventParmsIn> eventQueue;  // guarded by queueMutex
+    // Records in arrival order. The dispatcher swaps the whole vector for its
+    // (empty) batch, so one lock takes every waiting record and the storage of
+    // both is reused: steady traffic allocates nothing here.
+    std::vector<_EventParmsIn> eventQueue;  // guarded by queueMutex
     bool dispatcherWaiting = false;        // guarded by queueMutex
     bool parentAnnounced = false;          // guarded by queueMutex
 

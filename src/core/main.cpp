@@ -1,4 +1,6 @@
 // Process entry: command line, wxWidgets base, executable path, the one core.
+#include <malloc.h>
+
 #include <boost/filesystem/operations.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +46,12 @@ int main(int argc, char** argv)
             return 0;
         }
     }
+
+    // Payload blocks up to a few MiB come from the heap and stay there for the
+    // next frame instead of costing an mmap and a munmap each; the resource
+    // monitor hands free heap back when memory runs short.
+    ::mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
     InitializeBaseLibrary();
 

@@ -1,6 +1,7 @@
 // The resource monitor: the 100 ms timer handler on ioThread. It notices jumps
 // of the wall clock, samples the resident size once per wall-clock second,
 // throttles frames above MEMORY_LIMIT and reports memory use once a minute.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -61,7 +62,14 @@ void dvrcore::OnTimer(const boost::system::error_code& error)
     // At most one sample per wall-clock second keeps the 100 ms tick free of
     // file access.
     if (memoryMonitor && now != lastWallTime) {
-        const uint32_t bytes = ReadResidentBytes();
+        uint32_t bytes = ReadResidentBytes();
+        if (bytes > MEMORY_LIMIT) {
+            // Payload blocks freed after a backlog drained stay resident in
+            // the allocator's heap; without handing them back the core would
+            // go on throttling with nothing queued.
+            ::malloc_trim(0);
+            bytes = ReadResidentBytes();
+        }
         SetLowMemory(bytes > MEMORY_LIMIT);
         if (Now() - lastReportTime >= kReportInterval) {
             const long long change =

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dvrcore.h"
 #include "event_match.h"
@@ -14,6 +15,8 @@ namespace {
 
 // A Write taking this long or longer is logged (when level-0 lines are on).
 constexpr auto kSlowWrite = std::chrono::milliseconds(6);
+// Batch storage kept between batches, in records (about 200 KiB).
+constexpr std::size_t kRetainedBatch = 1024;
 
 // The plugin sees bytes 8.. of the queued record unchanged.
 WriteParms MakeWriteParms(const _EventParmsIn& event)
@@ -81,6 +84,7 @@ void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, 
 void dvrcore::DispatchEvents()
 {
     QueueStatistics statistics(CoreEventCallback, Now());
+    std::vector<_EventParmsIn> batch;
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
         if (eventQueue.empty()) {
@@ -94,33 +98,53 @@ void dvrcore::DispatchEvents()
             dispatcherWaiting = false;
             continue;
         }
-        const _EventParmsIn event = eventQueue.front();
-        eventQueue.pop_front();
-        statistics.Count(eventQueue.size());
+        batch.swap(eventQueue);
         lock.unlock();
 
-        // The core's reference keeps the payload alive whatever the plugins do.
-        refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID);
-        statistics.Check(Now(), frameGate, refBlocks);
-
-        const uint32_t type = event.eventType;
-        const bool configuration = (type & EVT_CONFIG) != 0;
-        if (configuration && event.data != nullptr && event.dataSize != 0) {
-            boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data),
-                                                                   event.dataSize)] { ApplyConfiguration(text); });
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            DispatchEvent(batch[i], batch.size() - i - 1, statistics);
         }
-        // Log events are never timed: the slow-write line would time itself.
-        const bool timed = type != EVT_LOG && IsLogLevelEnabled(CORE_PROVIDER_ID, CoreEventCallback, 0);
-        const uint32_t match = DispatchMatch(event.flags);
-        // The list changes only on the main thread, this one: no lock needed.
-        for (const auto& plugin : pluginList) {
-            if (configuration && plugin.info.id != event.providerID) {
-                UpdateConfiguration(*this, plugin, event);
-            } else if (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match)) {
-                Write(*this, plugin, event, timed);
-            }
+        batch.clear();
+        // A burst leaves a large vector behind; give it back rather than keep
+        // the burst's memory resident.
+        if (batch.capacity() > kRetainedBatch) {
+            std::vector<_EventParmsIn>().swap(batch);
         }
-        ReleaseBlock(event.data, CORE_PROVIDER_ID);
         lock.lock();
     }
+}
+
+void dvrcore::DispatchEvent(const _EventParmsIn& event, std::size_t takenBehind, QueueStatistics& statistics)
+{
+    // The core's reference keeps the payload alive whatever the plugins do.
+    refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID);
+    const Clock::time_point now = Now();
+    // Records behind this one: those taken with it, and those queued since.
+    std::size_t left = takenBehind;
+    if (statistics.Due(now)) {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        left += eventQueue.size();
+    }
+    statistics.Count(left);
+    statistics.Check(now, frameGate, refBlocks);
+
+    const uint32_t type = event.eventType;
+    const bool configuration = (type & EVT_CONFIG) != 0;
+    if (configuration && event.data != nullptr && event.dataSize != 0) {
+        boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data),
+                                                               event.dataSize)] { ApplyConfiguration(text); });
+    }
+    // Log events are never timed: the slow-write line would time itself. The
+    // core's level-0 lines are on when its threshold is 0 or none (-1).
+    const bool timed = type != EVT_LOG && logLevels.ForProvider(CORE_PROVIDER_ID) <= 0;
+    const uint32_t match = DispatchMatch(event.flags);
+    // The list changes only on the main thread, this one: no lock needed.
+    for (const auto& plugin : pluginList) {
+        if (configuration && plugin.info.id != event.providerID) {
+            UpdateConfiguration(*this, plugin, event);
+        } else if (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match)) {
+            Write(*this, plugin, event, timed);
+        }
+    }
+    ReleaseBlock(event.data, CORE_PROVIDER_ID);
 }

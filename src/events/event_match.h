@@ -16,9 +16,6 @@
 
 #include "plugin_api.h"
 
-// The routable type bits, in the order of LoadResult::typeMasks.
-constexpr uint32_t kRoutableTypeBits[EVT_ROUTABLE_COUNT] = {0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x400};
-
 // Queued events: flag bits 24..30 move up one place, bit 31 drops out.
 constexpr uint32_t DispatchMatch(uint32_t flags)
 {
@@ -36,8 +33,12 @@ constexpr uint32_t BroadcastMatch(uint32_t flags)
 // value is `match`. A type without routable bits is accepted by nobody.
 inline bool AcceptsEvent(const LoadResult& info, uint32_t eventType, uint32_t match)
 {
-    for (std::size_t i = 0; i < EVT_ROUTABLE_COUNT; ++i) {
-        if ((eventType & kRoutableTypeBits[i]) != 0 && (match & ~info.typeMasks[i]) == 0) {
+    // Visit only the type's own bits: most events carry one.
+    for (uint32_t bits = eventType & EVT_ROUTABLE_BITS; bits != 0; bits &= bits - 1) {
+        const unsigned position = static_cast<unsigned>(__builtin_ctz(bits));
+        // Bits 0x1..0x80 take masks 0..7; 0x400 takes the last one.
+        const std::size_t index = position < 8 ? position : EVT_ROUTABLE_COUNT - 1;
+        if ((match & ~info.typeMasks[index]) == 0) {
             return true;
         }
     }

@@ -64,8 +64,6 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         return 0;
     }
 
-    _EventParmsIn copy = *in;
-
     if ((type & EVT_LOG) != 0) {
         const int8_t threshold = logLevels.ForProvider(in->providerID);
         if ((in->flags & FLAG_LOG_MESSAGE) != 0) {
@@ -101,6 +99,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         }
     }
 
+    // Copied only now: log messages below their threshold never get here.
+    _EventParmsIn copy = *in;
     if (in->data != nullptr && in->dataSize != 0) {
         copy.data = std::malloc(in->dataSize);
         if (copy.data == nullptr) {
@@ -119,19 +119,31 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         return 0;
     }
 
+    bool queued = false;
     bool wake = false;
+    int refusal = RESULT_REFUSED;
     try {
         std::lock_guard<std::mutex> lock(queueMutex);
-        eventQueue.push_back(copy);
-        // Only a waiting dispatcher needs the signal; a busy one finds the
-        // record when it comes back for the next.
-        wake = dispatcherWaiting;
+        // A stop may have come since the test above, and the dispatcher may
+        // already have taken its last record: an event queued now would never
+        // be delivered. RequestStop sets the flag under this lock, so the test
+        // here is exact.
+        if (!stopRequested) {
+            eventQueue.push_back(copy);
+            queued = true;
+            // Only a waiting dispatcher needs the signal; a busy one finds
+            // the record when it comes back for the next.
+            wake = dispatcherWaiting;
+        }
     } catch (const std::bad_alloc&) {
-        // The raiser may be a plugin: answer instead of throwing into it, and
-        // free its reader to send again.
+        // The raiser may be a plugin: answer instead of throwing into it.
+        refusal = RESULT_NO_MEMORY;
+    }
+    if (!queued) {
+        // Frees the raiser's reader to send again.
         handleGate.BlockReleased(copy.data);
         std::free(copy.data);
-        out->result = RESULT_NO_MEMORY;
+        out->result = refusal;
         return 0;
     }
     if (wake) {

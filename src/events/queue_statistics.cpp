@@ -14,7 +14,7 @@ QueueStatistics::QueueStatistics(EventFunction eventFn, Clock::time_point start)
 
 void QueueStatistics::Check(Clock::time_point now, FrameGate& frames, const RefBlockTable& blocks)
 {
-    if (now - lastReport_ < kInterval) {
+    if (!Due(now)) {
         return;
     }
     lastReport_ = now;

@@ -37,6 +37,9 @@ public:
         queueLength_ = left;
     }
 
+    // Whether a Check at `now` reports.
+    bool Due(Clock::time_point now) const { return now - lastReport_ >= kInterval; }
+
     // After the core's reference to the current record's payload is taken:
     // reports if a minute has passed, and then starts the next minute. Takes
     // (and so resets) the throttled-frame counters of `frames`.

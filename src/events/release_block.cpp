@@ -5,6 +5,9 @@
 
 void dvrcore::ReleaseBlock(void* block, uint32_t owner)
 {
+    if (block == nullptr) {
+        return;  // events without payload: nothing to count or free
+    }
     if (!refBlocks.ReleaseRef(block, owner)) {
         return;
     }

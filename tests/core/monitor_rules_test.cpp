@@ -227,3 +227,40 @@ TEST(MonitorRules, StoppedTimerNeitherWorksNorRearms)
 }
 
 }  // namespace
+
+namespace {
+
+// Freed heap that the allocator still holds counts as resident; the monitor
+// hands it back and decides on a second reading, so a drained backlog does not
+// keep the core throttling.
+class TrimmingCore : public MonitoredCore {
+public:
+    uint32_t ReadResidentBytes() override
+    {
+        ++samples;
+        return samples % 2 == 1 ? resident : afterTrim;
+    }
+    uint32_t afterTrim = 100 * kMiB;
+};
+
+TEST(ResourceMonitor, OverLimitSampleIsTakenAgainAfterHandingBackFreeHeap)
+{
+    TrimmingCore core;
+    core.Sample(static_cast<uint32_t>(MEMORY_LIMIT) + 1);
+    EXPECT_EQ(core.samples, 2);
+    EXPECT_FALSE(core.throttling);
+    EXPECT_EQ(core.Count("available system memory is low, throttling video"), 0);
+
+    // Still over the limit after the trim: throttle.
+    core.afterTrim = static_cast<uint32_t>(MEMORY_LIMIT) + 1;
+    core.Sample(static_cast<uint32_t>(MEMORY_LIMIT) + 1);
+    EXPECT_EQ(core.samples, 4);
+    EXPECT_TRUE(core.throttling);
+    EXPECT_EQ(core.Count("available system memory is low, throttling video"), 1);
+
+    // Under the limit: one reading only.
+    core.Sample(10 * kMiB);
+    EXPECT_EQ(core.samples, 5);
+}
+
+}  // namespace
