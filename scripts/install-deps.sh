@@ -9,6 +9,8 @@ native_packages=(
   libboost-dev libboost-system-dev libboost-filesystem-dev
   libtinyxml-dev libgtest-dev libwxgtk3.2-dev
   locales qemu-user util-linux passwd procps python3
+  libzmq3-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
+  clang libclang-rt-14-dev llvm
 )
 armhf_packages=(
   crossbuild-essential-armhf

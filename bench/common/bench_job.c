@@ -1,3 +1,4 @@
+#define _POSIX_C_SOURCE 200809L
 #include "bench_job.h"
 
 #include <errno.h>
@@ -43,8 +44,7 @@ static int ApplyWord(const char* key, const char* value, BenchJob* job)
         job->warmup = number;
     } else if (strcmp(key, "rate") == 0 && ParseNumber(value, 1000000000u, &number) == 0) {
         job->rate = (uint32_t)number;
-    } else if (strcmp(key, "producers") == 0 && ParseNumber(value, BENCH_MAX_PRODUCERS, &number) == 0 &&
-               number > 0) {
+    } else if (strcmp(key, "producers") == 0 && ParseNumber(value, BENCH_MAX_PRODUCERS, &number) == 0 && number > 0) {
         job->producers = (uint32_t)number;
     } else {
         return -1;

@@ -81,8 +81,8 @@ static void CheckPayload(BenchSink* sink, uint64_t sequence, uint32_t dataSize, 
     }
 }
 
-void BenchSinkTake(BenchSink* sink, uint32_t dataSize, const void* data, const uint8_t* opaque0,
-                   const uint8_t* opaque1, const uint8_t* opaque2)
+void BenchSinkTake(BenchSink* sink, uint32_t dataSize, const void* data, const uint8_t* opaque0, const uint8_t* opaque1,
+                   const uint8_t* opaque2)
 {
     const uint64_t now = BenchNowNs();
     const uint64_t index = sink->received++;
@@ -99,8 +99,8 @@ void BenchSinkTake(BenchSink* sink, uint32_t dataSize, const void* data, const u
         return;
     }
     if (stamp.sequence != sink->expected[stamp.producer]) {
-        Fail(sink, "producer %u: event %" PRIu64 " where %" PRIu64 " was due", (unsigned)stamp.producer,
-             stamp.sequence, sink->expected[stamp.producer]);
+        Fail(sink, "producer %u: event %" PRIu64 " where %" PRIu64 " was due", (unsigned)stamp.producer, stamp.sequence,
+             sink->expected[stamp.producer]);
     }
     sink->expected[stamp.producer] = stamp.sequence + 1;
     CheckPayload(sink, stamp.sequence, dataSize, (const uint8_t*)data);
@@ -109,7 +109,10 @@ void BenchSinkTake(BenchSink* sink, uint32_t dataSize, const void* data, const u
     }
 }
 
-int BenchSinkDone(const BenchSink* sink) { return sink->received >= sink->total; }
+int BenchSinkDone(const BenchSink* sink)
+{
+    return sink->received >= sink->total;
+}
 
 static int CompareSamples(const void* left, const void* right)
 {
@@ -137,8 +140,8 @@ void BenchSinkReport(BenchSink* sink, char* text, size_t size)
     if (sink->latencyCount > 0) {
         qsort(sink->latencies, (size_t)sink->latencyCount, sizeof(uint64_t), CompareSamples);
     }
-    length = snprintf(text, size, "received=%" PRIu64 " errors=%" PRIu64 " events_per_s=%.0f p50_ns=%" PRIu64
-                      " p99_ns=%" PRIu64,
+    length = snprintf(text, size,
+                      "received=%" PRIu64 " errors=%" PRIu64 " events_per_s=%.0f p50_ns=%" PRIu64 " p99_ns=%" PRIu64,
                       sink->received, sink->errors, rate, Percentile(sink, 50), Percentile(sink, 99));
     if (sink->errors != 0 && length > 0 && (size_t)length < size) {
         snprintf(text + length, size - (size_t)length, " first_error=\"%s\"", sink->firstError);

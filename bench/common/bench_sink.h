@@ -31,8 +31,8 @@ typedef struct BenchSink {
     uint64_t total;                         /* events the job sends in all */
     uint64_t received;
     uint64_t errors;
-    uint64_t markNs;   /* receive time of the last warm-up event */
-    uint64_t lastNs;   /* receive time of the latest event */
+    uint64_t markNs;     /* receive time of the last warm-up event */
+    uint64_t lastNs;     /* receive time of the latest event */
     uint64_t* latencies; /* ns, measured events of paced jobs */
     uint64_t latencyCount;
     char firstError[160];
@@ -44,8 +44,8 @@ void BenchSinkFree(BenchSink* sink);
 
 /* One event, given by the fields of its record (plugins see them in
  * WriteParms, the comparison programs in _EventParmsIn). */
-void BenchSinkTake(BenchSink* sink, uint32_t dataSize, const void* data, const uint8_t* opaque0,
-                   const uint8_t* opaque1, const uint8_t* opaque2);
+void BenchSinkTake(BenchSink* sink, uint32_t dataSize, const void* data, const uint8_t* opaque0, const uint8_t* opaque1,
+                   const uint8_t* opaque2);
 
 /* Non-zero once every event of the job has arrived. */
 int BenchSinkDone(const BenchSink* sink);

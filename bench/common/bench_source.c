@@ -30,7 +30,10 @@ void BenchSourceFree(BenchSource* source)
     source->payload = NULL;
 }
 
-int BenchSourceDone(const BenchSource* source) { return source->sequence >= source->job.events; }
+int BenchSourceDone(const BenchSource* source)
+{
+    return source->sequence >= source->job.events;
+}
 
 static void Stamp(const BenchSource* source, _EventParmsIn* record, uint64_t sequence)
 {

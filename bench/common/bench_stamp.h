@@ -37,7 +37,10 @@ typedef struct BenchStamp {
     uint16_t producer;
 } BenchStamp;
 
-static inline uint8_t BenchPatternByte(uint32_t offset) { return (uint8_t)(offset ^ (offset >> 8) ^ 0x5a); }
+static inline uint8_t BenchPatternByte(uint32_t offset)
+{
+    return (uint8_t)(offset ^ (offset >> 8) ^ 0x5a);
+}
 
 static inline void BenchStampWrite(const BenchStamp* stamp, uint8_t* opaque0, uint8_t* opaque1, uint8_t* opaque2)
 {

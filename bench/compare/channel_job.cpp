@@ -1,5 +1,8 @@
 #include "channel_job.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace bench {
 
 namespace {
@@ -12,6 +15,27 @@ void DeliverToSink(BenchSink* sink, const _EventParmsIn& record)
 }  // namespace
 
 DeliverFn deliverToSink = DeliverToSink;
+
+void Die(const char* what)
+{
+    std::fprintf(stderr, "%s\n", what);
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+_EventParmsIn CopyEvent(const _EventParmsIn& record)
+{
+    _EventParmsIn copy = record;
+    copy.data = nullptr;
+    if (record.data != nullptr && record.dataSize != 0) {
+        copy.data = std::malloc(record.dataSize);
+        if (copy.data == nullptr) {
+            Die("no memory for a payload copy");
+        }
+        std::memcpy(copy.data, record.data, record.dataSize);
+    }
+    return copy;
+}
 
 bool JobFromArgs(int argc, char** argv, BenchJob* job)
 {

@@ -42,6 +42,15 @@ struct Consumer {
 // The consumer every channel is given; a variable, so the call stays indirect.
 extern DeliverFn deliverToSink;
 
+// Ends the program at once with `what` on standard error: a channel that
+// fails has no meaningful figure to give, and other threads may be blocked in it.
+[[noreturn]] void Die(const char* what);
+
+// The copy a channel hands over: the record with its own payload block from
+// the C allocator (null without payload), as dvrcore queues it. Dies when
+// the allocator fails.
+_EventParmsIn CopyEvent(const _EventParmsIn& record);
+
 // Reads the job from argv[1] ("payload=... events=..."); complains on
 // standard error and returns false when it is missing or malformed, or asks
 // for anything but one producer of events.

@@ -44,7 +44,10 @@ uint32_t BenchPluginNumber(void (*anchor)(void))
     return (uint32_t)strtoul(stem + at, NULL, 10);
 }
 
-int BenchPluginJob(BenchJob* job) { return BenchJobParse(getenv("DVRBENCH_JOB"), job); }
+int BenchPluginJob(BenchJob* job)
+{
+    return BenchJobParse(getenv("DVRBENCH_JOB"), job);
+}
 
 int BenchPluginReport(void (*anchor)(void), const char* text)
 {

@@ -11,6 +11,7 @@
  * frame, so that every sequence number reaches the consumers exactly once; a
  * refusal because the core stops ends the job early.
  */
+#define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <inttypes.h>
 #include <pthread.h>

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and prints one table: dvrcore's event path beside the
+# limit of one copy, a bare hand-off, ZeroMQ and GStreamer, plus the core's
+# other figures. Installs what it needs first. Runner options pass through
+# (--repeat N, --no-valgrind).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh valgrind
+
+cmake --preset native -B build/bench >/dev/null
+cmake --build build/bench --target bench_runner
+
+# Stripped sizes come from the regular builds when they are there.
+native=build/native/dvrcore
+[ -x "$native" ] || native=build/bench/dvrcore
+armhf=build/armhf/dvrcore
+if [ ! -x "$armhf" ]; then
+  cmake --preset armhf -B build/bench-armhf >/dev/null
+  cmake --build build/bench-armhf --target dvrcore
+  armhf=build/bench-armhf/dvrcore
+fi
+
+exec build/bench/bench/bench_runner --stripped-native "$native" --stripped-armhf "$armhf" "$@"

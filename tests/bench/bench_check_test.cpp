@@ -1,0 +1,159 @@
+// The benchmark's consumer must catch every fault of an event path that its
+// figures would otherwise hide: loss, reordering, duplicates, a truncated or
+// corrupted payload. A source feeds it the way a producer does.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench_job.h"
+#include "bench_sink.h"
+#include "bench_source.h"
+
+namespace {
+
+BenchJob Job(const char* text)
+{
+    BenchJob job;
+    EXPECT_EQ(BenchJobParse(text, &job), 0) << text;
+    return job;
+}
+
+// The records of a whole job, each with its own copy of the payload.
+struct Stream {
+    std::vector<_EventParmsIn> records;
+    std::vector<std::vector<uint8_t>> payloads;
+};
+
+Stream Produce(const BenchJob& job)
+{
+    Stream stream;
+    BenchSource source;
+    EXPECT_EQ(BenchSourceInit(&source, &job, 0), 0);
+    while (!BenchSourceDone(&source)) {
+        _EventParmsIn record;
+        BenchSourceNext(&source, &record);
+        const auto* bytes = static_cast<const uint8_t*>(record.data);
+        stream.payloads.emplace_back(bytes, bytes + record.dataSize);
+        stream.records.push_back(record);
+    }
+    BenchSourceFree(&source);
+    return stream;
+}
+
+// Feeds records `order` (indexes into the stream) to a fresh sink.
+std::string Consume(const BenchJob& job, Stream& stream, const std::vector<std::size_t>& order, uint64_t* errors)
+{
+    BenchSink sink;
+    EXPECT_EQ(BenchSinkInit(&sink, &job), 0);
+    for (std::size_t index : order) {
+        const _EventParmsIn& record = stream.records[index];
+        const void* data = stream.payloads[index].empty() ? nullptr : stream.payloads[index].data();
+        BenchSinkTake(&sink, static_cast<uint32_t>(stream.payloads[index].size()), data, record.opaque0, record.opaque1,
+                      record.opaque2);
+    }
+    char text[512];
+    BenchSinkReport(&sink, text, sizeof text);
+    *errors = sink.errors;
+    BenchSinkFree(&sink);
+    return text;
+}
+
+std::vector<std::size_t> InOrder(std::size_t count)
+{
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        order[i] = i;
+    }
+    return order;
+}
+
+TEST(BenchCheck, AnIntactStreamPassesAndEveryFaultCounts)
+{
+    const BenchJob job = Job("payload=2000 events=40 warmup=4");
+    Stream stream = Produce(job);
+    ASSERT_EQ(stream.records.size(), 40u);
+    EXPECT_EQ(stream.records[0].syncFrame, 1);
+    EXPECT_EQ(stream.records[1].syncFrame, 0);
+    EXPECT_EQ(stream.records[25].syncFrame, 1);
+    EXPECT_EQ(stream.records[0].eventType, EVT_VIDEO);
+    EXPECT_EQ(stream.records[0].flags, FLAG_FRAME);
+
+    uint64_t errors = 0;
+    const std::string intact = Consume(job, stream, InOrder(40), &errors);
+    EXPECT_EQ(errors, 0u) << intact;
+    EXPECT_EQ(intact.rfind("received=40 errors=0 ", 0), 0u) << intact;
+
+    std::vector<std::size_t> swapped = InOrder(40);
+    std::swap(swapped[10], swapped[11]);
+    Consume(job, stream, swapped, &errors);
+    EXPECT_GT(errors, 0u) << "reordered";
+
+    std::vector<std::size_t> lost = InOrder(40);
+    lost.erase(lost.begin() + 7);
+    Consume(job, stream, lost, &errors);
+    EXPECT_EQ(errors, 1u) << "lost";
+
+    std::vector<std::size_t> twice = InOrder(40);
+    twice.insert(twice.begin() + 7, 6);
+    Consume(job, stream, twice, &errors);
+    EXPECT_EQ(errors, 1u) << "duplicated";
+
+    for (std::size_t offset : {std::size_t{0}, std::size_t{520}, std::size_t{1999}}) {
+        Stream corrupted = stream;
+        corrupted.payloads[3][offset] ^= 0xff;
+        const std::string text = Consume(job, corrupted, InOrder(40), &errors);
+        EXPECT_EQ(errors, 1u) << "byte " << offset;
+        EXPECT_NE(text.find("first_error=\"event 3: payload"), std::string::npos) << text;
+    }
+
+    Stream truncated = stream;
+    truncated.payloads[5].resize(1000);
+    Consume(job, truncated, InOrder(40), &errors);
+    EXPECT_EQ(errors, 1u) << "truncated";
+}
+
+TEST(BenchCheck, RetriedFrameIsASyncFrameWithTheSameSequence)
+{
+    const BenchJob job = Job("payload=0 events=3 warmup=0");
+    BenchSource source;
+    ASSERT_EQ(BenchSourceInit(&source, &job, 0), 0);
+    _EventParmsIn first;
+    _EventParmsIn second;
+    BenchSourceNext(&source, &first);
+    BenchSourceNext(&source, &second);
+    EXPECT_EQ(second.syncFrame, 0);
+    BenchSourceRetry(&source, &second);
+    EXPECT_EQ(second.syncFrame, 1);
+    EXPECT_EQ(second.data, nullptr);
+    EXPECT_EQ(std::memcmp(second.opaque2, "\x01\0\0\0\0\0\0\0", 8), 0);
+    BenchSourceFree(&source);
+}
+
+TEST(BenchCheck, PacedJobReportsLatencyPercentiles)
+{
+    const BenchJob job = Job("payload=0 events=21 warmup=1 rate=20000");
+    Stream stream = Produce(job);
+    uint64_t errors = 0;
+    const std::string text = Consume(job, stream, InOrder(21), &errors);
+    EXPECT_EQ(errors, 0u);
+    // Consumed after the whole stream was produced: every latency is positive.
+    EXPECT_EQ(text.find("p50_ns=0 "), std::string::npos) << text;
+    EXPECT_EQ(text.find("p99_ns=0"), std::string::npos) << text;
+}
+
+TEST(BenchCheck, MalformedJobsAreRefused)
+{
+    BenchJob job;
+    for (const char* text : {"payload=x", "events=0", "warmup=10 events=10", "producers=9", "mode=fast", "speed=1",
+                             "payload", "payload=-1"}) {
+        EXPECT_EQ(BenchJobParse(text, &job), -1) << text;
+    }
+    EXPECT_EQ(BenchJobParse("payload=1024 events=5 warmup=1 rate=10 producers=2 mode=log", &job), 0);
+    EXPECT_EQ(job.payload, 1024u);
+    EXPECT_EQ(job.producers, 2u);
+    EXPECT_EQ(job.mode, BENCH_MODE_LOG);
+}
+
+}  // namespace
