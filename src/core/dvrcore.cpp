@@ -63,9 +63,15 @@ dvrcore::~dvrcore()
     timer.cancel();
 }
 
-dvrcore::Clock::time_point dvrcore::Now() { return Clock::now(); }
+dvrcore::Clock::time_point dvrcore::Now()
+{
+    return Clock::now();
+}
 
-std::time_t dvrcore::WallTime() { return std::time(nullptr); }
+std::time_t dvrcore::WallTime()
+{
+    return std::time(nullptr);
+}
 
 bool dvrcore::Initialize(int pipe)
 {
@@ -111,8 +117,7 @@ void dvrcore::WaitForParentAnnouncement()
     // Events queued by plugin workers also signal queueCond; only the
     // announcement or a stop ends this wait.
     std::unique_lock<std::mutex> lock(queueMutex);
-    queueCond.wait_for(lock, kAnnouncementWait,
-                       [this] { return parentAnnounced || stopRequested.load(); });
+    queueCond.wait_for(lock, kAnnouncementWait, [this] { return parentAnnounced || stopRequested.load(); });
 }
 
 void dvrcore::StopTimer()
@@ -178,8 +183,7 @@ void dvrcore::Start()
 
     DispatchEvents();
 
-    LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_INFO, "stopping core version %s...",
-               versionText.c_str());
+    LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_INFO, "stopping core version %s...", versionText.c_str());
     StopTimer();
     if (sleepBeforeUnload) {
         // sleep_for resumes an interrupted sleep for the time that remains.

@@ -204,8 +204,8 @@ public:
     // (empty) batch, so one lock takes every waiting record and the storage of
     // both is reused: steady traffic allocates nothing here.
     std::vector<_EventParmsIn> eventQueue;  // guarded by queueMutex
-    bool dispatcherWaiting = false;        // guarded by queueMutex
-    bool parentAnnounced = false;          // guarded by queueMutex
+    bool dispatcherWaiting = false;         // guarded by queueMutex
+    bool parentAnnounced = false;           // guarded by queueMutex
 
     // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.
     FrameGate frameGate;

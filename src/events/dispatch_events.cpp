@@ -131,8 +131,9 @@ void dvrcore::DispatchEvent(const _EventParmsIn& event, std::size_t takenBehind,
     const uint32_t type = event.eventType;
     const bool configuration = (type & EVT_CONFIG) != 0;
     if (configuration && event.data != nullptr && event.dataSize != 0) {
-        boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data),
-                                                               event.dataSize)] { ApplyConfiguration(text); });
+        boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data), event.dataSize)] {
+            ApplyConfiguration(text);
+        });
     }
     // Log events are never timed: the slow-write line would time itself. The
     // core's level-0 lines are on when its threshold is 0 or none (-1).

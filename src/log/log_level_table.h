@@ -32,8 +32,7 @@ public:
     // An index beyond the table has no threshold.
     int8_t Get(uint32_t index) const
     {
-        return index < entries_.size() ? entries_[index].load(std::memory_order_relaxed)
-                                       : kNoThreshold;
+        return index < entries_.size() ? entries_[index].load(std::memory_order_relaxed) : kNoThreshold;
     }
     void Set(uint32_t index, int8_t value)
     {

@@ -49,15 +49,13 @@ static inline int QueryLogLevel(uint32_t provider, EventFunction eventFn)
 }
 
 /* Non-zero when a message of `level` passes the provider's threshold. */
-static inline int IsLogLevelEnabled(uint32_t provider, EventFunction eventFn,
-                                    int level)
+static inline int IsLogLevelEnabled(uint32_t provider, EventFunction eventFn, int level)
 {
     int threshold = QueryLogLevel(provider, eventFn);
     return threshold == -1 || level >= threshold;
 }
 
-static inline int LogMessageV(uint32_t provider, EventFunction eventFn,
-                              int level, const char* format, va_list args)
+static inline int LogMessageV(uint32_t provider, EventFunction eventFn, int level, const char* format, va_list args)
 {
     char text[LOG_MESSAGE_BUFFER];
     _EventParmsIn in;
@@ -73,8 +71,7 @@ static inline int LogMessageV(uint32_t provider, EventFunction eventFn,
         return formatted;
     }
     /* vsnprintf already cut an overlong text to 511 bytes and its zero. */
-    length = (size_t)formatted < sizeof text ? (size_t)formatted
-                                             : sizeof text - 1;
+    length = (size_t)formatted < sizeof text ? (size_t)formatted : sizeof text - 1;
 
     memset(&in, 0, sizeof in);
     in.size = (uint32_t)sizeof in;
@@ -97,8 +94,8 @@ static inline int LogMessageV(uint32_t provider, EventFunction eventFn,
 #if defined(__GNUC__)
 __attribute__((format(printf, 4, 5)))
 #endif
-static inline int LogMessage(uint32_t provider, EventFunction eventFn,
-                             int level, const char* format, ...)
+static inline int
+LogMessage(uint32_t provider, EventFunction eventFn, int level, const char* format, ...)
 {
     va_list args;
     int result;

@@ -68,9 +68,9 @@ extern "C" {
 
 /* ---- Flags (flags) ----------------------------------------------------- */
 
-#define FLAG_LEVEL_QUERY 0x1u       /* with EVT_LOG: ask for the log level */
-#define FLAG_LOG_MESSAGE 0x2u       /* with EVT_LOG: payload is a message */
-#define FLAG_FRAME 0x1000000u       /* with EVT_VIDEO/EVT_AUDIO: media frame */
+#define FLAG_LEVEL_QUERY 0x1u /* with EVT_LOG: ask for the log level */
+#define FLAG_LOG_MESSAGE 0x2u /* with EVT_LOG: payload is a message */
+#define FLAG_FRAME 0x1000000u /* with EVT_VIDEO/EVT_AUDIO: media frame */
 
 /* ---- Results (_EventParmsOut.result) ----------------------------------- */
 
@@ -105,19 +105,19 @@ typedef struct IpcPacketHeader {
 /* ---- Event records ----------------------------------------------------- */
 
 typedef struct _EventParmsIn {
-    uint32_t size;       /* sizeof(_EventParmsIn): 184 on the device */
-    uint32_t version;    /* 1 */
-    uint32_t dataSize;   /* payload length in bytes */
-    void* data;          /* payload, or NULL; stays the raiser's, except
-                            for EVT_RELEASE_BLOCK and EVT_SEND_TO_PARENT */
-    uint32_t providerID; /* raiser's id; 0 marks a broadcast request */
-    void* handle;        /* request handle, or NULL */
-    uint32_t eventType;  /* EVT_ bits or value */
-    uint32_t flags;      /* FLAG_ bits; also the subscription match value */
-    uint8_t opaque0[8];  /* payload-specific, carried through */
-    int32_t level;       /* log message level */
-    uint8_t opaque1[6];  /* payload-specific, carried through */
-    uint8_t syncFrame;   /* video: 1 restarts frame accounting */
+    uint32_t size;        /* sizeof(_EventParmsIn): 184 on the device */
+    uint32_t version;     /* 1 */
+    uint32_t dataSize;    /* payload length in bytes */
+    void* data;           /* payload, or NULL; stays the raiser's, except
+                             for EVT_RELEASE_BLOCK and EVT_SEND_TO_PARENT */
+    uint32_t providerID;  /* raiser's id; 0 marks a broadcast request */
+    void* handle;         /* request handle, or NULL */
+    uint32_t eventType;   /* EVT_ bits or value */
+    uint32_t flags;       /* FLAG_ bits; also the subscription match value */
+    uint8_t opaque0[8];   /* payload-specific, carried through */
+    int32_t level;        /* log message level */
+    uint8_t opaque1[6];   /* payload-specific, carried through */
+    uint8_t syncFrame;    /* video: 1 restarts frame accounting */
     uint8_t opaque2[133]; /* payload-specific, carried through */
 } _EventParmsIn;
 
@@ -256,7 +256,7 @@ typedef struct IoctlResult {
     uint32_t version; /* 1 */
     uint32_t command; /* the same code */
     int32_t error;
-    uint32_t keep; /* as WriteResult.keep; read after IOCTL_UPDATE_CONFIG */
+    uint32_t keep;          /* as WriteResult.keep; read after IOCTL_UPDATE_CONFIG */
     uint32_t resultSize;    /* 8 */
     uint32_t resultVersion; /* 1 */
 } IoctlResult;
@@ -344,11 +344,8 @@ DVR_STATIC_ASSERT(sizeof(IpcPacketHeader) == 16, "IpcPacketHeader size");
 /* Bytes 8.. of an event record sit at offset 16 of WriteParms on every
  * target: the core copies them as one block. */
 DVR_STATIC_ASSERT(offsetof(WriteParms, dataSize) == 16, "write body");
-DVR_STATIC_ASSERT(sizeof(WriteParms) - 16 == sizeof(_EventParmsIn) - 8,
-                  "write body size");
-DVR_STATIC_ASSERT(offsetof(WriteParms, syncFrame) - 16 ==
-                      offsetof(_EventParmsIn, syncFrame) - 8,
-                  "write body layout");
+DVR_STATIC_ASSERT(sizeof(WriteParms) - 16 == sizeof(_EventParmsIn) - 8, "write body size");
+DVR_STATIC_ASSERT(offsetof(WriteParms, syncFrame) - 16 == offsetof(_EventParmsIn, syncFrame) - 8, "write body layout");
 
 #ifdef __cplusplus
 }

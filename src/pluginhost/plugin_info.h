@@ -26,8 +26,8 @@ struct PLUGININFO {
     PluginEntryPoint ioctl = nullptr;
     std::thread workerThread;
     std::thread readerThread;
-    LoadResult info{};      // the plugin's answer to Load, stored whole
-    std::string filename;   // last path component, used in every message
+    LoadResult info{};     // the plugin's answer to Load, stored whole
+    std::string filename;  // last path component, used in every message
     int32_t openCode = 0;
     int64_t loadTimeMs = 0;
     int64_t openTimeMs = 0;
