@@ -4,10 +4,10 @@
 
 /* The same records as a C compiler lays them out, for the C++ side to compare. */
 const size_t plugin_abi_c_sizes[] = {
-    sizeof(_EventParmsIn), sizeof(_EventParmsOut), sizeof(LoadParms),   sizeof(LoadResult),
-    sizeof(UnloadParms),   sizeof(UnloadResult),   sizeof(OpenParms),   sizeof(OpenResult),
-    sizeof(CloseParms),    sizeof(CloseResult),    sizeof(ReadParms),   sizeof(ReadResult),
-    sizeof(WriteParms),    sizeof(WriteResult),    sizeof(IoctlParms),  sizeof(IoctlResult),
+    sizeof(_EventParmsIn), sizeof(_EventParmsOut), sizeof(LoadParms),  sizeof(LoadResult),
+    sizeof(UnloadParms),   sizeof(UnloadResult),   sizeof(OpenParms),  sizeof(OpenResult),
+    sizeof(CloseParms),    sizeof(CloseResult),    sizeof(ReadParms),  sizeof(ReadResult),
+    sizeof(WriteParms),    sizeof(WriteResult),    sizeof(IoctlParms), sizeof(IoctlResult),
 };
 
 int plugin_abi_c_log(EventFunction eventFn)
