@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bare_configuration.h"
 #include "core_process.h"
 #include "dvrcore.h"
 
@@ -87,17 +88,6 @@ protected:
     TestCore core_;
 };
 
-const char kBareFile[] =
-    "<?xml ?>\n"
-    "<Vgil Delta=\"0\">\n"
-    "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
-    "    <Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
-    "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"21.12.2.0\">\n"
-    "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
-    "OpenCode=\"0\" LogLevel=\"25\" LogLevelDefault=\"25\" />\n"
-    "        </Module>\n"
-    "    </Modules>\n"
-    "</Vgil>\n";
 
 const char kBarePublished[] =
     "<?xml ?><Vgil Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"1\" />"
@@ -258,7 +248,7 @@ TEST_F(Configuration, UnusableCoreXmlIsReportedOnce)
 TEST_F(Configuration, BareCoreSavesAndPublishesItsDocument)
 {
     core_.SaveConfiguration();
-    EXPECT_EQ(dvrtest::ReadFile("core.xml"), kBareFile);
+    EXPECT_EQ(dvrtest::ReadFile("core.xml"), dvrtest::kBareCoreXml);
     const std::vector<Published> published = core_.TakePublished();
     ASSERT_EQ(published.size(), 1u);
     EXPECT_EQ(published[0].type, EVT_CONFIG);

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "bare_configuration.h"
 #include "core_process.h"
 
 namespace {
@@ -16,17 +17,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 60s;
 
-const char kBareCoreXml[] =
-    "<?xml ?>\n"
-    "<Vgil Delta=\"0\">\n"
-    "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
-    "    <Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
-    "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"21.12.2.0\">\n"
-    "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
-    "OpenCode=\"0\" LogLevel=\"25\" LogLevelDefault=\"25\" />\n"
-    "        </Module>\n"
-    "    </Modules>\n"
-    "</Vgil>\n";
 
 // Starts the core of `layout`, waits until it has started, stops it; its output.
 std::string RunCore(const dvrtest::CoreLayout& layout, const std::string& version = "21.12.2.0")
@@ -44,7 +34,7 @@ TEST(ConfigurationProcess, CoreWithoutFilesWritesItsConfiguration)
     dvrtest::CoreLayout layout;
     const std::string output = RunCore(layout);
     EXPECT_NE(output.find("Failed to load/parse core.xml 2 - Failed to open file."), std::string::npos) << output;
-    EXPECT_EQ(dvrtest::ReadFile(layout.workDir() + "/core.xml"), kBareCoreXml);
+    EXPECT_EQ(dvrtest::ReadFile(layout.workDir() + "/core.xml"), dvrtest::kBareCoreXml);
     EXPECT_FALSE(dvrtest::FileExists(layout.workDir() + "/core.xml.pending"));
 }
 
@@ -92,7 +82,7 @@ TEST(ConfigurationProcess, BadCoreXmlLeavesDefaultsAndIsReplaced)
         dvrtest::WriteFile(layout.workDir() + "/core.xml", *text);
         const std::string output = RunCore(layout);
         EXPECT_EQ(output.find("Failed to load") != std::string::npos, text == &binary) << output;
-        EXPECT_EQ(dvrtest::ReadFile(layout.workDir() + "/core.xml"), kBareCoreXml);
+        EXPECT_EQ(dvrtest::ReadFile(layout.workDir() + "/core.xml"), dvrtest::kBareCoreXml);
     }
 }
 
