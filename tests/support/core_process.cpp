@@ -131,8 +131,8 @@ std::string PlainText(const std::string& raw)
 {
     ::dup2(outFd, STDOUT_FILENO);
     ::dup2(errFd, STDERR_FILENO);
-    int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, STDIN_FILENO);
+    int input = ::open(options.stdinPath.empty() ? "/dev/null" : options.stdinPath.c_str(), O_RDONLY);
+    ::dup2(input, STDIN_FILENO);
     for (int fd = 3; fd < 1024; ++fd) {
         bool keep = false;
         for (int kept : options.keepFds) {

@@ -73,6 +73,7 @@ struct ProcessOptions {
     bool terminal = false;               // standard output on a pseudo-terminal
     std::vector<int> keepFds;            // descriptors inherited under their own numbers
     bool useLauncher = true;             // prefix Launcher() (cross builds)
+    std::string stdinPath;               // standard input from this file; "" = /dev/null
 };
 
 class Process {
