@@ -299,8 +299,9 @@ TEST(XmlFile, KilledWhileSavingLeavesTheOldOrTheNewCompleteText)
         const std::string onDisk = dvrtest::ReadFile(name);
         ASSERT_TRUE(onDisk == texts[0] || onDisk == texts[1]) << "round " << rounds;
     }
-    // Some kills must have hit a save in progress for this to mean anything.
-    EXPECT_GT(pendingLeft, rounds / 10);
+    // Some kills must have hit a save in progress for this to mean anything
+    // (how many depends on the machine's speed; under sanitizers far fewer).
+    EXPECT_GT(pendingLeft, 0);
 }
 
 }  // namespace
