@@ -63,7 +63,7 @@ TEST_F(IpcProcess, PacketsTravelBothWaysAndCtrlCStopsWithoutPause)
 
     standin_->Signal(SIGINT);
     EXPECT_EQ(standin_->Wait(kStopWithoutPause), 0) << Output();
-    EXPECT_NE(Find("sent stop packet"), std::string::npos);
+    EXPECT_NE(Find("sending stop packet"), std::string::npos);
     EXPECT_NE(Find("ipc probe 5 closed"), std::string::npos) << Output();
     EXPECT_EQ(Find("vigild ipc pipe disconnected"), std::string::npos);
 }
@@ -87,7 +87,7 @@ TEST_F(IpcProcess, StartWaitsForTheAnnouncementWhilePluginsLog)
            "wait-packets 2", "--do", "stop"});
 
     EXPECT_EQ(standin_->Wait(kStopWithoutPause), 0) << Output();
-    const std::size_t announced = Find("sent announcement");
+    const std::size_t announced = Find("sending announcement");
     ASSERT_NE(announced, std::string::npos) << Output();
     EXPECT_LT(Find("ipc probe 6 waiting"), announced) << Output();
     EXPECT_GT(Find("ipc probe 6 opened"), announced) << Output();

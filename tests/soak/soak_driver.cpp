@@ -256,7 +256,7 @@ bool Judge(const Options& options, const Run& run)
     const uint64_t linkReceived = reports.Sum("link", "received");
     const uint64_t linkSent = reports.Sum("link", "sent");
     const std::size_t parentSent =
-        CountLines(run.output, "standin: sent packet for plugin " + std::to_string(SOAK_LINK_INDEX) + " type " +
+        CountLines(run.output, "standin: sending packet for plugin " + std::to_string(SOAK_LINK_INDEX) + " type " +
                                    std::to_string(SOAK_PACKET_FROM_PARENT) + " ");
     const std::size_t parentReceived = CountLines(run.output, "standin: received ");
     lost += (parentSent > linkReceived ? parentSent - linkReceived : 0) +

@@ -323,12 +323,14 @@ private:
             std::printf("standin: link closed, %s not sent\n", what.c_str());
             return;
         }
+        // Said before it is sent: whatever the core prints in answer then
+        // comes after this line on a shared terminal.
+        if (report) {
+            std::printf("standin: sending %s (%zu bytes)\n", what.c_str(), bytes.size());
+            std::fflush(stdout);
+        }
         if (::send(link_, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
             std::printf("standin: sending %s failed: %s\n", what.c_str(), std::strerror(errno));
-            return;
-        }
-        if (report) {
-            std::printf("standin: sent %s (%zu bytes)\n", what.c_str(), bytes.size());
         }
     }
 
