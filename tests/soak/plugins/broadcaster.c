@@ -26,14 +26,6 @@ int32_t Load(void* in, void* out)
     return 0;
 }
 
-int32_t Close(void* in, void* out)
-{
-    (void)in;
-    (void)out;
-    MarkClosed();
-    return 0;
-}
-
 int32_t Unload(void* in, void* out)
 {
     (void)in;

@@ -10,6 +10,7 @@
  *
  * PLUGIN_ID is the provider id. Write runs on the dispatcher thread only.
  */
+#define SOAK_OWN_CLOSE /* Close does more than end the threads */
 #include "soak_plugin.h"
 
 #define KEPT_BLOCKS 16

@@ -13,6 +13,7 @@
  * PLUGIN_ID is the provider id; the worker thread runs stream 0 and starts
  * the other two, and all end at Close.
  */
+#define SOAK_OWN_CLOSE /* Close does more than end the threads */
 #include "soak_plugin.h"
 
 #define STREAMS 3
