@@ -21,6 +21,7 @@
  *
  * PLUGIN_ID is the provider id.
  */
+#define SOAK_OWN_CLOSE /* Close misbehaves on purpose */
 #include "soak_plugin.h"
 
 #define KEPT_MOST 64
