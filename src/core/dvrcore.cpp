@@ -47,10 +47,12 @@ dvrcore::~dvrcore()
     // queued any more.
     stopRequested = true;
     StopDeliveries();
-    for (auto& event : eventQueue) {
-        std::free(event.data);
+    for (auto& queued : eventQueue) {
+        std::free(queued.event.data);
     }
     eventQueue.clear();
+    // Blocks parked for raisers that will not raise again.
+    block_homes::CollectAllHomes();
     for (auto& packet : ipcOutgoing) {
         std::free(packet.first);
     }

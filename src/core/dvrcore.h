@@ -45,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "block_homes.h"
 #include "delivery_tracker.h"
 #include "frame_gate.h"
 #include "handle_gate.h"
@@ -64,6 +65,13 @@ constexpr std::size_t MEMORY_LIMIT = 199229440;  // 190 MiB
 const char* GetVersion();
 
 class dvrcore;
+
+// A queued event: the record as the plugins will see it, and the home of the
+// thread that allocated its payload copy (block_homes.h).
+struct QueuedEvent {
+    _EventParmsIn event;
+    block_homes::HomeId home;
+};
 
 // The process's one core; set as the last step of construction. The event
 // entry `CoreEventCallback` reaches the core only through it.
@@ -115,7 +123,7 @@ public:
     // queue is empty.
     void DispatchEvents();
     // One record of a batch: `takenBehind` records were taken with it.
-    void DispatchEvent(const _EventParmsIn& event, std::size_t takenBehind, QueueStatistics& statistics);
+    void DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, QueueStatistics& statistics);
     // Releases `owner`'s reference to `block`; on the last one wakes a reader
     // waiting on it and frees the block. Unknown blocks are ignored.
     void ReleaseBlock(void* block, uint32_t owner);
@@ -203,9 +211,9 @@ public:
     // Records in arrival order. The dispatcher swaps the whole vector for its
     // (empty) batch, so one lock takes every waiting record and the storage of
     // both is reused: steady traffic allocates nothing here.
-    std::vector<_EventParmsIn> eventQueue;  // guarded by queueMutex
-    bool dispatcherWaiting = false;         // guarded by queueMutex
-    bool parentAnnounced = false;           // guarded by queueMutex
+    std::vector<QueuedEvent> eventQueue;  // guarded by queueMutex
+    bool dispatcherWaiting = false;       // guarded by queueMutex
+    bool parentAnnounced = false;         // guarded by queueMutex
 
     // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.
     FrameGate frameGate;

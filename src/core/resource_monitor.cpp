@@ -65,8 +65,10 @@ void dvrcore::OnTimer(const boost::system::error_code& error)
         uint32_t bytes = ReadResidentBytes();
         if (bytes > MEMORY_LIMIT) {
             // Payload blocks freed after a backlog drained stay resident in
-            // the allocator's heap; without handing them back the core would
-            // go on throttling with nothing queued.
+            // the allocator's heap (or wait in their raisers' homes); without
+            // handing them back the core would go on throttling with nothing
+            // queued.
+            block_homes::CollectAllHomes();
             ::malloc_trim(0);
             bytes = ReadResidentBytes();
         }

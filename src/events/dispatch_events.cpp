@@ -84,7 +84,7 @@ void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, 
 void dvrcore::DispatchEvents()
 {
     QueueStatistics statistics(CoreEventCallback, Now());
-    std::vector<_EventParmsIn> batch;
+    std::vector<QueuedEvent> batch;
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
         if (eventQueue.empty()) {
@@ -108,16 +108,17 @@ void dvrcore::DispatchEvents()
         // A burst leaves a large vector behind; give it back rather than keep
         // the burst's memory resident.
         if (batch.capacity() > kRetainedBatch) {
-            std::vector<_EventParmsIn>().swap(batch);
+            std::vector<QueuedEvent>().swap(batch);
         }
         lock.lock();
     }
 }
 
-void dvrcore::DispatchEvent(const _EventParmsIn& event, std::size_t takenBehind, QueueStatistics& statistics)
+void dvrcore::DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, QueueStatistics& statistics)
 {
+    const _EventParmsIn& event = queued.event;
     // The core's reference keeps the payload alive whatever the plugins do.
-    refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID);
+    refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID, queued.home);
     const Clock::time_point now = Now();
     // Records behind this one: those taken with it, and those queued since.
     std::size_t left = takenBehind;

@@ -1,18 +1,47 @@
 #include "frame_gate.h"
 
+namespace {
+
+std::atomic<uint64_t> nextGateSerial{0};
+
+// Direct-mapped by provider id: a thread raising for a few providers keeps
+// them all.
+struct CachedCount {
+    uint64_t gate = 0;
+    uint32_t providerID = 0;
+    std::atomic<int32_t>* count = nullptr;
+};
+constexpr std::size_t kCachedCounts = 4;
+thread_local CachedCount cachedCounts[kCachedCounts];
+
+}  // namespace
+
+FrameGate::FrameGate() : serial_(++nextGateSerial) {}
+
+FrameGate::Count& FrameGate::CountOf(uint32_t providerID)
+{
+    CachedCount& cached = cachedCounts[(providerID ^ (providerID >> 16)) % kCachedCounts];
+    if (cached.gate == serial_ && cached.providerID == providerID) {
+        return *cached.count;
+    }
+    std::lock_guard<std::mutex> lock(frameCountsMutex);
+    Count& count = frameCounts.try_emplace(providerID, 0).first->second;
+    cached = {serial_, providerID, &count};
+    return count;
+}
+
 int FrameGate::Admit(uint32_t providerID, uint32_t eventType, uint8_t syncFrame, bool throttling)
 {
-    std::lock_guard<std::mutex> lock(frameCountsMutex);
-    int32_t& count = frameCounts[providerID];
+    Count& count = CountOf(providerID);
     if (throttling) {
         // A dropped frame breaks the provider's run: its video waits for the
         // next sync frame.
-        count = 0;
+        count.store(0, std::memory_order_relaxed);
         if ((eventType & EVT_VIDEO) != 0) {
-            ++throttledVideoFrames;
+            throttledVideoFrames.fetch_add(1, std::memory_order_relaxed);
         }
         if ((eventType & EVT_AUDIO) != 0) {
-            ++throttledAudioFrames;
+            throttledAudioFrames.fetch_add(1, std::memory_order_relaxed);
         }
         return RESULT_THROTTLED;
     }
@@ -20,25 +49,28 @@ int FrameGate::Admit(uint32_t providerID, uint32_t eventType, uint8_t syncFrame,
         return RESULT_OK;
     }
     if (syncFrame == 1) {
-        count = 1;
+        count.store(1, std::memory_order_relaxed);
         return RESULT_OK;
     }
-    if (count == 0) {
-        return RESULT_NO_SYNC_FRAME;
-    }
     // Refused frames keep counting, so a run over the limit stays refused
-    // until its next sync frame; the cap only keeps the count from wrapping.
-    if (count <= kRunLength) {
-        ++count;
+    // until its next sync frame; the count stops just past the limit so that
+    // it never wraps.
+    int32_t current = count.load(std::memory_order_relaxed);
+    for (;;) {
+        if (current == 0) {
+            return RESULT_NO_SYNC_FRAME;
+        }
+        if (current > kRunLength) {
+            return RESULT_FRAME_LIMIT;
+        }
+        if (count.compare_exchange_weak(current, current + 1, std::memory_order_relaxed)) {
+            return current + 1 > kRunLength ? RESULT_FRAME_LIMIT : RESULT_OK;
+        }
     }
-    return count > kRunLength ? RESULT_FRAME_LIMIT : RESULT_OK;
 }
 
 FrameGate::ThrottledCounts FrameGate::TakeThrottledFrames()
 {
-    std::lock_guard<std::mutex> lock(frameCountsMutex);
-    const ThrottledCounts counts{throttledVideoFrames, throttledAudioFrames};
-    throttledVideoFrames = 0;
-    throttledAudioFrames = 0;
-    return counts;
+    return {throttledVideoFrames.exchange(0, std::memory_order_relaxed),
+            throttledAudioFrames.exchange(0, std::memory_order_relaxed)};
 }

@@ -101,7 +101,9 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 
     // Copied only now: log messages below their threshold never get here.
     _EventParmsIn copy = *in;
+    block_homes::HomeId home = block_homes::kNoHome;
     if (in->data != nullptr && in->dataSize != 0) {
+        home = block_homes::CollectOwnHome();
         copy.data = std::malloc(in->dataSize);
         if (copy.data == nullptr) {
             out->result = RESULT_NO_MEMORY;
@@ -129,7 +131,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         // be delivered. RequestStop sets the flag under this lock, so the test
         // here is exact.
         if (!stopRequested) {
-            eventQueue.push_back(copy);
+            eventQueue.push_back(QueuedEvent{copy, home});
             queued = true;
             // Only a waiting dispatcher needs the signal; a busy one finds
             // the record when it comes back for the next.

@@ -19,7 +19,7 @@ RefBlockTable::~RefBlockTable()
     }
 }
 
-void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner)
+void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home)
 {
     if (block == nullptr) {
         return;
@@ -34,19 +34,19 @@ void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner)
         return;
     }
     if (spares_.empty()) {
-        blocks_.emplace(block, Entry{size, {owner}});
+        blocks_.emplace(block, Entry{{size, home}, {owner}});
     } else {
         Blocks::node_type node = std::move(spares_.back());
         spares_.pop_back();
         node.key() = block;
-        node.mapped().size = size;
+        node.mapped().origin = {size, home};
         node.mapped().owners.assign(1, owner);
         blocks_.insert(std::move(node));
     }
     byteCount_ += size;
 }
 
-bool RefBlockTable::ReleaseRef(void* block, uint32_t owner)
+bool RefBlockTable::ReleaseRef(void* block, uint32_t owner, Origin* origin)
 {
     if (block == nullptr) {
         return true;
@@ -65,7 +65,10 @@ bool RefBlockTable::ReleaseRef(void* block, uint32_t owner)
     if (!owners.empty()) {
         return false;
     }
-    byteCount_ -= found->second.size;
+    byteCount_ -= found->second.origin.size;
+    if (origin != nullptr) {
+        *origin = found->second.origin;
+    }
     Blocks::node_type node = blocks_.extract(found);
     if (spares_.size() < kSpareEntries) {
         spares_.push_back(std::move(node));

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "block_homes.h"
 #include "plugin_api.h"
 
 class RefBlockTable {
@@ -29,14 +30,22 @@ public:
     RefBlockTable(const RefBlockTable&) = delete;
     RefBlockTable& operator=(const RefBlockTable&) = delete;
 
-    // Adds `owner` to the block's owners, entering the block with `size` if it
-    // is new. A null block is ignored. May throw std::bad_alloc.
-    void AddRef(void* block, uint32_t size, uint32_t owner);
+    // What the last owner needs to give a block back: its size and the home
+    // of the thread that allocated it (block_homes.h).
+    struct Origin {
+        uint32_t size;
+        block_homes::HomeId home;
+    };
+
+    // Adds `owner` to the block's owners, entering the block with `size` and
+    // `home` if it is new. A null block is ignored. May throw std::bad_alloc.
+    void AddRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home = block_homes::kNoHome);
     // Removes `owner`; true when the block has no owner left and the caller
-    // must free it (also for a null block). A block the table does not hold
+    // must free it (also for a null block); `origin`, when given, then
+    // receives the block's size and home. A block the table does not hold
     // (never handed out, or already freed) gives false: it is never freed
     // twice. An id that is not among the owners changes nothing.
-    bool ReleaseRef(void* block, uint32_t owner);
+    bool ReleaseRef(void* block, uint32_t owner, Origin* origin = nullptr);
 
     uint32_t BlockCount() const;
     uint32_t ByteCount() const;
@@ -47,7 +56,7 @@ public:
 
 private:
     struct Entry {
-        uint32_t size;
+        Origin origin;
         // Owners are few (the core and the plugins that took the block), so a
         // small vector beats a hash set.
         std::vector<uint32_t> owners;

@@ -39,7 +39,8 @@ public:
     {
         std::vector<Published> published;
         std::lock_guard<std::mutex> lock(queueMutex);
-        for (const _EventParmsIn& event : eventQueue) {
+        for (const QueuedEvent& queued : eventQueue) {
+            const _EventParmsIn& event = queued.event;
             if (event.eventType == EVT_CONFIG || event.eventType == EVT_STATUS) {
                 published.push_back({event.eventType, event.providerID, event.flags,
                                      std::string(static_cast<const char*>(event.data), event.dataSize)});

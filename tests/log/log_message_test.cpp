@@ -111,7 +111,7 @@ TEST(CoreLogFiltering, ThresholdsDecideWritingAndRouting)
     LogMessage(plugin, CoreEventCallback, 10, "routed");
     EXPECT_EQ(core.lines, (std::vector<std::string>{"327680/0/detail", "327680/10/routed"}));
     ASSERT_EQ(core.eventQueue.size(), 1u);
-    EXPECT_STREQ(static_cast<const char*>(core.eventQueue.front().data), "routed");
+    EXPECT_STREQ(static_cast<const char*>(core.eventQueue.front().event.data), "routed");
 
     // Threshold 0: level 0 is written and queued; below a threshold nothing.
     core.logLevels.Set(5, 0);
@@ -159,7 +159,7 @@ TEST(CoreEventEntry, AcceptedEventOwnsItsPayloadAndStopRefusesQueuedTypes)
     EXPECT_EQ(out.result, RESULT_OK);
     buffer[0] = 'X';  // the raiser reuses its buffer at once
     ASSERT_EQ(core.eventQueue.size(), 1u);
-    const _EventParmsIn& queued = core.eventQueue.front();
+    const _EventParmsIn& queued = core.eventQueue.front().event;
     EXPECT_NE(queued.data, buffer);
     EXPECT_STREQ(static_cast<const char*>(queued.data), "frame bytes");
     EXPECT_EQ(queued.opaque2[132], 0x5a);
@@ -167,7 +167,7 @@ TEST(CoreEventEntry, AcceptedEventOwnsItsPayloadAndStopRefusesQueuedTypes)
     // A payload pointer without a size is queued without payload.
     in.dataSize = 0;
     CoreEventCallback(&in, &out);
-    EXPECT_EQ(core.eventQueue.back().data, nullptr);
+    EXPECT_EQ(core.eventQueue.back().event.data, nullptr);
 
     core.RequestStop();
     out.result = -7;
