@@ -1,7 +1,13 @@
 // Frame runs and throttling, through the event entry.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
 #include "event_test_core.h"
+#include "frame_gate.h"
 
 using namespace eventtest;
 
@@ -58,3 +64,39 @@ TEST(EventFrameGate, ThrottlingDropsAndCountsEveryFrameAndBreaksTheRun)
 }
 
 }  // namespace
+
+TEST(EventFrameGate, RunsAreCountedExactlyAcrossThreadsAndNeverOutliveTheirGate)
+{
+    // Four raisers share one provider's run: whatever the interleaving, the
+    // run admits its sync frame and 764 more.
+    FrameGate gate;
+    ASSERT_EQ(RESULT_OK, gate.Admit(kCamera, EVT_VIDEO, 1, false));
+    std::atomic<int> admitted{0};
+    std::vector<std::thread> raisers;
+    for (int t = 0; t < 4; ++t) {
+        raisers.emplace_back([&] {
+            for (int i = 0; i < 400; ++i) {
+                const int verdict = gate.Admit(kCamera, EVT_VIDEO, 0, false);
+                if (verdict == RESULT_OK) {
+                    ++admitted;
+                } else {
+                    EXPECT_EQ(RESULT_FRAME_LIMIT, verdict);
+                }
+            }
+        });
+    }
+    for (auto& raiser : raisers) {
+        raiser.join();
+    }
+    EXPECT_EQ(764, admitted.load());
+
+    // A gate built where an earlier one was starts without runs, even for a
+    // thread that raised through the earlier one just before.
+    for (int round = 0; round < 3; ++round) {
+        auto first = std::make_unique<FrameGate>();
+        EXPECT_EQ(RESULT_OK, first->Admit(kOther, EVT_VIDEO, 1, false));
+        first.reset();
+        auto second = std::make_unique<FrameGate>();
+        EXPECT_EQ(RESULT_NO_SYNC_FRAME, second->Admit(kOther, EVT_VIDEO, 0, false));
+    }
+}
