@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "block_homes.h"
+#include "event_test_core.h"
 
 using namespace block_homes;
 
@@ -167,6 +168,35 @@ TEST(EventBlockHomes, ManySendersOneRaiserLoseNothing)
     collector.join();
     raiser.Collect();
     EXPECT_EQ(0u, ParkedBytes());
+}
+
+TEST(EventBlockHomes, DispatchedPayloadsGoBackToTheirRaiser)
+{
+    CollectAllHomes();
+    const char payload[100] = "frame";
+    {
+        // A raiser that lives on: the dispatched blocks wait for it.
+        eventtest::TestCore core;
+        Raiser raiser;
+        for (int i = 0; i < 3; ++i) {
+            raiser.Run([&] {
+                EXPECT_EQ(RESULT_OK, core.Raise(eventtest::Event(0x10000, EVT_STATUS, 0, payload, sizeof payload)));
+            });
+        }
+        core.Drain();
+        EXPECT_EQ(3 * sizeof payload, ParkedBytes());
+        raiser.Collect();
+        EXPECT_EQ(0u, ParkedBytes());
+    }
+    {
+        // A raiser that has ended: its blocks are freed where they are released.
+        eventtest::TestCore core;
+        std::thread([&] {
+            EXPECT_EQ(RESULT_OK, core.Raise(eventtest::Event(0x10000, EVT_STATUS, 0, payload, sizeof payload)));
+        }).join();
+        core.Drain();
+        EXPECT_EQ(0u, ParkedBytes());
+    }
 }
 
 }  // namespace
