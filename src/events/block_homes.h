@@ -29,7 +29,7 @@ using HomeId = uint16_t;
 constexpr HomeId kNoHome = 0xFFFF;
 constexpr std::size_t kHomeCount = 64;
 // A thread that stops raising keeps at most this much freed memory parked.
-constexpr uint32_t kHomeBytes = 512 * 1024;
+constexpr uint32_t kHomeBytes = 256 * 1024;
 
 // The calling thread's home, taken at the first call; kNoHome when every home
 // is taken. Frees the blocks that came home since the previous call.
