@@ -125,7 +125,8 @@ public:
     // One record of a batch: `takenBehind` records were taken with it.
     void DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, QueueStatistics& statistics);
     // Releases `owner`'s reference to `block`; on the last one wakes a reader
-    // waiting on it and frees the block. Unknown blocks are ignored.
+    // waiting on it and frees the block, or sends it home to be freed by its
+    // raiser (block_homes.h). Unknown blocks are ignored.
     void ReleaseBlock(void* block, uint32_t owner);
     // Starts one ReaderDelivery thread per plugin that accepts the broadcast.
     void StartBroadcast(const _EventParmsIn& request);
