@@ -15,16 +15,9 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 soak_seconds=${SOAK_SECONDS:-240}
 status=0
 
-for preset in native armhf; do
-  echo "== ${preset}: configure and build"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-  echo "== ${preset}: test"
-  ctest --preset "$preset" -j2 || status=1
-done
-
-# ---- Sanitizers: the whole suite, process tests and test plugins included.
-for preset in asan tsan; do
+# The two builds, then the sanitizers: the whole suite each time, process
+# tests and test plugins included.
+for preset in native armhf asan tsan; do
   echo "== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

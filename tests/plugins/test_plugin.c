@@ -10,15 +10,14 @@
  * worker and the reader end at Close, or after THREAD_TIMEOUT_MS at the latest.
  */
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
+#include "append_line.h"
 #include "log_message.h"
 #include "plugin_api.h"
 
@@ -77,30 +76,13 @@ static EventFunction raiseEvent;
 static void Trace(const char* format, ...)
 {
     const char* path = getenv("DVR_TEST_TRACE");
-    char line[256];
-    int length;
-    int fd;
     va_list args;
-
     if (path == NULL) {
         return;
     }
-    length = snprintf(line, sizeof line, "%s ", STRINGIFY(PLUGIN_NAME));
     va_start(args, format);
-    length += vsnprintf(line + length, sizeof line - (size_t)length - 1, format, args);
+    AppendLineV(path, STRINGIFY(PLUGIN_NAME), format, args);
     va_end(args);
-    if (length > (int)sizeof line - 2) {
-        length = (int)sizeof line - 2;
-    }
-    line[length++] = '\n';
-    /* One append per line: lines of concurrent threads never interleave. */
-    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        if (write(fd, line, (size_t)length) < 0) {
-            /* nothing to do: the test sees the line missing */
-        }
-        close(fd);
-    }
 }
 
 #ifdef KEEP_BLOCKS

@@ -20,10 +20,7 @@ static unsigned requests, cancelled, strays, strayRefused; /* worker thread, the
 
 int32_t Load(void* in, void* out)
 {
-    static const uint32_t kAccepted[] = {0};
-    core = ((LoadParms*)in)->eventCallback;
-    Identify((LoadResult*)out, PLUGIN_ID, 1, 0, 0, kAccepted);
-    return 0;
+    return LoadWorkerOnly(in, out, &core);
 }
 
 int32_t Unload(void* in, void* out)

@@ -12,7 +12,6 @@
 #define DVRCORE_TESTS_SOAK_PLUGINS_SOAK_PLUGIN_H
 
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -20,8 +19,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
+#include "append_line.h"
 #include "plugin_api.h"
 #include "soak_traffic.h"
 
@@ -71,24 +70,10 @@ static inline int SendToParent(EventFunction core, uint32_t provider, const void
 
 static inline void Report(const char* plugin, const char* format, ...)
 {
-    char line[256];
-    int length = snprintf(line, sizeof line, "%s ", plugin);
     va_list args;
-    int fd;
     va_start(args, format);
-    length += vsnprintf(line + length, sizeof line - (size_t)length - 1, format, args);
+    AppendLineV(SOAK_REPORT, plugin, format, args);
     va_end(args);
-    if (length > (int)sizeof line - 2) {
-        length = (int)sizeof line - 2;
-    }
-    line[length++] = '\n';
-    fd = open(SOAK_REPORT, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        if (write(fd, line, (size_t)length) < 0) {
-            /* the driver sees the figure missing */
-        }
-        close(fd);
-    }
 }
 
 static inline long EnvNumber(const char* name, long fallback)
@@ -131,6 +116,16 @@ static inline void Identify(LoadResult* result, uint32_t id, uint8_t worker, uin
     result->workerFlag = worker;
     result->readerFlag = reader;
     result->writerFlag = writer;
+}
+
+/* Load of a plugin that only runs a worker thread and takes no events: keeps
+ * the core's event function in `core`. */
+static inline int32_t LoadWorkerOnly(void* in, void* out, EventFunction* core)
+{
+    static const uint32_t kNone[] = {0};
+    *core = ((LoadParms*)in)->eventCallback;
+    Identify((LoadResult*)out, PLUGIN_ID, 1, 0, 0, kNone);
+    return 0;
 }
 
 /* ---- The closed flag: threads of a plugin run until its Close. --------- */
