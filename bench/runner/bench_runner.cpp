@@ -104,6 +104,7 @@ struct Products {
     std::string handoffProgram = BENCH_LIMIT_HANDOFF;
     std::string zmqProgram = BENCH_ZMQ;  // "" when not built
     std::string gstProgram = BENCH_GST;  // "" when not built
+    std::string wxBaseProgram = BENCH_WXBASE;  // "" where the core has no wxBase
 };
 
 // ---- Failures are collected, reported at the end, and fail the run. -------
@@ -303,6 +304,7 @@ struct Figures {
     std::vector<double> residentKiB;
     std::vector<double> privateKiB;
     std::vector<double> wxBaseKiB;
+    std::vector<double> wxBaseFloorKiB;  // limit-wxbase's whole resident size
 };
 
 // The sound result words of one contender for one job; empty on failure.
@@ -669,6 +671,10 @@ void PrintTables(const Settings& settings, const std::vector<Contender>& contend
         : resident.median <= 4096 ? "ok"
                                   : "MISSED",
         WithSpread(SpreadOf(figures.privateKiB), Plain).c_str(), WithSpread(SpreadOf(figures.wxBaseKiB), Plain).c_str());
+    if (!figures.wxBaseFloorKiB.empty()) {
+        std::printf("  limit-wxbase, a program that only initialises wxBase as the core does: %s KiB resident\n",
+                    WithSpread(SpreadOf(figures.wxBaseFloorKiB), Plain).c_str());
+    }
     std::printf("  stripped dvrcore: native %s bytes, armhf %s bytes\n", figure("stripped native").c_str(),
                 figure("stripped armhf").c_str());
 }
@@ -763,6 +769,10 @@ int Run(const Settings& settings)
         figures.residentKiB.push_back(emptyStart.residentKiB);
         figures.privateKiB.push_back(emptyStart.privateKiB);
         figures.wxBaseKiB.push_back(emptyStart.wxBaseKiB);
+        if (!products.wxBaseProgram.empty()) {
+            const ResultWords floor = RunProgram("limit-wxbase", {products.wxBaseProgram}, timeout);
+            figures.wxBaseFloorKiB.push_back(Number(floor, "resident_kib"));
+        }
     }
 
     std::map<std::string, double> single;
