@@ -14,19 +14,30 @@ struct CachedCount {
 constexpr std::size_t kCachedCounts = 4;
 thread_local CachedCount cachedCounts[kCachedCounts];
 
+CachedCount& CacheSlot(uint32_t providerID)
+{
+    return cachedCounts[(providerID ^ (providerID >> 16)) % kCachedCounts];
+}
+
 }  // namespace
 
 FrameGate::FrameGate() : serial_(++nextGateSerial) {}
 
-FrameGate::Count& FrameGate::CountOf(uint32_t providerID)
+inline FrameGate::Count& FrameGate::CountOf(uint32_t providerID)
 {
-    CachedCount& cached = cachedCounts[(providerID ^ (providerID >> 16)) % kCachedCounts];
+    const CachedCount& cached = CacheSlot(providerID);
     if (cached.gate == serial_ && cached.providerID == providerID) {
         return *cached.count;
     }
+    return CountOfUncached(providerID);
+}
+
+// Kept out of line: the cached path above stays small enough to inline.
+__attribute__((noinline)) FrameGate::Count& FrameGate::CountOfUncached(uint32_t providerID)
+{
     std::lock_guard<std::mutex> lock(frameCountsMutex);
     Count& count = frameCounts.try_emplace(providerID, 0).first->second;
-    cached = {serial_, providerID, &count};
+    CacheSlot(providerID) = {serial_, providerID, &count};
     return count;
 }
 

@@ -41,6 +41,7 @@ private:
     // The provider's run count. Raisers keep the counts they used last in a
     // small per-thread cache, so a steady stream of frames takes no lock.
     Count& CountOf(uint32_t providerID);
+    Count& CountOfUncached(uint32_t providerID);
 
     // Tells this gate's entries in the per-thread caches from those of a gate
     // destroyed before it.

@@ -19,11 +19,8 @@ RefBlockTable::~RefBlockTable()
     }
 }
 
-void RefBlockTable::AddRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home)
+void RefBlockTable::AddBlockRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home)
 {
-    if (block == nullptr) {
-        return;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = blocks_.find(block);
     if (found != blocks_.end()) {

@@ -39,7 +39,13 @@ public:
 
     // Adds `owner` to the block's owners, entering the block with `size` and
     // `home` if it is new. A null block is ignored. May throw std::bad_alloc.
-    void AddRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home = block_homes::kNoHome);
+    void AddRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home = block_homes::kNoHome)
+    {
+        // Most events carry no payload: no call for them.
+        if (block != nullptr) {
+            AddBlockRef(block, size, owner, home);
+        }
+    }
     // Removes `owner`; true when the block has no owner left and the caller
     // must free it (also for a null block); `origin`, when given, then
     // receives the block's size and home. A block the table does not hold
@@ -55,6 +61,8 @@ public:
     std::string LeakReport() const;
 
 private:
+    void AddBlockRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home);
+
     struct Entry {
         Origin origin;
         // Owners are few (the core and the plugins that took the block), so a
