@@ -42,7 +42,7 @@ void SendHome(void* block, uint32_t size, HomeId home);
 // the core is destroyed.
 void CollectAllHomes();
 
-// Bytes waiting in every home; for tests and the leak check.
+// Bytes waiting in every home, for tests.
 std::size_t ParkedBytes();
 
 }  // namespace block_homes
