@@ -11,6 +11,7 @@ native_packages=(
   locales qemu-user util-linux passwd procps python3
   libzmq3-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   clang libclang-rt-14-dev llvm
+  qemu-system-arm cpio
 )
 armhf_packages=(
   crossbuild-essential-armhf

@@ -51,7 +51,10 @@ std::string BuiltProgram(const std::string& name) { return std::string(DVRCORE_T
 std::vector<std::string> Launcher()
 {
     std::vector<std::string> words;
-    std::stringstream list(DVRCORE_TEST_LAUNCHER);
+    // The build's prefix runs ARM programs on the build host; on the device
+    // itself (scripts/device/run-tests) the environment says there is none.
+    const char* own = std::getenv("DVRCORE_TEST_LAUNCHER");
+    std::stringstream list(own != nullptr ? own : DVRCORE_TEST_LAUNCHER);
     std::string word;
     while (std::getline(list, word, ';')) {
         if (!word.empty()) {

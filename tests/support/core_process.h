@@ -42,7 +42,9 @@ private:
 std::string CoreExecutable();          // the built dvrcore
 std::string TestPluginPath(const std::string& name);  // a test plugin library: <dir>/<name>.so
 std::string BuiltProgram(const std::string& name);     // another executable of the build
-// Command prefix that runs a target program on this host (empty natively).
+// Command prefix that runs a target program on this host (empty natively);
+// the environment variable DVRCORE_TEST_LAUNCHER, when set, replaces the
+// build's (';'-separated words, "" for none).
 std::vector<std::string> Launcher();
 
 void WriteFile(const std::string& path, const std::string& content);
