@@ -3,8 +3,26 @@
 # limit of one copy, a bare hand-off, ZeroMQ and GStreamer, plus the core's
 # other figures. Installs what it needs first. Runner options pass through
 # (--repeat N, --no-valgrind).
+#
+# --device: instead, the footprint figures (start-up with 50 plugins, idle
+# resident size and PSS) of the native core here, beside those of the
+# packaged armhf core on the virtual device (docs/device.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = --device ]; then
+  shift
+  ./scripts/install-deps.sh
+  cmake --preset native -B build/bench >/dev/null
+  cmake --build build/bench --target bench_runner
+  cmake --preset armhf >/dev/null
+  cmake --build --preset armhf
+  echo "== native"
+  build/bench/bench/bench_runner --footprint "$@"
+  echo "== armhf, on the virtual device (timings emulated; sizes real)"
+  exec bash scripts/device.sh --tests -- "$(pwd)/build/armhf/bench/bench_runner" --footprint \
+    --core /usr/libexec/dvrcore/dvrcore "$@"
+fi
 ./scripts/install-deps.sh valgrind
 
 cmake --preset native -B build/bench >/dev/null

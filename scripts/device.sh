@@ -53,6 +53,9 @@ build=$(cd "$build" && pwd)
 cache=$source_dir/build/device
 triplet=arm-linux-gnueabihf
 mkdir -p "$cache/debs"
+# One device at a time per tree: the image is built in place.
+exec 9>"$cache/lock"
+flock 9
 
 # ---- Debian's packages for the device: the kernel and busybox. Downloaded
 # once; a cached package is used as it is.
@@ -111,6 +114,9 @@ if [ $with_tests -eq 1 ]; then
     fi
   done < <(find "$build" -type f \( -perm -u+x -o -name '*.so' \) \
              -not -path '*/CMakeFiles/*' -not -path '*/_CPack_Packages/*')
+  # Tests run in their build directories.
+  find "$build" -type d -not -path '*/CMakeFiles*' -not -path '*/_CPack_Packages*' -printf "$root%p\n" |
+    xargs mkdir -p
   for data in tests/fuzz/corpus tests/fuzz/regressions; do
     mkdir -p "$root$source_dir/$(dirname "$data")"
     cp -r "$data" "$root$source_dir/$data"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both builds: native (x86_64) and armhf
-# (32-bit ARM, under qemu-arm). Then the reliability steps: the whole suite
-# under AddressSanitizer (with UndefinedBehaviorSanitizer and LeakSanitizer)
-# and under ThreadSanitizer, each fuzz target for a bounded time, and the soak
-# run. Installs what is missing first. Exits non-zero if any step failed.
+# (32-bit ARM, under qemu-arm, then again on the virtual device: Debian's
+# 32-bit ARM kernel under qemu-system-arm). Then the reliability steps: the
+# whole suite under AddressSanitizer (with UndefinedBehaviorSanitizer and
+# LeakSanitizer) and under ThreadSanitizer, each fuzz target for a bounded
+# time, and the soak run. Installs what is missing first. Exits non-zero if
+# any step failed.
 #
 # Environment: FUZZ_SECONDS (per fuzz target, default 60), SOAK_SECONDS
 # (default 240).
@@ -23,6 +25,11 @@ for preset in native armhf asan tsan; do
   cmake --build --preset "$preset"
   echo "== ${preset}: test"
   ctest --preset "$preset" -j2 || status=1
+  if [ "$preset" = armhf ]; then
+    # The same tests on a 32-bit ARM kernel (docs/device.md).
+    echo "== armhf: test on the virtual device"
+    bash scripts/device.sh --tests || status=1
+  fi
 done
 
 # ---- Fuzzing: each target from its committed corpus for a bounded time.

@@ -7,13 +7,17 @@
 //
 //   bench_runner [--smoke] [--repeat N] [--no-valgrind] [--core PATH]
 //                [--stripped-native PATH] [--stripped-armhf PATH]
+//   bench_runner --footprint [--repeat N] [--core PATH]
 //
 // --core measures another dvrcore executable (a candidate change) with this
 // build's plugins and programs.
 // --smoke runs every job once, briefly, and is what the test suite runs: the
 // exit status is 0 only when every run ended well and every event arrived
 // intact and in order. Figures of a smoke run mean nothing.
+// --footprint measures only start-up and the idle resident size and PSS: the
+// figures that the virtual device gives for real (scripts/bench.sh --device).
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +49,7 @@ namespace {
 
 struct Settings {
     bool smoke = false;
+    bool footprint = false;
     int repeats = 5;
     bool valgrind = true;
     std::string core;  // the dvrcore under test; "" = this build's
@@ -102,8 +107,8 @@ struct Products {
     std::string idle = BENCH_IDLE_PLUGIN;
     std::string memcpyProgram = BENCH_LIMIT_MEMCPY;
     std::string handoffProgram = BENCH_LIMIT_HANDOFF;
-    std::string zmqProgram = BENCH_ZMQ;  // "" when not built
-    std::string gstProgram = BENCH_GST;  // "" when not built
+    std::string zmqProgram = BENCH_ZMQ;        // "" when not built
+    std::string gstProgram = BENCH_GST;        // "" when not built
     std::string wxBaseProgram = BENCH_WXBASE;  // "" where the core has no wxBase
 };
 
@@ -303,6 +308,7 @@ struct Figures {
     std::vector<double> startEmpty;
     std::vector<double> residentKiB;
     std::vector<double> privateKiB;
+    std::vector<double> pssKiB;
     std::vector<double> wxBaseKiB;
     std::vector<double> wxBaseFloorKiB;  // limit-wxbase's whole resident size
 };
@@ -334,6 +340,7 @@ struct StartFigures {
     double startMs = -1;      // from the start of the process to its start line
     double residentKiB = -1;  // a second later, when asked for
     double privateKiB = -1;   // of which anonymous (the rest: mapped files)
+    double pssKiB = -1;       // proportional set size: shared pages divided among their users
     double wxBaseKiB = -1;    // of which pages of the wxWidgets base library
 };
 
@@ -345,8 +352,8 @@ double ResidentKiBOf(pid_t pid, const std::string& name)
     bool counting = false;
     double total = 0;
     while (std::getline(smaps, line)) {
-        if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') != std::string::npos &&
-            line.find(':') > line.find(' ')) {
+        if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) &&
+            line.find('-') != std::string::npos && line.find(':') > line.find(' ')) {
             counting = line.find(name) != std::string::npos;
         } else if (counting && line.rfind("Rss:", 0) == 0) {
             total += std::strtod(line.c_str() + 4, nullptr);
@@ -379,6 +386,12 @@ StartFigures StartCore(CoreSandbox& sandbox, const std::string& what, bool measu
             }
         }
         figures.wxBaseKiB = ResidentKiBOf(core.pid(), "libwx_base");
+        std::ifstream rollup("/proc/" + std::to_string(core.pid()) + "/smaps_rollup");
+        while (std::getline(rollup, line)) {
+            if (line.rfind("Pss:", 0) == 0) {
+                figures.pssKiB = std::strtod(line.c_str() + 4, nullptr);
+            }
+        }
     }
     const int exitStatus = core.Stop(SIGTERM, milliseconds(30000));
     if (!started || exitStatus != 0) {
@@ -670,7 +683,8 @@ void PrintTables(const Settings& settings, const std::vector<Contender>& contend
         !resident.valid           ? "-"
         : resident.median <= 4096 ? "ok"
                                   : "MISSED",
-        WithSpread(SpreadOf(figures.privateKiB), Plain).c_str(), WithSpread(SpreadOf(figures.wxBaseKiB), Plain).c_str());
+        WithSpread(SpreadOf(figures.privateKiB), Plain).c_str(),
+        WithSpread(SpreadOf(figures.wxBaseKiB), Plain).c_str());
     if (!figures.wxBaseFloorKiB.empty()) {
         std::printf("  limit-wxbase, a program that only initialises wxBase as the core does: %s KiB resident\n",
                     WithSpread(SpreadOf(figures.wxBaseFloorKiB), Plain).c_str());
@@ -680,6 +694,44 @@ void PrintTables(const Settings& settings, const std::vector<Contender>& contend
 }
 
 // ---- The whole run. ------------------------------------------------------------
+
+// One repetition of the start-up figures: 50 idle plugins, then none and the
+// idle resident size.
+void MeasureStart(CoreSandbox& idle, CoreSandbox& empty, Figures& figures)
+{
+    figures.startIdle.push_back(StartCore(idle, "start-up, idle plugins", false).startMs);
+    const StartFigures emptyStart = StartCore(empty, "start-up, no plugin", true);
+    figures.startEmpty.push_back(emptyStart.startMs);
+    figures.residentKiB.push_back(emptyStart.residentKiB);
+    figures.privateKiB.push_back(emptyStart.privateKiB);
+    figures.pssKiB.push_back(emptyStart.pssKiB);
+    figures.wxBaseKiB.push_back(emptyStart.wxBaseKiB);
+}
+
+int RunFootprint(const Settings& settings, CoreSandbox& idle, CoreSandbox& empty)
+{
+    utsname system{};
+    ::uname(&system);
+    std::printf("dvrcore footprint on %s %s %s: %d repetition%s; %s\n", system.sysname, system.release, system.machine,
+                settings.repeats, settings.repeats == 1 ? "" : "s", idle.executable().c_str());
+    std::fflush(stdout);
+    Figures figures;
+    for (int rep = 0; rep < settings.repeats; ++rep) {
+        MeasureStart(idle, empty, figures);
+    }
+    auto ms = [](double v) { return Fixed(v, "%.1f"); };
+    std::printf("  start-up to \"%s\": %d trivial plugins %s ms, no plugin %s ms\n", kStartLine, kIdlePlugins,
+                WithSpread(SpreadOf(figures.startIdle), ms).c_str(),
+                WithSpread(SpreadOf(figures.startEmpty), ms).c_str());
+    std::printf("  idle resident size: %s KiB, of which %s KiB private; PSS %s KiB\n",
+                WithSpread(SpreadOf(figures.residentKiB), Plain).c_str(),
+                WithSpread(SpreadOf(figures.privateKiB), Plain).c_str(),
+                WithSpread(SpreadOf(figures.pssKiB), Plain).c_str());
+    for (const auto& failure : failures) {
+        std::printf("  failed: %s\n", failure.c_str());
+    }
+    return failures.empty() ? 0 : 1;
+}
 
 int Run(const Settings& settings)
 {
@@ -699,6 +751,9 @@ int Run(const Settings& settings)
         idle.AddPlugin(products.idle, name);
     }
     CoreSandbox empty(products.core);
+    if (settings.footprint) {
+        return RunFootprint(settings, idle, empty);
+    }
 
     std::vector<Contender> contenders = {
         {"dvrcore", &pair, {}, {}, false},
@@ -763,12 +818,7 @@ int Run(const Settings& settings)
             twoProducers.EventsPerSecond("2 producers", JobText(0, small.events, 0, 2), 2 * small.events, {}, timeout));
         const auto logged = logger.Run("log calls", JobText(0, logCalls, 0, 1, "log"), {}, timeout);
         figures.logNs.push_back(logged.empty() ? -1 : Number(logged.begin()->second, "ns_per_call"));
-        figures.startIdle.push_back(StartCore(idle, "start-up, idle plugins", false).startMs);
-        const StartFigures emptyStart = StartCore(empty, "start-up, no plugin", true);
-        figures.startEmpty.push_back(emptyStart.startMs);
-        figures.residentKiB.push_back(emptyStart.residentKiB);
-        figures.privateKiB.push_back(emptyStart.privateKiB);
-        figures.wxBaseKiB.push_back(emptyStart.wxBaseKiB);
+        MeasureStart(idle, empty, figures);
         if (!products.wxBaseProgram.empty()) {
             const ResultWords floor = RunProgram("limit-wxbase", {products.wxBaseProgram}, timeout);
             figures.wxBaseFloorKiB.push_back(Number(floor, "resident_kib"));
@@ -825,6 +875,8 @@ bool ParseSettings(int argc, char** argv, Settings* settings)
             settings->smoke = true;
             settings->repeats = 1;
             settings->valgrind = false;
+        } else if (option == "--footprint") {
+            settings->footprint = true;
         } else if (option == "--no-valgrind") {
             settings->valgrind = false;
         } else if (option == "--repeat" && hasValue && std::atoi(argv[i + 1]) > 0) {
@@ -838,8 +890,8 @@ bool ParseSettings(int argc, char** argv, Settings* settings)
         } else {
             std::fprintf(stderr,
                          "usage: %s [--smoke] [--repeat N] [--no-valgrind] [--core PATH] [--stripped-native PATH] "
-                         "[--stripped-armhf PATH]\n",
-                         argv[0]);
+                         "[--stripped-armhf PATH]\n       %s --footprint [--repeat N] [--core PATH]\n",
+                         argv[0], argv[0]);
             return false;
         }
     }

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "core_process.h"
 #include "plugin_api.h"
 
@@ -120,9 +122,17 @@ TEST(ProcessEntry, LogLinesAreColouredOnTerminalAndAbsentOtherwise)
     EXPECT_NE(raw.find("\x1b[36m core  \x1b[0m successfully started core version 21.12.2.0\r\n"), std::string::npos)
         << raw;
 
+    // Without a terminal there is no start line to wait for; core.xml is
+    // written once the core handles its stop signals.
+    const std::string written = layout.workDir() + "/core.xml";
+    ASSERT_EQ(std::remove(written.c_str()), 0);
     auto options = dvrtest::CoreOptions(layout, {}, /*terminal=*/false);
     Process quiet(options);
-    std::this_thread::sleep_for(milliseconds(500));
+    const auto deadline = std::chrono::steady_clock::now() + kStart;
+    while (!dvrtest::FileExists(written) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_TRUE(dvrtest::FileExists(written));
     quiet.Signal(SIGTERM);
     EXPECT_EQ(quiet.Wait(kExit), 0);
     EXPECT_EQ(quiet.RawOutput(), "");

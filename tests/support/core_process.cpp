@@ -39,14 +39,20 @@ TempDir::~TempDir()
     fs::remove_all(path_, ignored);
 }
 
-std::string CoreExecutable() { return std::string(DVRCORE_TEST_BINARY_DIR) + "/dvrcore"; }
+std::string CoreExecutable()
+{
+    return std::string(DVRCORE_TEST_BINARY_DIR) + "/dvrcore";
+}
 
 std::string TestPluginPath(const std::string& name)
 {
     return std::string(DVRCORE_TEST_PLUGIN_DIR) + "/" + name + ".so";
 }
 
-std::string BuiltProgram(const std::string& name) { return std::string(DVRCORE_TEST_BINARY_DIR) + "/" + name; }
+std::string BuiltProgram(const std::string& name)
+{
+    return std::string(DVRCORE_TEST_BINARY_DIR) + "/" + name;
+}
 
 std::vector<std::string> Launcher()
 {
@@ -305,14 +311,20 @@ bool Process::WaitFor(const std::string& needle, milliseconds timeout, bool outp
     }
 }
 
-bool Process::WaitForOutput(const std::string& needle, milliseconds timeout) { return WaitFor(needle, timeout, true); }
+bool Process::WaitForOutput(const std::string& needle, milliseconds timeout)
+{
+    return WaitFor(needle, timeout, true);
+}
 
 bool Process::WaitForErrors(const std::string& needle, milliseconds timeout)
 {
     return WaitFor(needle, timeout, false);
 }
 
-std::string Process::Output() { return PlainText(RawOutput()); }
+std::string Process::Output()
+{
+    return PlainText(RawOutput());
+}
 
 std::string Process::RawOutput()
 {

@@ -39,9 +39,9 @@ private:
 };
 
 // Paths of build products, from the build configuration.
-std::string CoreExecutable();          // the built dvrcore
+std::string CoreExecutable();                         // the built dvrcore
 std::string TestPluginPath(const std::string& name);  // a test plugin library: <dir>/<name>.so
-std::string BuiltProgram(const std::string& name);     // another executable of the build
+std::string BuiltProgram(const std::string& name);    // another executable of the build
 // Command prefix that runs a target program on this host (empty natively);
 // the environment variable DVRCORE_TEST_LAUNCHER, when set, replaces the
 // build's (';'-separated words, "" for none).
@@ -69,13 +69,13 @@ private:
 };
 
 struct ProcessOptions {
-    std::string program;                 // path of the target executable
-    std::vector<std::string> args;       // arguments after argv[0]
-    std::string workDir;                 // "" = the test's own
-    bool terminal = false;               // standard output on a pseudo-terminal
-    std::vector<int> keepFds;            // descriptors inherited under their own numbers
-    bool useLauncher = true;             // prefix Launcher() (cross builds)
-    std::string stdinPath;               // standard input from this file; "" = /dev/null
+    std::string program;            // path of the target executable
+    std::vector<std::string> args;  // arguments after argv[0]
+    std::string workDir;            // "" = the test's own
+    bool terminal = false;          // standard output on a pseudo-terminal
+    std::vector<int> keepFds;       // descriptors inherited under their own numbers
+    bool useLauncher = true;        // prefix Launcher() (cross builds)
+    std::string stdinPath;          // standard input from this file; "" = /dev/null
 };
 
 class Process {
