@@ -63,14 +63,23 @@ fetch() {  # fetch <file glob> <package>: prints the path of the .deb
   local found
   found=$(ls "$cache"/debs/$1 2>/dev/null | sort -V | tail -n 1)
   if [ -z "$found" ]; then
-    (cd "$cache/debs" && apt-get download -q "$2" >&2 2>/dev/null) ||
-      (cd "$cache/debs" && apt-get download -q "$2" >&2)
+    (cd "$cache/debs" && apt-get download -q "$2") >&2
     found=$(ls "$cache"/debs/$1 | sort -V | tail -n 1)
   fi
   echo "$found"
 }
-kernel_name=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
-kernel_deb=$(fetch 'linux-image-*-armmp_*_armhf.deb' "${kernel_name:-linux-image-armmp:armhf}")
+kernel_version() {  # the kernel package that Debian's armmp metapackage names
+  apt-cache depends linux-image-armmp:armhf 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}'
+}
+kernel_deb=$(ls "$cache"/debs/linux-image-*-armmp_*_armhf.deb 2>/dev/null | sort -V | tail -n 1)
+if [ -z "$kernel_deb" ]; then
+  kernel_name=$(kernel_version)
+  if [ -z "$kernel_name" ]; then
+    apt-get update -qq
+    kernel_name=$(kernel_version)
+  fi
+  kernel_deb=$(fetch 'linux-image-*-armmp_*_armhf.deb' "$kernel_name")
+fi
 busybox_deb=$(fetch 'busybox-static_*_armhf.deb' busybox-static:armhf)
 if [ ! -f "$cache/vmlinuz" ] || [ "$kernel_deb" -nt "$cache/vmlinuz" ]; then
   rm -rf "$cache/kernel"
