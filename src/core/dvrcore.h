@@ -17,10 +17,13 @@
 // Threads: the main thread runs Initialize, Start, plugin load/open/close/
 // unload and the dispatcher; `ioThread` runs signals, the timer, IPC and
 // configuration updates; plugin threads and reader delivery threads call
-// PluginEvent. Locks (never nested, never held while a plugin entry runs):
-// `queueMutex`, the handle gate's mutex (before a reader slot's own mutex),
-// the frame gate's mutex, the mutex of `refBlocks`, `pluginListMutex`, and the
-// process-wide file-name lock of the XML file save and load.
+// PluginEvent. Locks (never held while a plugin entry runs): `queueMutex`,
+// the handle gate's mutex, the frame gate's mutex, the mutex of `refBlocks`,
+// `pluginListMutex`, the delivery tracker's mutex, and the process-wide
+// file-name lock of the XML file save and load. Only two pairs nest, always in
+// this order: the handle gate's mutex before a reader slot's own mutex, and
+// `pluginListMutex` (shared, in StartBroadcast) before the delivery tracker's
+// mutex, which keeps a starting delivery's plugin in the list.
 #ifndef DVRCORE_CORE_DVRCORE_H
 #define DVRCORE_CORE_DVRCORE_H
 
