@@ -112,6 +112,10 @@ void dvrcore::RequestStop()
         stopRequested = true;
     }
     queueCond.notify_all();
+    // Replies are refused from now on anyway; one waiting for its previous
+    // payload must not wait until the plugins are closed, where a reader's
+    // Close may be waiting for it.
+    handleGate.Close();
 }
 
 void dvrcore::WaitForParentAnnouncement()

@@ -115,7 +115,9 @@ public:
     bool Initialize(int pipe);
     // Start-up, the dispatch loop until a stop is requested, and shutdown.
     void Start();
-    // Sets `stopRequested` and wakes the dispatcher; any thread, any time.
+    // Sets `stopRequested`, wakes the dispatcher, and closes the handle gate,
+    // waking and refusing replies waiting on back-pressure; any thread, any
+    // time.
     void RequestStop();
 
     // ---- Event routing (src/events). ---------------------------------------
