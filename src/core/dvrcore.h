@@ -122,7 +122,8 @@ public:
 
     // ---- Event routing (src/events). ---------------------------------------
     // The event entry; any thread. Always returns 0; the outcome is in
-    // out->result. Never writes to `in`.
+    // out->result (RESULT_NO_MEMORY when memory runs out on the way: no
+    // exception reaches the raiser). Never writes to `in`.
     int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
     // Main thread: delivers queued events until a stop is requested and the
     // queue is empty.

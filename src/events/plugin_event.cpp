@@ -22,8 +22,12 @@ extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out)
     return theCore->PluginEvent(in, out);
 }
 
+// A function try block: the raiser may be a plugin, and a failed allocation
+// anywhere on the way (a gate's table, the work item of a packet, a log text)
+// is answered, not thrown into it. Every step below leaves nothing behind
+// when it throws.
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
-{
+try {
     const uint32_t type = in->eventType;
 
     if (type == EVT_RELEASE_BLOCK) {
@@ -138,7 +142,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             wake = dispatcherWaiting;
         }
     } catch (const std::bad_alloc&) {
-        // The raiser may be a plugin: answer instead of throwing into it.
+        // The payload copy must be given back first.
         refusal = RESULT_NO_MEMORY;
     }
     if (!queued) {
@@ -152,5 +156,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         queueCond.notify_one();
     }
     out->result = RESULT_OK;
+    return 0;
+} catch (const std::bad_alloc&) {
+    out->result = RESULT_NO_MEMORY;
     return 0;
 }
