@@ -50,6 +50,7 @@
 
 #include "block_homes.h"
 #include "delivery_tracker.h"
+#include "event_queue.h"
 #include "frame_gate.h"
 #include "handle_gate.h"
 #include "log_level_table.h"
@@ -68,13 +69,6 @@ constexpr std::size_t MEMORY_LIMIT = 199229440;  // 190 MiB
 const char* GetVersion();
 
 class dvrcore;
-
-// A queued event: the record as the plugins will see it, and the home of the
-// thread that allocated its payload copy (block_homes.h).
-struct QueuedEvent {
-    _EventParmsIn event;
-    block_homes::HomeId home;
-};
 
 // The process's one core; set as the last step of construction. The event
 // entry `CoreEventCallback` reaches the core only through it.
@@ -215,12 +209,11 @@ public:
     // and the stop request's hand-over to the dispatcher.
     std::mutex queueMutex;
     std::condition_variable queueCond;
-    // Records in arrival order. The dispatcher swaps the whole vector for its
-    // (empty) batch, so one lock takes every waiting record and the storage of
-    // both is reused: steady traffic allocates nothing here.
-    std::vector<QueuedEvent> eventQueue;  // guarded by queueMutex
-    bool dispatcherWaiting = false;       // guarded by queueMutex
-    bool parentAnnounced = false;         // guarded by queueMutex
+    // Records in arrival order (event_queue.h). The dispatcher swaps the
+    // whole queue for its (empty) batch, so one lock takes every waiting record.
+    EventQueue eventQueue;           // guarded by queueMutex
+    bool dispatcherWaiting = false;  // guarded by queueMutex
+    bool parentAnnounced = false;    // guarded by queueMutex
 
     // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.
     FrameGate frameGate;
