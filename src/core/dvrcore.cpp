@@ -167,7 +167,8 @@ void dvrcore::Start()
         }
     });
 
-    if (ipcSocket.is_open()) {
+    // ioThread owns the socket now, and a lost link closes it there.
+    if (ipcOpen) {
         WaitForParentAnnouncement();
     }
     OpenPlugins();
