@@ -36,15 +36,10 @@ try {
     }
 
     if (type == EVT_SEND_TO_PARENT) {
-        // Without bytes there is no packet, and `data` need not be a block at
-        // all: leave it alone.
-        if (in->dataSize == 0) {
-            out->result = RESULT_REFUSED;
-            return 0;
-        }
-        // The block is ours from here on, whatever happens to it.
+        // The block is ours from here on, whatever happens to it; without
+        // bytes there is no packet to send.
         OwnedBlock block(in->data);
-        if (!ipcOpen) {
+        if (in->dataSize == 0 || !ipcOpen) {
             out->result = RESULT_REFUSED;
             return 0;
         }

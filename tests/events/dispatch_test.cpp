@@ -234,7 +234,10 @@ TEST(EventEntry, ArbitraryRecordsNeitherCrashNorLeak)
         // the core does not take the block over.
         switch (random() % 3) {
             case 0:
-                in.data = reinterpret_cast<void*>(static_cast<uintptr_t>(16));
+                // A packet for the parent is always the core's to free.
+                if (in.eventType != EVT_SEND_TO_PARENT) {
+                    in.data = reinterpret_cast<void*>(static_cast<uintptr_t>(16));
+                }
                 break;
             case 1:
                 if (in.eventType != EVT_SEND_TO_PARENT) {
@@ -293,6 +296,27 @@ TEST(EventEntry, AllocationFailuresAreAnsweredWithNoMemory)
     TestThread stop("stop deliveries", [&] { core.StopDeliveries(); });
     stop.Join();
     EXPECT_EQ(1u, reader.Reads().size());
+}
+
+// Raises a packet for the parent of `size` bytes in a fresh 1 MiB block; true
+// when it was refused and its block freed.
+bool PacketRefusedAndFreed(uint32_t size)
+{
+    constexpr std::size_t kBlock = 1 << 20;
+    const std::size_t before = HeapBytesInUse();
+    _EventParmsIn in = Event(0x470000, EVT_SEND_TO_PARENT, 0, std::malloc(kBlock), size);
+    _EventParmsOut out{sizeof out, 1, 0};
+    CoreEventCallback(&in, &out);
+    return out.result == RESULT_REFUSED && HeapBytesInUse() < before + kBlock / 2;
+}
+
+// Whatever the answer, a block handed over as a packet is the core's.
+TEST(EventEntry, EmptyPacketIsRefusedAndItsBlockFreed)
+{
+    TestCore core;
+    EXPECT_TRUE(PacketRefusedAndFreed(0)) << "no link";
+    core.ipcOpen = true;
+    EXPECT_TRUE(PacketRefusedAndFreed(0)) << "link open";
 }
 
 }  // namespace
