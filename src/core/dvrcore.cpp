@@ -65,6 +65,14 @@ dvrcore::~dvrcore()
     timer.cancel();
 }
 
+dvrcore::CoreRegistration::~CoreRegistration()
+{
+    // Another core may have been built since (tests build many).
+    if (theCore == core) {
+        theCore = nullptr;
+    }
+}
+
 dvrcore::Clock::time_point dvrcore::Now()
 {
     return Clock::now();

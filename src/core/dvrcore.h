@@ -70,12 +70,14 @@ const char* GetVersion();
 
 class dvrcore;
 
-// The process's one core; set as the last step of construction. The event
-// entry `CoreEventCallback` reaches the core only through it.
+// The process's one core; set as the last step of construction, cleared when
+// it is destroyed. The event entry `CoreEventCallback` reaches the core only
+// through it.
 extern dvrcore* theCore;
 
 // The plain event function handed to plugins and used by LogMessage: calls
-// PluginEvent on `theCore`.
+// PluginEvent on `theCore`; refuses (RESULT_REFUSED) once there is no core,
+// freeing an EVT_SEND_TO_PARENT block as the core would have.
 extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out);
 
 class dvrcore {
@@ -250,6 +252,12 @@ public:
 
     std::unique_ptr<boost::asio::signal_set> signals;
     std::thread ioThread;
+
+    // Clears `theCore` when destroyed, just after `refBlocks`.
+    struct CoreRegistration {
+        const dvrcore* core;
+        ~CoreRegistration();
+    } registration{this};
 
     // Payload blocks shared by reference. Declared last so that it is
     // destroyed first: its leak report is logged through the core's event

@@ -19,7 +19,16 @@ using OwnedBlock = std::unique_ptr<void, FreeBlock>;
 
 extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out)
 {
-    return theCore->PluginEvent(in, out);
+    dvrcore* core = theCore;
+    if (core == nullptr) {
+        // A library that stays mapped may still raise after the core is gone.
+        if (in->eventType == EVT_SEND_TO_PARENT) {
+            std::free(in->data);
+        }
+        out->result = RESULT_REFUSED;
+        return 0;
+    }
+    return core->PluginEvent(in, out);
 }
 
 // A function try block: the raiser may be a plugin, and a failed allocation

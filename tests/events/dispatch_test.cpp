@@ -319,4 +319,21 @@ TEST(EventEntry, EmptyPacketIsRefusedAndItsBlockFreed)
     EXPECT_TRUE(PacketRefusedAndFreed(0)) << "link open";
 }
 
+// A plugin whose library stays mapped (id 0x470000) may raise after the core
+// is gone.
+TEST(EventEntry, RefusesOnceTheCoreIsGone)
+{
+    {
+        TestCore core;
+        EXPECT_EQ(&core, theCore);
+    }
+    EXPECT_EQ(nullptr, theCore);
+    _EventParmsIn in = Event(0x470000, EVT_STATUS);
+    _EventParmsOut out{sizeof out, 1, 0};
+    EXPECT_EQ(0, CoreEventCallback(&in, &out));
+    EXPECT_EQ(RESULT_REFUSED, out.result);
+    EXPECT_TRUE(PacketRefusedAndFreed(0));
+    EXPECT_TRUE(PacketRefusedAndFreed(16));
+}
+
 }  // namespace
