@@ -120,9 +120,16 @@ TEST(ProcessEntry, LogLinesAreColouredOnTerminalAndAbsentOtherwise)
     EXPECT_NE(raw.find("\x1b[36m core  \x1b[0m successfully started core version 21.12.2.0\r\n"), std::string::npos)
         << raw;
 
+    // Without a terminal there is no start line to wait for; core.xml is
+    // written after the stop signals are taken over (start-up is slow under
+    // an emulator, and slower with the base library initialised).
+    const std::string saved = layout.workDir() + "/core.xml";
+    ::unlink(saved.c_str());
     auto options = dvrtest::CoreOptions(layout, {}, /*terminal=*/false);
     Process quiet(options);
-    std::this_thread::sleep_for(milliseconds(500));
+    for (auto waited = milliseconds(0); !dvrtest::FileExists(saved) && waited < kStart; waited += milliseconds(10)) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
     quiet.Signal(SIGTERM);
     EXPECT_EQ(quiet.Wait(kExit), 0);
     EXPECT_EQ(quiet.RawOutput(), "");
@@ -176,6 +183,17 @@ TEST(ProcessEntry, LinkLostDuringStartUpStopsTheCore)
     ASSERT_TRUE(core->WaitForOutput("stopping core version", kStart)) << core->Output() << core->Errors();
     EXPECT_NE(core->Output().find("vigild ipc pipe disconnected"), std::string::npos) << core->Output();
     EXPECT_FALSE(core->WaitForErrors("ThreadSanitizer", milliseconds(500))) << core->Errors();
+}
+
+// Plugins find the wxWidgets base library initialised, on the device too.
+TEST(ProcessEntry, PluginsFindTheBaseLibraryInitialised)
+{
+    CoreLayout layout;
+    layout.AddPlugin("probe_wxbase");
+    auto core = StartCore(layout, {});
+    EXPECT_NE(core->Output().find("probe wxbase application: initialised"), std::string::npos) << core->Output();
+    core->Signal(SIGTERM);
+    EXPECT_EQ(core->Wait(kExit), 0);
 }
 
 }  // namespace
