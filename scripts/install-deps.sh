@@ -17,6 +17,7 @@ armhf_packages=(
   crossbuild-essential-armhf
   libboost-dev:armhf libboost-system-dev:armhf libboost-filesystem-dev:armhf
   libtinyxml-dev:armhf libgtest-dev:armhf libc6:armhf libstdc++6:armhf
+  libwxbase3.2-1:armhf
 )
 extra_packages=("$@")
 

@@ -677,8 +677,8 @@ void PrintTables(const Settings& settings, const std::vector<Contender>& contend
     const Spread resident = SpreadOf(figures.residentKiB);
     std::printf(
         "  idle resident size: %s KiB (target <= 4096 %s), of which %s KiB private; the rest are pages of "
-        "mapped libraries, %s KiB of them the wxWidgets base library's (its start-up touches them; the armhf "
-        "build has no wxWidgets)\n",
+        "mapped libraries, %s KiB of them the wxWidgets base library's (its start-up touches them, in both "
+        "builds)\n",
         WithSpread(resident, Plain).c_str(),
         !resident.valid           ? "-"
         : resident.median <= 4096 ? "ok"

@@ -65,6 +65,14 @@ dvrcore::~dvrcore()
     timer.cancel();
 }
 
+dvrcore::CoreRegistration::~CoreRegistration()
+{
+    // Another core may have been built since (tests build many).
+    if (theCore == core) {
+        theCore = nullptr;
+    }
+}
+
 dvrcore::Clock::time_point dvrcore::Now()
 {
     return Clock::now();
@@ -112,6 +120,10 @@ void dvrcore::RequestStop()
         stopRequested = true;
     }
     queueCond.notify_all();
+    // Replies are refused from now on anyway; one waiting for its previous
+    // payload must not wait until the plugins are closed, where a reader's
+    // Close may be waiting for it.
+    handleGate.Close();
 }
 
 void dvrcore::WaitForParentAnnouncement()
@@ -163,7 +175,8 @@ void dvrcore::Start()
         }
     });
 
-    if (ipcSocket.is_open()) {
+    // ioThread owns the socket now, and a lost link closes it there.
+    if (ipcOpen) {
         WaitForParentAnnouncement();
     }
     OpenPlugins();

@@ -17,10 +17,13 @@
 // Threads: the main thread runs Initialize, Start, plugin load/open/close/
 // unload and the dispatcher; `ioThread` runs signals, the timer, IPC and
 // configuration updates; plugin threads and reader delivery threads call
-// PluginEvent. Locks (never nested, never held while a plugin entry runs):
-// `queueMutex`, the handle gate's mutex (before a reader slot's own mutex),
-// the frame gate's mutex, the mutex of `refBlocks`, `pluginListMutex`, and the
-// process-wide file-name lock of the XML file save and load.
+// PluginEvent. Locks (never held while a plugin entry runs): `queueMutex`,
+// the handle gate's mutex, the frame gate's mutex, the mutex of `refBlocks`,
+// `pluginListMutex`, the delivery tracker's mutex, and the process-wide
+// file-name lock of the XML file save and load. Only two pairs nest, always in
+// this order: the handle gate's mutex before a reader slot's own mutex, and
+// `pluginListMutex` (shared, in StartBroadcast) before the delivery tracker's
+// mutex, which keeps a starting delivery's plugin in the list.
 #ifndef DVRCORE_CORE_DVRCORE_H
 #define DVRCORE_CORE_DVRCORE_H
 
@@ -47,6 +50,7 @@
 
 #include "block_homes.h"
 #include "delivery_tracker.h"
+#include "event_queue.h"
 #include "frame_gate.h"
 #include "handle_gate.h"
 #include "log_level_table.h"
@@ -66,19 +70,14 @@ const char* GetVersion();
 
 class dvrcore;
 
-// A queued event: the record as the plugins will see it, and the home of the
-// thread that allocated its payload copy (block_homes.h).
-struct QueuedEvent {
-    _EventParmsIn event;
-    block_homes::HomeId home;
-};
-
-// The process's one core; set as the last step of construction. The event
-// entry `CoreEventCallback` reaches the core only through it.
+// The process's one core; set as the last step of construction, cleared when
+// it is destroyed. The event entry `CoreEventCallback` reaches the core only
+// through it.
 extern dvrcore* theCore;
 
 // The plain event function handed to plugins and used by LogMessage: calls
-// PluginEvent on `theCore`.
+// PluginEvent on `theCore`; refuses (RESULT_REFUSED) once there is no core,
+// freeing an EVT_SEND_TO_PARENT block as the core would have.
 extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out);
 
 class dvrcore {
@@ -112,12 +111,15 @@ public:
     bool Initialize(int pipe);
     // Start-up, the dispatch loop until a stop is requested, and shutdown.
     void Start();
-    // Sets `stopRequested` and wakes the dispatcher; any thread, any time.
+    // Sets `stopRequested`, wakes the dispatcher, and closes the handle gate,
+    // waking and refusing replies waiting on back-pressure; any thread, any
+    // time.
     void RequestStop();
 
     // ---- Event routing (src/events). ---------------------------------------
     // The event entry; any thread. Always returns 0; the outcome is in
-    // out->result. Never writes to `in`.
+    // out->result (RESULT_NO_MEMORY when memory runs out on the way: no
+    // exception reaches the raiser). Never writes to `in`.
     int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
     // Main thread: delivers queued events until a stop is requested and the
     // queue is empty.
@@ -209,12 +211,11 @@ public:
     // and the stop request's hand-over to the dispatcher.
     std::mutex queueMutex;
     std::condition_variable queueCond;
-    // Records in arrival order. The dispatcher swaps the whole vector for its
-    // (empty) batch, so one lock takes every waiting record and the storage of
-    // both is reused: steady traffic allocates nothing here.
-    std::vector<QueuedEvent> eventQueue;  // guarded by queueMutex
-    bool dispatcherWaiting = false;       // guarded by queueMutex
-    bool parentAnnounced = false;         // guarded by queueMutex
+    // Records in arrival order (event_queue.h). The dispatcher swaps the
+    // whole queue for its (empty) batch, so one lock takes every waiting record.
+    EventQueue eventQueue;           // guarded by queueMutex
+    bool dispatcherWaiting = false;  // guarded by queueMutex
+    bool parentAnnounced = false;    // guarded by queueMutex
 
     // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.
     FrameGate frameGate;
@@ -251,6 +252,12 @@ public:
 
     std::unique_ptr<boost::asio::signal_set> signals;
     std::thread ioThread;
+
+    // Clears `theCore` when destroyed, just after `refBlocks`.
+    struct CoreRegistration {
+        const dvrcore* core;
+        ~CoreRegistration();
+    } registration{this};
 
     // Payload blocks shared by reference. Declared last so that it is
     // destroyed first: its leak report is logged through the core's event

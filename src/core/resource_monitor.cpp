@@ -21,15 +21,16 @@ constexpr auto kEpisodeEnd = std::chrono::seconds(60);
 constexpr int64_t kMegabyte = 1048576;
 
 // Whole seconds between two wall-clock readings, truncated toward zero; a
-// jump beyond the range of int is reported as the largest one int holds.
+// jump beyond the range of int is reported as the largest one int holds, in
+// either direction, so that its absolute value is an int too.
 int SecondsBetween(std::time_t now, std::time_t before)
 {
     const double seconds = std::difftime(now, before);
     if (seconds >= static_cast<double>(INT_MAX)) {
         return INT_MAX;
     }
-    if (seconds <= static_cast<double>(INT_MIN)) {
-        return INT_MIN;
+    if (seconds <= -static_cast<double>(INT_MAX)) {
+        return -INT_MAX;
     }
     return static_cast<int>(seconds);
 }

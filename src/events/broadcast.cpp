@@ -1,9 +1,9 @@
 // Broadcast requests: one short-lived delivery thread per accepting reader.
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <shared_mutex>
-#include <system_error>
 #include <thread>
 
 #include "dvrcore.h"
@@ -59,9 +59,10 @@ void dvrcore::StartBroadcast(const _EventParmsIn& request)
         try {
             std::thread(ReaderDelivery, std::ref(*this), plugin.read, request.dataSize, payload, request.handle)
                 .detach();
-        } catch (const std::system_error&) {
-            // No thread to be had: this reader misses the request, the raiser
-            // (maybe a plugin) does not see an exception.
+        } catch (const std::exception&) {
+            // No thread to be had (a system error, or no memory for its
+            // state): this reader misses the request, the raiser (maybe a
+            // plugin) does not see an exception.
             std::free(payload);
             deliveries.End();
         }

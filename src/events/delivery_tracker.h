@@ -3,7 +3,8 @@
 // Delivery threads are detached; before plugins are unloaded (and before the
 // core is destroyed) the core closes the tracker, so that no new delivery
 // starts, and waits until every running one has returned from the plugin's
-// Read and stopped touching core state.
+// Read and stopped touching core state. Begin runs under a shared
+// `pluginListMutex`; no other lock is ever taken while this one is held.
 #ifndef DVRCORE_EVENTS_DELIVERY_TRACKER_H
 #define DVRCORE_EVENTS_DELIVERY_TRACKER_H
 

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "dvrcore.h"
 #include "event_match.h"
@@ -15,8 +14,6 @@ namespace {
 
 // A Write taking this long or longer is logged (when level-0 lines are on).
 constexpr auto kSlowWrite = std::chrono::milliseconds(6);
-// Batch storage kept between batches, in records (about 200 KiB).
-constexpr std::size_t kRetainedBatch = 1024;
 
 // The plugin sees bytes 8.. of the queued record unchanged.
 WriteParms MakeWriteParms(const _EventParmsIn& event)
@@ -84,7 +81,7 @@ void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, 
 void dvrcore::DispatchEvents()
 {
     QueueStatistics statistics(CoreEventCallback, Now());
-    std::vector<QueuedEvent> batch;
+    EventQueue batch;
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
         if (eventQueue.empty()) {
@@ -101,15 +98,11 @@ void dvrcore::DispatchEvents()
         batch.swap(eventQueue);
         lock.unlock();
 
-        for (std::size_t i = 0; i < batch.size(); ++i) {
-            DispatchEvent(batch[i], batch.size() - i - 1, statistics);
+        std::size_t behind = batch.size();
+        for (const QueuedEvent& queued : batch) {
+            DispatchEvent(queued, --behind, statistics);
         }
         batch.clear();
-        // A burst leaves a large vector behind; give it back rather than keep
-        // the burst's memory resident.
-        if (batch.capacity() > kRetainedBatch) {
-            std::vector<QueuedEvent>().swap(batch);
-        }
         lock.lock();
     }
 }

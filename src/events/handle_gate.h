@@ -51,9 +51,10 @@ public:
     // one atomic load when no reply payload is in flight.
     void BlockReleased(void* block);
 
-    // Shutdown (main thread): every reply from now on is refused, and replies
-    // waiting for their previous payload are woken and refused, so that no
-    // reader stays blocked on a block that a plugin never gives back.
+    // The stop request and shutdown (any thread, more than once): every reply
+    // from now on is refused, and replies waiting for their previous payload
+    // are woken and refused, so that no reader stays blocked on a block that a
+    // plugin never gives back.
     void Close();
 
 private:

@@ -19,11 +19,24 @@ using OwnedBlock = std::unique_ptr<void, FreeBlock>;
 
 extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out)
 {
-    return theCore->PluginEvent(in, out);
+    dvrcore* core = theCore;
+    if (core == nullptr) {
+        // A library that stays mapped may still raise after the core is gone.
+        if (in->eventType == EVT_SEND_TO_PARENT) {
+            std::free(in->data);
+        }
+        out->result = RESULT_REFUSED;
+        return 0;
+    }
+    return core->PluginEvent(in, out);
 }
 
+// A function try block: the raiser may be a plugin, and a failed allocation
+// anywhere on the way (a gate's table, the work item of a packet, a log text)
+// is answered, not thrown into it. Every step below leaves nothing behind
+// when it throws.
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
-{
+try {
     const uint32_t type = in->eventType;
 
     if (type == EVT_RELEASE_BLOCK) {
@@ -32,15 +45,10 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     if (type == EVT_SEND_TO_PARENT) {
-        // Without bytes there is no packet, and `data` need not be a block at
-        // all: leave it alone.
-        if (in->dataSize == 0) {
-            out->result = RESULT_REFUSED;
-            return 0;
-        }
-        // The block is ours from here on, whatever happens to it.
+        // The block is ours from here on, whatever happens to it; without
+        // bytes there is no packet to send.
         OwnedBlock block(in->data);
-        if (!ipcOpen) {
+        if (in->dataSize == 0 || !ipcOpen) {
             out->result = RESULT_REFUSED;
             return 0;
         }
@@ -138,7 +146,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             wake = dispatcherWaiting;
         }
     } catch (const std::bad_alloc&) {
-        // The raiser may be a plugin: answer instead of throwing into it.
+        // The payload copy must be given back first.
         refusal = RESULT_NO_MEMORY;
     }
     if (!queued) {
@@ -152,5 +160,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         queueCond.notify_one();
     }
     out->result = RESULT_OK;
+    return 0;
+} catch (const std::bad_alloc&) {
+    out->result = RESULT_NO_MEMORY;
     return 0;
 }

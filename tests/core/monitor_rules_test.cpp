@@ -206,6 +206,15 @@ TEST(MonitorRules, ClockJumpsAreLoggedOnceWithTheirSign)
     core.Tick();
     EXPECT_EQ(core.Count("system time changed by 2 seconds"), 1);
     EXPECT_EQ(core.CountStartingWith("system time changed"), 2);
+
+    // Jumps of int's range and beyond: the largest magnitude int holds, with
+    // the sign (a 32-bit time_t takes these readings too).
+    core.wall = core.wall - 2147483647 - 1;
+    core.Tick();
+    EXPECT_EQ(core.Count("system time changed by -2147483647 seconds"), 1);
+    core.wall = core.wall + 2147483647;
+    core.Tick();
+    EXPECT_EQ(core.Count("system time changed by 2147483647 seconds"), 1);
 }
 
 TEST(MonitorRules, StoppedTimerNeitherWorksNorRearms)

@@ -142,22 +142,61 @@ TEST(ProcessEntry, LogLinesAreColouredOnTerminalAndAbsentOtherwise)
 
 namespace {
 
+// Starts the core on one end of a fresh socket pair of `type`; the other end,
+// the parent's, goes to `parentEnd`.
+std::unique_ptr<Process> StartLinked(const CoreLayout& layout, int type, int* parentEnd)
+{
+    int ends[2];
+    if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends) != 0) {
+        ADD_FAILURE() << "socketpair";
+        ends[0] = ends[1] = -1;
+    }
+    auto options = dvrtest::CoreOptions(layout, {std::to_string(ends[1])});
+    options.keepFds = {ends[1]};
+    auto core = std::make_unique<Process>(options);
+    ::close(ends[1]);
+    *parentEnd = ends[0];
+    return core;
+}
+
 // Asio adopts a socket of another type as it adopts the sequenced-packet
 // one; a stream link still carries whole packets, cut by their length.
 TEST(ProcessEntry, StreamSocketIsAdoptedAndCarriesTheStopPacket)
 {
     CoreLayout layout;
-    int ends[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-    auto options = dvrtest::CoreOptions(layout, {std::to_string(ends[1])});
-    options.keepFds = {ends[1]};
-    Process core(options);
-    ::close(ends[1]);
+    int parent = -1;
+    auto core = StartLinked(layout, SOCK_STREAM, &parent);
     const uint32_t stop[4] = {16, 0, IPC_STOP, 0};
-    ASSERT_EQ(::send(ends[0], stop, sizeof stop, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof stop));
-    EXPECT_EQ(core.Wait(kExit), 0);  // no one-minute pause: the link was not lost
-    EXPECT_NE(core.Output().find("stopping core version"), std::string::npos) << core.Output();
-    ::close(ends[0]);
+    ASSERT_EQ(::send(parent, stop, sizeof stop, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof stop));
+    EXPECT_EQ(core->Wait(kExit), 0);  // no one-minute pause: the link was not lost
+    EXPECT_NE(core->Output().find("stopping core version"), std::string::npos) << core->Output();
+    ::close(parent);
+}
+
+// The parent goes away before the core has even started: ioThread closes the
+// link while the main thread decides whether to wait for the announcement.
+// The thread sanitizer build checks that the two agree through ipcOpen alone.
+TEST(ProcessEntry, LinkLostDuringStartUpStopsTheCore)
+{
+    CoreLayout layout;
+    int parent = -1;
+    auto core = StartLinked(layout, SOCK_SEQPACKET, &parent);
+    ::close(parent);
+    // The minute's pause of a lost link follows; the test ends the core then.
+    ASSERT_TRUE(core->WaitForOutput("stopping core version", kStart)) << core->Output() << core->Errors();
+    EXPECT_NE(core->Output().find("vigild ipc pipe disconnected"), std::string::npos) << core->Output();
+    EXPECT_FALSE(core->WaitForErrors("ThreadSanitizer", milliseconds(500))) << core->Errors();
+}
+
+// Plugins find the wxWidgets base library initialised, on the device too.
+TEST(ProcessEntry, PluginsFindTheBaseLibraryInitialised)
+{
+    CoreLayout layout;
+    layout.AddPlugin("probe_wxbase");
+    auto core = StartCore(layout, {});
+    EXPECT_NE(core->Output().find("probe wxbase application: initialised"), std::string::npos) << core->Output();
+    core->Signal(SIGTERM);
+    EXPECT_EQ(core->Wait(kExit), 0);
 }
 
 }  // namespace

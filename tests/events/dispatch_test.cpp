@@ -1,11 +1,13 @@
 // The dispatcher, the match values and the event entry around a stop.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 
 #include "event_match.h"
 #include "event_test_core.h"
+#include "failing_allocations.h"
 #include "grouped_number.h"
 
 using namespace eventtest;
@@ -232,7 +234,10 @@ TEST(EventEntry, ArbitraryRecordsNeitherCrashNorLeak)
         // the core does not take the block over.
         switch (random() % 3) {
             case 0:
-                in.data = reinterpret_cast<void*>(static_cast<uintptr_t>(16));
+                // A packet for the parent is always the core's to free.
+                if (in.eventType != EVT_SEND_TO_PARENT) {
+                    in.data = reinterpret_cast<void*>(static_cast<uintptr_t>(16));
+                }
                 break;
             case 1:
                 if (in.eventType != EVT_SEND_TO_PARENT) {
@@ -248,6 +253,87 @@ TEST(EventEntry, ArbitraryRecordsNeitherCrashNorLeak)
     EXPECT_EQ(0u, core.refBlocks.BlockCount());
     EXPECT_LT(0u, writer.Writes().size());
     EXPECT_LT(0u, reader.Reads().size());
+}
+
+TEST(EventEntry, AllocationFailuresAreAnsweredWithNoMemory)
+{
+    FakePlugin reader;
+    TestCore core;
+    AddPlugin(core, 0, reader, {0x20000, 0xFFFFFFFFu, false, true});
+    // Packets go to a loop that never runs here; its destruction frees them.
+    core.ipcOpen = true;
+    int request = 0;
+    char text[64];
+    std::memset(text, 'x', sizeof text);  // unterminated: the core makes a string of it
+    _EventParmsIn frame = Event(0x10000, EVT_VIDEO, FLAG_FRAME);
+    frame.syncFrame = 1;  // the provider's first: its frame count is created now
+    auto raiseAll = [&] {
+        std::array<int, 5> results{};
+        results[0] = core.Raise(frame);
+        results[1] = core.Raise(Event(0, EVT_CANCEL_HANDLE, 0, nullptr, 0, &request));
+        results[2] = core.Raise(Event(0x10000, EVT_SEND_TO_PARENT, 0, std::malloc(16), 16));
+        _EventParmsIn log = Event(0x10000, EVT_LOG, FLAG_LOG_MESSAGE, text, sizeof text);
+        log.level = 50;
+        results[3] = core.Raise(log);
+        // A reader that gets no thread misses the request; the raiser is not
+        // told, as for any failed thread start.
+        results[4] = core.Raise(Broadcast(&request));
+        return results;
+    };
+    std::array<int, 5> failed{};
+    {
+        FailingAllocations failing;
+        failed = raiseAll();
+    }
+    EXPECT_EQ((std::array<int, 5>{RESULT_NO_MEMORY, RESULT_NO_MEMORY, RESULT_NO_MEMORY, RESULT_NO_MEMORY, RESULT_OK}),
+              failed);
+    EXPECT_EQ(0u, core.QueueLength());
+    EXPECT_TRUE(core.LinesStartingWith("xxxx").empty());
+
+    // Nothing was left half done: the same events pass now.
+    EXPECT_EQ((std::array<int, 5>{RESULT_OK, RESULT_OK, RESULT_OK, RESULT_OK, RESULT_OK}), raiseAll());
+    EXPECT_EQ(2u, core.QueueLength());
+    TestThread stop("stop deliveries", [&] { core.StopDeliveries(); });
+    stop.Join();
+    EXPECT_EQ(1u, reader.Reads().size());
+}
+
+// Raises a packet for the parent of `size` bytes in a fresh 1 MiB block; true
+// when it was refused and its block freed.
+bool PacketRefusedAndFreed(uint32_t size)
+{
+    constexpr std::size_t kBlock = 1 << 20;
+    const std::size_t before = HeapBytesInUse();
+    _EventParmsIn in = Event(0x470000, EVT_SEND_TO_PARENT, 0, std::malloc(kBlock), size);
+    _EventParmsOut out{sizeof out, 1, 0};
+    CoreEventCallback(&in, &out);
+    return out.result == RESULT_REFUSED && HeapBytesInUse() < before + kBlock / 2;
+}
+
+// Whatever the answer, a block handed over as a packet is the core's.
+TEST(EventEntry, EmptyPacketIsRefusedAndItsBlockFreed)
+{
+    TestCore core;
+    EXPECT_TRUE(PacketRefusedAndFreed(0)) << "no link";
+    core.ipcOpen = true;
+    EXPECT_TRUE(PacketRefusedAndFreed(0)) << "link open";
+}
+
+// A plugin whose library stays mapped (id 0x470000) may raise after the core
+// is gone.
+TEST(EventEntry, RefusesOnceTheCoreIsGone)
+{
+    {
+        TestCore core;
+        EXPECT_EQ(&core, theCore);
+    }
+    EXPECT_EQ(nullptr, theCore);
+    _EventParmsIn in = Event(0x470000, EVT_STATUS);
+    _EventParmsOut out{sizeof out, 1, 0};
+    EXPECT_EQ(0, CoreEventCallback(&in, &out));
+    EXPECT_EQ(RESULT_REFUSED, out.result);
+    EXPECT_TRUE(PacketRefusedAndFreed(0));
+    EXPECT_TRUE(PacketRefusedAndFreed(16));
 }
 
 }  // namespace

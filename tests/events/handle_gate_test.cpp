@@ -89,6 +89,40 @@ TEST(EventHandleGate, SecondReplyWaitsUntilEveryOwnerReleasedTheFirst)
     EXPECT_TRUE(returnedAfterRelease);
 }
 
+TEST(EventHandleGate, StopRequestWakesAndRefusesAReplyWaitingForItsPreviousPayload)
+{
+    FakePlugin reader, keeper;
+    std::atomic<void*> kept{nullptr};
+    std::atomic<int> second{-100};
+    int request = 0;
+    TestCore core;
+    AddPlugin(core, 0, reader, {kReader, 0xFFFFFFFFu, false, true});
+    AddPlugin(core, 1, keeper, {kKeeper});
+    keeper.onWrite = [&](const WriteParms& parms, WriteResult& result) {
+        kept = parms.data;
+        result.keep = 1;
+        return 0;
+    };
+    reader.onRead = [&](const ReadParms& parms) {
+        core.Raise(Reply(parms.handle, "one"));
+        second = core.Raise(Reply(parms.handle, "two"));  // waits: the keeper holds "one"
+    };
+    {
+        DispatcherThread dispatcher(core);
+        core.Raise(Broadcast(&request));
+        ASSERT_TRUE(WaitUntil([&] { return kept != nullptr; }));
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(-100, second);
+    }  // the stop request, and the dispatcher's end
+
+    // No shutdown step has run: the stop request alone ends the wait (a
+    // reader's Close waiting for its Read would otherwise hang the stop).
+    EXPECT_TRUE(WaitUntil([&] { return second != -100; }, 5s));
+    EXPECT_EQ(RESULT_REFUSED, second);
+    core.Raise(Release(kept, kKeeper));
+    EXPECT_EQ(0u, core.refBlocks.BlockCount());
+}
+
 TEST(EventBroadcast, StopWaitsForAReadStillRunningAndStartsNoMore)
 {
     FakePlugin reader;

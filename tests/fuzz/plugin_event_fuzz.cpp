@@ -424,17 +424,13 @@ private:
         std::free(own);
     }
 
-    // The block passes to the core whatever the answer; an empty one is not
-    // taken.
+    // The block passes to the core whatever the answer, an empty one too.
     void SendToParent()
     {
         const uint32_t size = input_.Byte();
         void* block = std::malloc(size + 1);
         const int32_t result = Raise(Record(kIds[kWriter], EVT_SEND_TO_PARENT, 0, block, size, nullptr));
         FUZZ_CHECK(result == (core_.ipcOpen && size != 0 ? RESULT_OK : RESULT_REFUSED));
-        if (size == 0) {
-            std::free(block);
-        }
     }
 
     void Throttle() { core_.throttling = !core_.throttling; }

@@ -10,8 +10,15 @@
  * frame every 100 ms until one is refused with RESULT_THROTTLED (30 s at
  * most), logs "hog frame result %d" with the last answer and frees the memory.
  *
+ * PROBE_WXBASE: in Open, looks the wxWidgets base library's application
+ * object up in the process, as a plugin that uses the library would find it,
+ * and logs "probe wxbase application: %s" with "none" (no library loaded),
+ * "uninitialised" or "initialised". It links nothing of the library itself.
+ *
  * Threads wait for Close, 60 s at most.
  */
+#define _GNU_SOURCE /* RTLD_DEFAULT */
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -104,6 +111,18 @@ static void Hog(void)
 }
 #endif
 
+#ifdef PROBE_WXBASE
+static const char* WxBaseApplication(void)
+{
+    /* wxAppConsoleBase::ms_appInstance: set while the library is initialised. */
+    void* const* instance = (void* const*)dlsym(RTLD_DEFAULT, "_ZN16wxAppConsoleBase14ms_appInstanceE");
+    if (instance == NULL) {
+        return "none";
+    }
+    return *instance != NULL ? "initialised" : "uninitialised";
+}
+#endif
+
 int32_t Load(void* in, void* out)
 {
     LoadResult* result = (LoadResult*)out;
@@ -128,6 +147,9 @@ int32_t Open(void* in, void* out)
         }
         LogMessage(PROBE_ID, raiseEvent, LOG_LEVEL_INFO, "probe created file: %d", fd >= 0);
     }
+#endif
+#ifdef PROBE_WXBASE
+    LogMessage(PROBE_ID, raiseEvent, LOG_LEVEL_INFO, "probe wxbase application: %s", WxBaseApplication());
 #endif
     return 0;
 }
