@@ -346,24 +346,30 @@ public:
 
     bool Start()
     {
-        const ::Clip& main = ClipOf(options_.width, options_.height);
+        const bool clips = options_.cameras > 0 || options_.resize || options_.locked;
+        const ::Clip* main = clips ? &ClipOf(options_.width, options_.height) : nullptr;
         server_ = gst_rtsp_server_new();
         gst_rtsp_server_set_address(server_, options_.address.c_str());
         gst_rtsp_server_set_service(server_, options_.port.c_str());
         SetUpAuth();
+        // Clients of their own threads: one slow media preparation does not
+        // hold up the others.
+        GstRTSPThreadPool* pool = gst_rtsp_server_get_thread_pool(server_);
+        gst_rtsp_thread_pool_set_max_threads(pool, 16);
+        g_object_unref(pool);
         for (int i = 1; i <= options_.cameras; ++i) {
-            AddClipCamera("cam" + std::to_string(i), {&main}, false);
+            AddClipCamera("cam" + std::to_string(i), {main}, false);
         }
         if (options_.resize) {
-            AddClipCamera("resize", {&main, &ClipOf(options_.width / 2 & ~1, options_.height / 2 & ~1)}, true);
+            AddClipCamera("resize", {main, &ClipOf(options_.width / 2 & ~1, options_.height / 2 & ~1)}, true);
         }
         if (options_.mjpeg) {
             AddLaunchCamera("mjpeg",
-                            "( videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=5/1"
+                            "( videotestsrc pattern=ball ! video/x-raw,format=I420,width=320,height=240,framerate=5/1"
                             " ! jpegenc ! rtpjpegpay name=pay0 pt=26 )");
         }
         if (options_.locked) {
-            AddClipCamera("locked", {&main}, false);
+            AddClipCamera("locked", {main}, false);
         }
         if (gst_rtsp_server_attach(server_, nullptr) == 0) {
             std::fprintf(stderr, "camera-server: cannot listen on %s:%s\n", options_.address.c_str(),
@@ -605,12 +611,11 @@ gboolean ReadCommands(GIOChannel* channel, GIOCondition, gpointer data)
 {
     auto* source = static_cast<CommandSource*>(data);
     char chunk[1024];
-    gsize got = 0;
-    const GIOStatus status = g_io_channel_read_chars(channel, chunk, sizeof chunk, &got, nullptr);
-    if (status == G_IO_STATUS_EOF || status == G_IO_STATUS_ERROR) {
+    const ssize_t got = ::read(g_io_channel_unix_get_fd(channel), chunk, sizeof chunk);
+    if (got <= 0) {
         return FALSE;  // standard input closed: the FIFO and signals remain
     }
-    source->pending.append(chunk, got);
+    source->pending.append(chunk, static_cast<std::size_t>(got));
     for (std::size_t end; (end = source->pending.find('\n')) != std::string::npos;) {
         const std::string line = source->pending.substr(0, end);
         source->pending.erase(0, end + 1);
@@ -624,7 +629,6 @@ gboolean ReadCommands(GIOChannel* channel, GIOCondition, gpointer data)
 void WatchCommands(int fd, CommandSource* source)
 {
     GIOChannel* channel = g_io_channel_unix_new(fd);
-    g_io_channel_set_encoding(channel, nullptr, nullptr);
     g_io_add_watch(channel, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP), ReadCommands, source);
     g_io_channel_unref(channel);
 }
