@@ -330,9 +330,12 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     }
 
     const AVStream* stream = session.input->streams[session.video];
+    // The parser knows no timestamp for a session's first unit; the RTP
+    // clock starts there.
     const int64_t pts = packet.pts != AV_NOPTS_VALUE ? av_rescale_q(packet.pts, stream->time_base,
                                                                     {1, static_cast<int>(dvrexample::kMediaClockHz)})
-                                                     : videoTimeline_.lastPts + lastDuration_;
+                        : session.firstFrameNs != 0  ? videoTimeline_.lastPts + lastDuration_
+                                                     : 0;
     const int64_t mono = MonoNs();
     const FrameTime time = clock_.Place(videoTimeline_, pts, RealNs(), mono, true);
     deadlineNs_ = mono + silenceNs_;
