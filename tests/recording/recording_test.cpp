@@ -18,6 +18,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_process.h"
@@ -60,18 +61,23 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// 96 frames at 25 frames a second, a sync frame every 12: every loop of the
-// camera starts at a sync frame, and so does every run of 48 frames.
-std::string MakeStream(const std::string& dir, const std::string& codec, const std::string& size = "320x240",
+// 96 frames at 25 frames a second, a sync frame every `gop` (a divisor of
+// 96): every loop of the camera starts at a sync frame. "noise" makes frames
+// of some 40 KB that fill a disk quickly.
+std::string MakeStream(const std::string& dir, const std::string& codec, int gop = 12,
                        const std::string& source = "testsrc")
 {
-    const std::string path = dir + "/" + source + "-" + size + "." + codec;
+    const std::string g = std::to_string(gop);
+    const std::string path = dir + "/" + source + "-" + g + "." + codec;
     const std::string encoder =
-        codec == "h264" ? "-c:v libx264 -preset ultrafast -bf 0 -g 12 -keyint_min 12 -sc_threshold 0 -f h264"
-                        : "-c:v libx265 -preset ultrafast -x265-params "
-                          "keyint=12:min-keyint=12:scenecut=0:bframes=0:repeat-headers=1:log-level=error -f hevc";
-    const CommandResult made = Run("ffmpeg -v error -y -f lavfi -i " + source + "=size=" + size +
-                                   ":rate=25 -frames:v 96 -pix_fmt yuv420p " + encoder + " " + path);
+        codec == "h264" ? "-c:v libx264 -preset ultrafast -bf 0 -g " + g + " -keyint_min " + g +
+                              " -sc_threshold 0 -f h264"
+                        : "-c:v libx265 -preset ultrafast -x265-params keyint=" + g + ":min-keyint=" + g +
+                              ":scenecut=0:bframes=0:repeat-headers=1:log-level=error -f hevc";
+    const std::string input = source == "noise" ? "nullsrc=size=320x240:rate=25,geq=random(1)*255:128:128"
+                                                : "testsrc=size=320x240:rate=25";
+    const CommandResult made =
+        Run("ffmpeg -v error -y -f lavfi -i \"" + input + "\" -frames:v 96 -pix_fmt yuv420p " + encoder + " " + path);
     EXPECT_EQ(0, made.status) << made.output;
     return path;
 }
@@ -193,11 +199,13 @@ protected:
         return output;
     }
 
-    // The "recording" lines of a recordings query, with its closing line.
+    // The "recording" lines of a recordings query, with its closing line;
+    // asked once the recorder has had time to reconcile the index with the
+    // files, which it does first thing.
     std::vector<std::string> Query(const std::string& camera)
     {
         const std::string output =
-            RunStandin({"recordings " + std::string(kBridgeIndex) + " " + camera, "wait-packets 1 20000", "stop"});
+            RunStandin({"sleep 3000", "recordings " + std::string(kBridgeIndex) + " " + camera, "wait-packets 1 20000", "stop"});
         std::vector<std::string> listed;
         for (const std::string& line : Lines(output)) {
             if (line.rfind("standin: recording ", 0) == 0 || line.find(" recordings listed") != std::string::npos) {
@@ -215,8 +223,9 @@ protected:
     Environment environment_;
 };
 
-// Where in `source` (looped) the frames of `segments`, one after another,
-// start; fails unless every frame follows its predecessor in the source.
+// Fails unless the frames of `segments`, one after another, are the frames
+// of `source` (looped) from its first, `expectedFrames` of them (0: any
+// number).
 void ExpectConsecutiveFrames(const std::vector<Segment>& segments, const std::vector<std::string>& source,
                              std::size_t expectedFrames)
 {
@@ -226,7 +235,9 @@ void ExpectConsecutiveFrames(const std::vector<Segment>& segments, const std::ve
     }
     ASSERT_FALSE(source.empty());
     ASSERT_FALSE(recorded.empty());
-    EXPECT_EQ(expectedFrames, recorded.size()) << "every frame raised is on disk, once";
+    if (expectedFrames > 0) {
+        EXPECT_EQ(expectedFrames, recorded.size()) << "every frame raised is on disk, once";
+    }
     EXPECT_EQ(source[0], recorded[0]) << "the first frame is the stream's first";
     for (std::size_t i = 0; i < recorded.size(); ++i) {
         ASSERT_EQ(source[i % source.size()], recorded[i]) << "frame " << i << " differs from the one raised";
@@ -290,6 +301,84 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
     ::unlink((root() + "/recordings.db-shm").c_str());
     EXPECT_EQ(listed, Query("front_door"));
     EXPECT_EQ("standin: 0 recordings listed", Query("nobody").back());
+}
+
+// UTC nanoseconds now.
+int64_t WallNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
+{
+    // Sync frames 1.92 s apart: fragments are cut at one second of media.
+    const std::string h264 = MakeStream(layout_.root(), "h264", 48);
+    environment_.Set("DVRCORE_TEST_STREAMS", "porch=" + h264);
+    int64_t killedAt = 0;
+    {
+        dvrtest::Process core(dvrtest::CoreOptions(layout_));
+        ASSERT_TRUE(core.WaitForOutput("successfully started core version", kTimeout)) << core.Output();
+        std::this_thread::sleep_for(6700ms);
+        killedAt = WallNow();
+        core.Signal(SIGKILL);
+        EXPECT_EQ(128 + SIGKILL, core.Wait(kTimeout));
+    }
+    // The next start cuts the torn tail, if the kill left one.
+    environment_.Set("DVRCORE_TEST_STREAMS", "");
+    {
+        dvrtest::Process core(dvrtest::CoreOptions(layout_));
+        ASSERT_TRUE(core.WaitForOutput("read into the index", kTimeout)) << core.Output();
+        core.Signal(SIGTERM);
+        EXPECT_EQ(0, core.Wait(kTimeout)) << core.Output();
+    }
+    const std::vector<Segment> segments = CheckCamera(root(), "porch", "avc1");
+    ASSERT_EQ(1u, segments.size());
+    ExpectConsecutiveFrames(segments, FrameDigests(h264), 0);
+    const std::string name = segments[0].path.substr(segments[0].path.rfind('/') + 1);
+    const int64_t endNs = *dvrexample::SegmentStartFromName(name) + static_cast<int64_t>(segments[0].seconds * 1e9);
+    EXPECT_LT(static_cast<double>(killedAt - endNs) / 1e9, 1.6) << "lost before the kill";
+    EXPECT_GT(segments[0].seconds, 4.0);
+}
+
+// A file system of 8 MiB, with recordings at about 1 MB a second: first the
+// low-water mark keeps room, then without it the disk runs full.
+TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
+{
+    const std::string disk = layout_.root() + "/disk";
+    ASSERT_EQ(0, ::mkdir(disk.c_str(), 0755));
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=8m") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
+    environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
+    environment_.Set("DVRCORE_RECORDINGS", disk + "/recordings");
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    const std::regex errors(R"(frames recorded, \d+ bytes written, \d+ frames dropped, (\d+) write errors)");
+
+    std::string first;
+    for (const char* lowWater : {"2", "0"}) {
+        environment_.Set("DVRCORE_DISK_LOW_WATER_MB", lowWater);
+        const int64_t startedAt = WallNow();
+        const std::string output = RunStandin({"sleep 9000", "stop"});
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(output, match, errors)) << output;
+        EXPECT_EQ(std::string(lowWater) == "0", match[1] != "0") << lowWater << ": " << output;
+        EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
+
+        const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(disk + "/recordings");
+        ASSERT_GE(files.size(), 2u) << output;
+        EXPECT_NE(first, files.front().name) << "the oldest went first";
+        first = files.front().name;
+        EXPECT_GT(*dvrexample::SegmentStartFromName(files.back().name), startedAt + 4000000000)
+            << "recording went on";
+        const std::vector<Segment> segments = CheckCamera(disk + "/recordings", "garden", "avc1");
+        EXPECT_EQ("", EmptyFiles(disk));
+    }
 }
 
 }  // namespace

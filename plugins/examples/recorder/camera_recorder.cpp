@@ -95,8 +95,8 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     const std::string comment = SegmentComment(frame.run, static_cast<int64_t>(frame.mediaTime));
     for (int attempt = 0; attempt < kNameAttempts && file_ == nullptr; ++attempt) {
         row_.name = SegmentName(name_, frame.wallTimeNs, attempt);
-        file_ = Fmp4File::Create(store_.root() + "/" + row_.name, tracks, comment, error_);
-        if (file_ == nullptr && errno != EEXIST) {
+        file_ = Fmp4File::Create(store_.root() + "/" + row_.name, tracks, comment, error_, errorCode_);
+        if (file_ == nullptr && errorCode_ != EEXIST) {
             return false;
         }
     }
@@ -161,6 +161,7 @@ void CameraRecorder::End()
     const bool finished = file_->Finish() && file_->Sync();
     if (!finished) {
         error_ = file_->error();
+        errorCode_ = file_->errorCode();
     }
     row_.bytes = file_->bytes();
     if (file_->deleted()) {
@@ -174,7 +175,6 @@ void CameraRecorder::End()
 
 CameraRecorder::Outcome CameraRecorder::Fail()
 {
-    error_ = file_->error();
     End();
     return Outcome::kFailed;
 }

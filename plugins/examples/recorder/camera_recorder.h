@@ -16,6 +16,7 @@
 #ifndef DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H
 #define DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -52,6 +53,7 @@ public:
     void Close();
 
     const std::string& error() const { return error_; }
+    bool diskFull() const { return errorCode_ == ENOSPC; }  // the last failure
     uint64_t segmentsStarted() const { return segmentsStarted_; }
     bool recording() const { return file_ != nullptr; }
 
@@ -77,6 +79,7 @@ private:
     TrackSetup nextAudio_;  // the AAC configuration last seen
     uint64_t segmentsStarted_ = 0;
     std::string error_;
+    int errorCode_ = 0;
 };
 
 }  // namespace dvrexample

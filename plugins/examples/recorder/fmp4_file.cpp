@@ -45,11 +45,12 @@ Fmp4File::~Fmp4File()
 }
 
 std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackSetup& tracks,
-                                           const std::string& comment, std::string& error)
+                                           const std::string& comment, std::string& error, int& errorCode)
 {
     // Never over an existing file: a name that is taken is the caller's to change.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
+        errorCode = errno;
         error = std::string("cannot create ") + path + ": " + std::strerror(errno);
         return nullptr;
     }
@@ -64,6 +65,7 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
     if (f.output_ == nullptr || avformat_alloc_output_context2(&f.muxer_, nullptr, "mp4", nullptr) < 0) {
         f.Fail("cannot set up the muxer", AVERROR(ENOMEM));
         error = f.error_;
+        errorCode = ENOMEM;
         return nullptr;
     }
     f.muxer_->pb = f.output_;
@@ -108,6 +110,7 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
     if (header < 0 || (avio_flush(f.output_), f.output_->error < 0)) {
         f.Fail("cannot write the header", header < 0 ? header : f.output_->error);
         error = f.error_;
+        errorCode = f.writeErrno_;
         return nullptr;
     }
     f.bytes_ = f.written_;

@@ -36,10 +36,11 @@ struct TrackSetup {
 
 class Fmp4File {
 public:
-    // Nothing, with `error` set, when the file cannot be made or its header
-    // cannot be written (no file is left then).
+    // Nothing, with `error` and `errorCode` (an errno value) set, when the
+    // file cannot be made or its header cannot be written (no file is left
+    // then).
     static std::unique_ptr<Fmp4File> Create(const std::string& path, const TrackSetup& tracks,
-                                            const std::string& comment, std::string& error);
+                                            const std::string& comment, std::string& error, int& errorCode);
     ~Fmp4File();  // closes without cutting: call Finish first to keep frames
     Fmp4File(const Fmp4File&) = delete;
     Fmp4File& operator=(const Fmp4File&) = delete;
@@ -57,6 +58,7 @@ public:
     uint64_t bytes() const { return bytes_; }          // written, whole fragments and the header
     bool deleted() const { return deleted_; }          // Finish or a failure removed the file
     const std::string& error() const { return error_; }
+    int errorCode() const { return writeErrno_; }  // errno of the failed write, or 0
 
 private:
     Fmp4File(const std::string& path, int fd);

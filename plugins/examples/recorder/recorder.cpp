@@ -239,15 +239,20 @@ private:
                 CountError(link, channel);
             }
         }
-        if (const unsigned deleted = store_->Enforce()) {
-            LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "retention deleted %u oldest segments", deleted);
-        }
+        Retain(link, false);
         if (!store_->Flush(false)) {
             LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "index not updated: %s", store_->error().c_str());
         }
         if (now >= nextReport_) {
             nextReport_ = now + std::chrono::seconds(1);
             PublishCounters(link);
+        }
+    }
+
+    void Retain(const dvrexample::CoreLink& link, bool diskFull)
+    {
+        if (const unsigned deleted = store_->Enforce(diskFull)) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "retention deleted %u oldest segments", deleted);
         }
     }
 
@@ -268,14 +273,17 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             ++counters_.writeErrors;
         }
+        const auto camera = cameras_.find(channel);
+        const bool known = camera != cameras_.end() && camera->second;
         if (!failing_[channel]) {
-            const auto camera = cameras_.find(channel);
             LogMessage(link.id(), link.fn(), LOG_LEVEL_ERROR, "camera %u: %s", channel,
-                       camera != cameras_.end() && camera->second ? camera->second->error().c_str() : "out of memory");
-            // Room for the next segment, now rather than at the next tick.
-            store_->Enforce();
+                       known ? camera->second->error().c_str() : "out of memory");
         }
         failing_[channel] = true;
+        if (known && camera->second->diskFull()) {
+            // Room for the next segment, now rather than at the next tick.
+            Retain(link, true);
+        }
     }
 
     dvrexample::RecorderCounters Counters()

@@ -142,9 +142,9 @@ bool RecordingsStore::DeleteOldest(const std::string* camera)
     return true;
 }
 
-unsigned RecordingsStore::Enforce()
+unsigned RecordingsStore::Enforce(bool diskFull)
 {
-    unsigned deleted = 0;
+    unsigned deleted = diskFull && DeleteOldest(nullptr) ? 1 : 0;
     if (limits_.cameraQuotaBytes > 0) {
         std::map<std::string, uint64_t> perCamera;
         for (const auto& [name, segment] : segments_) {

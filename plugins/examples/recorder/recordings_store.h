@@ -10,8 +10,8 @@
 //
 // Retention (Enforce) deletes whole segments, oldest first, never one that
 // is being written: while a camera's bytes, those being written included,
-// exceed its quota, and while the file system's free space is below the
-// low-water mark.
+// exceed its quota, while the file system's free space is below the
+// low-water mark, and when a write found the disk full.
 //
 // Owned and called by the recorder's worker thread only.
 #ifndef DVRCORE_EXAMPLES_RECORDER_RECORDINGS_STORE_H
@@ -47,8 +47,9 @@ public:
     // Writes what changed, at most every kCommitInterval unless `now`. False,
     // with error() set, when the index refused the batch.
     bool Flush(bool now);
-    // Deletes segments until the limits hold; the number deleted.
-    unsigned Enforce();
+    // Deletes segments until the limits hold, and after a failed write
+    // (`diskFull`) the oldest one in any case; the number deleted.
+    unsigned Enforce(bool diskFull = false);
 
     const std::string& root() const { return root_; }
     const std::string& error() const { return index_.error(); }
