@@ -37,6 +37,7 @@
 #include "bridge_packets.h"
 #include "camera_list.h"
 #include "plugin_api.h"
+#include "recordings_query.h"
 #include "status_line.h"
 
 namespace {
@@ -66,6 +67,9 @@ constexpr char kUsage[] =
     "  send INDEX TYPE [HEX]    a packet for the plugin with providerIndex INDEX\n"
     "  announce TEXT...         an announcement with these texts\n"
     "  raw HEX                  these bytes as one message\n"
+    "  recordings INDEX CAMERA [FROM TO]\n"
+    "                           list the recordings of CAMERA (UTC seconds FROM..TO) that\n"
+    "                           the example bridge with providerIndex INDEX reports\n"
     "  stop                     the stop packet\n"
     "  close                    close the link\n"
     "SIGINT and SIGTERM send the stop packet.\n";
@@ -318,6 +322,8 @@ private:
             Send(Announcement(args), "announcement");
         } else if (verb == "raw" && args.size() == 1 && ParseHex(args[0])) {
             Send(*ParseHex(args[0]), "raw bytes");
+        } else if (verb == "recordings" && RecordingsRequest(args, 0)) {
+            Send(*RecordingsRequest(args, ++statusSequence_), "recordings request");
         } else if (verb == "stop" && args.empty()) {
             Send(Packet(0, IPC_STOP, {}), "stop packet");
         } else if (verb == "close" && args.empty()) {
@@ -388,6 +394,9 @@ private:
             }
         }
         ++received_;
+        if (PrintRecordings(bytes.data(), count)) {
+            return true;
+        }
         constexpr std::size_t kShown = 32;
         if (count < IPC_HEADER_SIZE) {
             std::printf("standin: received %zu bytes: %s\n", count, Hex(bytes.data(), count).c_str());
