@@ -73,13 +73,14 @@ TEST(RunCommand, RecordsIntactFramesAndStopsCleanly)
     EXPECT_NE(std::string::npos, output.find("successfully started core version")) << output;
     EXPECT_EQ(std::string::npos, output.find("leaked by plugins")) << output;
     EXPECT_EQ(std::string::npos, output.find("returned -1 ")) << output;
-    // The test camera server's four cameras reach the camera plugin, and
-    // their frames the bridge (the status line's event rate).
+    // The test camera server's four cameras reach the camera plugin, their
+    // frames the recorder, and its counters the status line.
     for (int camera = 1; camera <= 4; ++camera) {
         const std::string name = "cam" + std::to_string(camera);
         EXPECT_NE(std::string::npos, output.find("camera " + name + ": recording rtsp://127.0.0.1:")) << output;
     }
-    EXPECT_TRUE(std::regex_search(output, std::regex(R"(status: [1-9]\d* events/s)"))) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex(R"(status: [1-9]\d* events/s \| [1-9]\d* frames recorded)")))
+        << output;
 
     // core.xml: kept from before (the core's level), rewritten with every plugin.
     TiXmlDocument config((work + "/core.xml").c_str());
