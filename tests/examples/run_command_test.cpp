@@ -42,7 +42,7 @@ std::map<std::string, int> PluginEntries(const TiXmlElement& root)
     return entries;
 }
 
-TEST(RunCommand, RecordsIntactFramesAndStopsCleanly)
+TEST(RunCommand, RecordsTheTestCamerasAndStopsCleanly)
 {
     dvrtest::TempDir dir;
     const std::string work = dir / "work";
