@@ -7,6 +7,10 @@
 # --device: instead, the footprint figures (start-up with 50 plugins, idle
 # resident size and PSS) of the native core here, beside those of the
 # packaged armhf core on the virtual device (docs/device.md).
+#
+# --cameras [options]: the camera-count benchmark instead (scripts/bench-cameras.py,
+# options --counts 4,16,32 --seconds 30 --repeat 2): dvrcore's camera and
+# recorder plugins beside one ffmpeg and one GStreamer recorder per camera.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +26,13 @@ if [ "${1:-}" = --device ]; then
   echo "== armhf, on the virtual device (timings emulated; sizes real)"
   exec bash scripts/device.sh --tests -- "$(pwd)/build/armhf/bench/bench_runner" --footprint \
     --core /usr/libexec/dvrcore/dvrcore "$@"
+fi
+if [ "${1:-}" = --cameras ]; then
+  shift
+  ./scripts/install-deps.sh
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target dvrcore parent-standin dvrcore_examples camera-server
+  exec python3 scripts/bench-cameras.py --build build/native "$@"
 fi
 ./scripts/install-deps.sh valgrind
 

@@ -35,7 +35,9 @@
 #include <vector>
 
 #include "bridge_packets.h"
+#include "camera_list.h"
 #include "plugin_api.h"
+#include "recordings_query.h"
 #include "status_line.h"
 
 namespace {
@@ -56,12 +58,18 @@ constexpr char kUsage[] =
     "                    then commands are read from standard input\n"
     "  --status INDEX    every second ask the plugin with providerIndex INDEX for a status\n"
     "                    report (the example bridge's packets); show it as one live line\n"
+    "  --camera [NAME=]URL  a camera for the example camera plugin, RTP over TCP (repeatable;\n"
+    "                    NAME defaults to camN); sent when the plugin asks for its cameras\n"
+    "  --camera-udp [NAME=]URL  the same with RTP over UDP\n"
     "Commands:\n"
     "  sleep MS                 wait MS milliseconds\n"
     "  wait-packets N [MS]      wait until N packets came from the core in all (at most MS, default 30000)\n"
     "  send INDEX TYPE [HEX]    a packet for the plugin with providerIndex INDEX\n"
     "  announce TEXT...         an announcement with these texts\n"
     "  raw HEX                  these bytes as one message\n"
+    "  recordings INDEX CAMERA [FROM TO]\n"
+    "                           list the recordings of CAMERA (UTC seconds FROM..TO) that\n"
+    "                           the example bridge with providerIndex INDEX reports\n"
     "  stop                     the stop packet\n"
     "  close                    close the link\n"
     "SIGINT and SIGTERM send the stop packet.\n";
@@ -74,6 +82,7 @@ struct Options {
     bool announce = true;
     std::deque<std::string> commands;
     std::optional<uint32_t> statusIndex;
+    CameraList cameras;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv)
@@ -99,6 +108,12 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             options.commands.push_back(argv[++i]);
         } else if (arg == "--status" && hasValue) {
             options.statusIndex = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+        } else if ((arg == "--camera" || arg == "--camera-udp") && hasValue) {
+            const auto transport =
+                arg == "--camera" ? dvrexample::CameraTransport::kTcp : dvrexample::CameraTransport::kUdp;
+            if (!options.cameras.Add(argv[++i], transport)) {
+                return std::nullopt;
+            }
         } else if (arg[0] != '-' && options.core.empty() && i + 1 == argc) {
             options.core = arg;
         } else {
@@ -307,6 +322,8 @@ private:
             Send(Announcement(args), "announcement");
         } else if (verb == "raw" && args.size() == 1 && ParseHex(args[0])) {
             Send(*ParseHex(args[0]), "raw bytes");
+        } else if (verb == "recordings" && RecordingsRequest(args, 0)) {
+            Send(*RecordingsRequest(args, ++statusSequence_), "recordings request");
         } else if (verb == "stop" && args.empty()) {
             Send(Packet(0, IPC_STOP, {}), "stop packet");
         } else if (verb == "close" && args.empty()) {
@@ -368,7 +385,18 @@ private:
                 return true;
             }
         }
+        if (count == IPC_HEADER_SIZE && !options_.cameras.empty()) {
+            IpcPacketHeader request;
+            std::memcpy(&request, bytes.data(), sizeof request);
+            if (request.packetType == dvrexample::kCameraConfigRequest) {
+                SendCameras();
+                return true;
+            }
+        }
         ++received_;
+        if (PrintRecordings(bytes.data(), count)) {
+            return true;
+        }
         constexpr std::size_t kShown = 32;
         if (count < IPC_HEADER_SIZE) {
             std::printf("standin: received %zu bytes: %s\n", count, Hex(bytes.data(), count).c_str());
@@ -382,6 +410,16 @@ private:
                     Hex(bytes.data() + IPC_HEADER_SIZE, payload < kShown ? payload : kShown).c_str(),
                     payload > kShown ? "..." : "");
         return true;
+    }
+
+    void SendCameras()
+    {
+        std::printf("%s", options_.cameras.Describe().c_str());
+        for (const dvrexample::CameraConfigPacket& packet : options_.cameras.Packets()) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(&packet);
+            Send(std::vector<uint8_t>(bytes, bytes + sizeof packet), "camera " + std::string(packet.config.name),
+                 false);
+        }
     }
 
     void ReadCommands()

@@ -7,10 +7,15 @@
 // recorder's counters and the catalog's disk usage answers are kept, and the
 // core's memory status document says whether frames are being throttled. At
 // each request the bridge also broadcasts a disk usage query, so that the
-// next report has fresh figures. At Close it cancels its query handle: a late
-// answer is then refused by the core instead of being queued.
+// next report has fresh figures. A recordings request from the parent
+// becomes a broadcast recordings query; each list the catalog answers with
+// goes back to the parent as it comes, under the request's sequence number.
+// At Close it cancels its query handles: a late answer is then refused by the
+// core instead of being queued.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -28,16 +33,22 @@ namespace {
 using dvrexample::kBridgeId;
 using Clock = std::chrono::steady_clock;
 
-// The request handle of the bridge's disk usage queries: any unique address.
+// The request handles of the bridge's queries: any unique addresses.
 char queryHandle;
+char recordingsHandle;
 
 class Bridge {
 public:
     // Dispatcher thread.
-    void Take(const WriteParms& parms)
+    void Take(const dvrexample::CoreLink& link, const WriteParms& parms)
     {
         events_.fetch_add(1, std::memory_order_relaxed);
         if (parms.data == nullptr) {
+            return;
+        }
+        if (parms.handle == &recordingsHandle &&
+            Is(parms, dvrexample::kDiskType, dvrexample::kRecordingsListFlag, sizeof(dvrexample::RecordingsList))) {
+            ForwardRecordings(link, parms);
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -65,6 +76,11 @@ public:
             return;
         }
         std::memcpy(&header, packet, sizeof header);
+        if (header.packetType == dvrexample::kRecordingsRequest &&
+            length == sizeof header + sizeof(dvrexample::RecordingsQuery)) {
+            QueryRecordings(link, header, packet + sizeof header);
+            return;
+        }
         if (header.packetType != dvrexample::kStatusRequest) {
             LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "unknown packet type %u from the parent",
                        static_cast<unsigned>(header.packetType));
@@ -79,10 +95,12 @@ public:
 
     void CancelQueries(const dvrexample::CoreLink& link) const
     {
-        _EventParmsIn in = link.Event(EVT_CANCEL_HANDLE, 0);
-        in.providerID = 0;
-        in.handle = &queryHandle;
-        link.Raise(in);
+        for (void* handle : {&queryHandle, &recordingsHandle}) {
+            _EventParmsIn in = link.Event(EVT_CANCEL_HANDLE, 0);
+            in.providerID = 0;
+            in.handle = handle;
+            link.Raise(in);
+        }
     }
 
 private:
@@ -124,6 +142,35 @@ private:
         link.Raise(in);
     }
 
+    // Event-loop thread.
+    static void QueryRecordings(const dvrexample::CoreLink& link, const IpcPacketHeader& header, const uint8_t* payload)
+    {
+        dvrexample::RecordingsQuery query;
+        std::memcpy(&query, payload, sizeof query);
+        query.sequence = header.reserved;
+        query.camera[sizeof query.camera - 1] = '\0';
+        _EventParmsIn in = link.Event(dvrexample::kDiskType, dvrexample::kRecordingsQueryFlag, &query, sizeof query);
+        in.providerID = 0;
+        in.handle = &recordingsHandle;
+        link.Raise(in);
+    }
+
+    // Dispatcher thread: one list, without its unused entries.
+    static void ForwardRecordings(const dvrexample::CoreLink& link, const WriteParms& parms)
+    {
+        struct {
+            IpcPacketHeader header;
+            dvrexample::RecordingsList list;
+        } answer;
+        static_assert(sizeof answer == IPC_HEADER_SIZE + sizeof answer.list, "no padding");
+        std::memcpy(&answer.list, parms.data, sizeof answer.list);
+        const uint32_t count = std::min<uint32_t>(answer.list.count, dvrexample::kRecordingsPerList);
+        const auto length = static_cast<uint32_t>(offsetof(decltype(answer), list.entries) +
+                                                  count * sizeof(dvrexample::RecordingEntry));
+        answer.header = {length, dvrexample::kBridgeIndex << 20, dvrexample::kRecordingsAnswer, answer.list.sequence};
+        link.SendToParent(&answer, length);
+    }
+
     std::atomic<uint64_t> events_{0};
 
     std::mutex mutex_;
@@ -162,7 +209,7 @@ int32_t Load(void* in, void* out)
 int32_t Write(void* in, void*)
 {
     return dvrexample::Guarded([in] {
-        bridge.Take(*static_cast<const WriteParms*>(in));
+        bridge.Take(link, *static_cast<const WriteParms*>(in));
         return 0;
     });
 }

@@ -1,38 +1,97 @@
-// Catalog of the recordings: answers disk usage queries (example_events.h).
+// Catalog of the recordings: answers disk usage queries and recordings
+// queries (example_events.h) from the recordings index.
 //
 // A query is a broadcast request; the core hands it to Read on a delivery
 // thread of its own, and the answer must be raised right there, inside Read,
 // with the request's handle: the core admits replies to a handle only from
-// the delivery thread that carries its request. The core also gives every
-// reader plugin one long Read without a request (its asynchronous reader
-// thread); the catalog has no use for it and returns at once.
+// the delivery thread that carries its request. Each query opens the index
+// read-only, so the catalog shares nothing with the recorder, which writes
+// it. The core also gives every reader plugin one long Read without a
+// request (its asynchronous reader thread); the catalog has no use for it
+// and returns at once.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
 #include "example_events.h"
 #include "log_message.h"
-#include "segment_store.h"
+#include "recordings_index.h"
+#include "recordings_layout.h"
 
 namespace {
 
 constexpr uint32_t kCatalogId = 0x00450000;
 
-dvrexample::DiskUsage MeasureRecordings()
+dvrexample::CoreLink link;
+
+// Rows of the index, or none (logged) when it cannot be read.
+bool OpenIndex(dvrexample::RecordingsIndex& index)
 {
-    dvrexample::DiskUsage usage{};
-    for (uint32_t channel : dvrexample::ListChannels(dvrexample::kRecordingsDir)) {
-        ++usage.channels;
-        for (const dvrexample::SegmentFile& segment : dvrexample::ListSegments(dvrexample::kRecordingsDir, channel)) {
-            ++usage.segments;
-            usage.bytes += segment.bytes;
-        }
+    if (index.Open(dvrexample::RecordingsRoot() + "/" + dvrexample::kIndexFileName, true)) {
+        return true;
     }
-    return usage;
+    LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", index.error().c_str());
+    return false;
 }
 
-dvrexample::CoreLink link;
+void AnswerDiskUsage(void* handle)
+{
+    dvrexample::DiskUsage usage{};
+    dvrexample::RecordingsIndex index;
+    if (OpenIndex(index)) {
+        std::vector<std::string> cameras;
+        for (const dvrexample::SegmentRow& row : index.All()) {
+            ++usage.segments;
+            usage.bytes += row.bytes;
+            if (std::find(cameras.begin(), cameras.end(), row.camera) == cameras.end()) {
+                cameras.push_back(row.camera);
+            }
+        }
+        usage.channels = static_cast<uint32_t>(cameras.size());
+    }
+    _EventParmsIn reply = link.Event(dvrexample::kDiskType, dvrexample::kDiskUsageFlag, &usage, sizeof usage);
+    reply.handle = handle;
+    // Refused when the query was cancelled meanwhile: nobody wants it then.
+    link.Raise(reply);
+}
+
+void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle)
+{
+    std::vector<dvrexample::SegmentRow> rows;
+    dvrexample::RecordingsIndex index;
+    const std::string camera(query.camera, strnlen(query.camera, sizeof query.camera));
+    if (OpenIndex(index)) {
+        rows = index.Find(dvrexample::SafeCameraName(camera), query.fromNs, query.toNs);
+    }
+    std::size_t next = 0;
+    do {
+        dvrexample::RecordingsList list{};
+        list.sequence = query.sequence;
+        for (; next < rows.size() && list.count < dvrexample::kRecordingsPerList; ++next) {
+            const dvrexample::SegmentRow& row = rows[next];
+            dvrexample::RecordingEntry& entry = list.entries[list.count++];
+            entry.startNs = row.startNs;
+            entry.endNs = row.endNs;
+            entry.bytes = row.bytes;
+            entry.run = row.run;
+            entry.syncFrames = row.syncTimes.empty()
+                                   ? 0
+                                   : 1 + static_cast<uint32_t>(std::count(row.syncTimes.begin(), row.syncTimes.end(), ','));
+            std::strncpy(entry.name, row.name.c_str(), sizeof entry.name - 1);
+        }
+        list.last = next == rows.size() ? 1 : 0;
+        _EventParmsIn reply = link.Event(dvrexample::kDiskType, dvrexample::kRecordingsListFlag, &list, sizeof list);
+        reply.handle = handle;
+        if (link.Raise(reply) != RESULT_OK) {
+            return;  // cancelled: nobody wants the rest
+        }
+    } while (next < rows.size());
+}
 
 }  // namespace
 
@@ -45,7 +104,8 @@ int32_t Load(void* in, void* out)
     link.Attach(parms->eventCallback, kCatalogId);
     result->id = kCatalogId;
     result->readerFlag = 1;
-    dvrexample::Subscribe(*result, dvrexample::kDiskType, dvrexample::BroadcastMatch(dvrexample::kDiskQueryFlag));
+    dvrexample::Subscribe(*result, dvrexample::kDiskType,
+                          dvrexample::BroadcastMatch(dvrexample::kDiskQueryFlag | dvrexample::kRecordingsQueryFlag));
     dvrexample::SetCloseRank(*result, 0xC0000000u);
     result->defaultLogLevel = LOG_LEVEL_INFO;
     return 0;
@@ -58,11 +118,13 @@ int32_t Read(void* in, void*)
         if (request->handle == nullptr) {
             return 0;
         }
-        const dvrexample::DiskUsage usage = MeasureRecordings();
-        _EventParmsIn reply = link.Event(dvrexample::kDiskType, dvrexample::kDiskUsageFlag, &usage, sizeof usage);
-        reply.handle = request->handle;
-        // Refused when the query was cancelled meanwhile: nobody wants it then.
-        link.Raise(reply);
+        dvrexample::RecordingsQuery query;
+        if (request->data != nullptr && request->dataSize == sizeof query) {
+            std::memcpy(&query, request->data, sizeof query);
+            AnswerRecordings(query, request->handle);
+        } else {
+            AnswerDiskUsage(request->handle);
+        }
         return 0;
     });
 }

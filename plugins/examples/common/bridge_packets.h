@@ -18,6 +18,11 @@ constexpr uint32_t kBridgeIndex = PROVIDER_INDEX(kBridgeId);
 
 constexpr uint32_t kStatusRequest = 0x5301;  // header only
 constexpr uint32_t kStatusReport = 0x5302;   // header and StatusReport
+// The recordings of a camera: the request carries a RecordingsQuery (its
+// sequence is taken from the header), each answer a RecordingsList cut after
+// its last used entry (example_events.h).
+constexpr uint32_t kRecordingsRequest = 0x5303;
+constexpr uint32_t kRecordingsAnswer = 0x5304;
 
 struct StatusReport {
     uint64_t framesRecorded;

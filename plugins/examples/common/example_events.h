@@ -19,8 +19,10 @@ struct RecorderCounters {
     uint64_t bytesWritten;
     uint32_t framesDropped;  // not kept: queue full, or waiting for a sync frame
     uint32_t writeErrors;
+    uint32_t segmentsStarted;
+    uint32_t reserved;
 };
-static_assert(sizeof(RecorderCounters) == 24, "RecorderCounters layout");
+static_assert(sizeof(RecorderCounters) == 32, "RecorderCounters layout");
 
 // Disk usage of the recordings (type 0x10): the bridge broadcasts a query
 // (provider id 0, a handle of its own, no payload); the catalog answers on the
@@ -35,6 +37,41 @@ struct DiskUsage {
     uint32_t channels;
 };
 static_assert(sizeof(DiskUsage) == 16, "DiskUsage layout");
+
+// The recordings of one camera in a time range (type 0x10): the bridge
+// broadcasts a RecordingsQuery under a handle of its own; the catalog answers
+// on the delivery thread with RecordingsList events carrying that handle,
+// kRecordingsPerList segments each, oldest first, the last one marked.
+constexpr uint32_t kRecordingsQueryFlag = 0x100000;
+constexpr uint32_t kRecordingsListFlag = 0x200000;
+constexpr uint32_t kRecordingsPerList = 16;
+
+struct RecordingsQuery {
+    int64_t fromNs;  // UTC nanoseconds; segments that overlap [fromNs, toNs)
+    int64_t toNs;
+    uint32_t sequence;  // the parent's, repeated in every answer
+    uint32_t reserved;
+    char camera[48];  // zero-terminated, as the camera names its files
+};
+static_assert(sizeof(RecordingsQuery) == 72, "RecordingsQuery layout");
+
+struct RecordingEntry {
+    int64_t startNs;  // UTC wall time of the first frame
+    int64_t endNs;    // ... and of the end of the last one
+    uint64_t bytes;
+    uint32_t syncFrames;
+    uint32_t run;
+    char name[96];  // file, relative to the recordings directory
+};
+static_assert(sizeof(RecordingEntry) == 128, "RecordingEntry layout");
+
+struct RecordingsList {
+    uint32_t sequence;
+    uint16_t count;  // entries used
+    uint16_t last;   // 1 on the query's last list
+    RecordingEntry entries[kRecordingsPerList];
+};
+static_assert(sizeof(RecordingsList) == 8 + 128 * kRecordingsPerList, "RecordingsList layout");
 
 }  // namespace dvrexample
 

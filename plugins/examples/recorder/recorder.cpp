@@ -1,61 +1,95 @@
-// Recorder: keeps every media frame it is given and writes it to rotating
-// segment files (segment_format.h) on the worker thread that the core
-// provides.
+// Recorder: writes every camera's frames (camera_stream.h) into segments of
+// fragmented MP4 and keeps the recordings index and the byte budget
+// (docs/recording.md), on the worker thread that the core provides.
 //
 // Write, on the core's dispatcher thread, only queues the frame and answers
 // keep, so the dispatcher never waits for the disk; the worker writes the
 // frame and then gives its block back with EVT_RELEASE_BLOCK. While the queue
 // holds more than kQueueLimit bytes the recorder keeps nothing new, and a
-// channel whose video was dropped waits for its next sync frame, since the
-// frames after a gap cannot be decoded without it. At Close the worker writes
-// what is still queued, releases the last blocks and returns.
+// camera whose video was dropped waits for its next sync frame, since the
+// frames after a gap cannot be decoded without it. The worker makes the
+// fragments it cut durable together, one fdatasync per file and pass, so
+// that several cameras share one flush of the flash. At Close the worker
+// writes what is still queued, ends every segment and returns.
 #include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
+#include <sys/statvfs.h>
+
+#include "camera_recorder.h"
+#include "camera_stream.h"
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
 #include "example_events.h"
 #include "log_message.h"
-#include "media_frame.h"
-#include "segment_writer.h"
+#include "recordings_layout.h"
+#include "recordings_store.h"
 
 namespace {
 
-using dvrexample::FrameKind;
-using dvrexample::SegmentRecord;
-using dvrexample::SegmentWriter;
+using dvrexample::CameraRecorder;
+using dvrexample::kMaxCameras;
+using dvrexample::MediaFrame;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kRecorderId = 0x00420000;
 constexpr std::size_t kQueueLimit = 32 * 1024 * 1024;
-constexpr uint32_t kMaxChannels = 100;  // two digits in the directory name
+constexpr int64_t kNsPerSecond = 1000000000;
+constexpr uint64_t kMiB = 1024 * 1024;
 
 struct QueuedFrame {
     void* block;  // the core's payload block, kept until written
-    SegmentRecord record;
+    uint32_t size;
+    bool audio;
+    bool sync;
+    MediaFrame frame;
 };
+
+// A whole number from the environment, or `fallback`.
+uint64_t Setting(const char* name, uint64_t fallback)
+{
+    const char* text = std::getenv(name);
+    char* end = nullptr;
+    const unsigned long long value = text != nullptr ? std::strtoull(text, &end, 10) : 0;
+    return text != nullptr && *text != '\0' && *end == '\0' ? value : fallback;
+}
+
+// DVRCORE_DISK_LOW_WATER_MB, or 5 % of the file system.
+uint64_t LowWaterBytes(const std::string& root)
+{
+    struct statvfs fs {};
+    const uint64_t size = ::statvfs(root.c_str(), &fs) == 0 ? static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize : 0;
+    return Setting("DVRCORE_DISK_LOW_WATER_MB", size / 20 / kMiB) * kMiB;
+}
 
 class Recorder {
 public:
     // Dispatcher thread. True when the frame is queued and its block kept.
     bool Take(const WriteParms& parms)
     {
+        if ((parms.eventType & dvrexample::kCameraStateType) != 0 && (parms.flags & dvrexample::kCameraStateFlag) != 0) {
+            TakeState(parms);
+            return false;
+        }
         const bool video = (parms.eventType & EVT_VIDEO) != 0;
-        const dvrexample::FrameInfo info = dvrexample::LoadFrameInfo(parms);
+        const MediaFrame frame = dvrexample::LoadMediaFrame(parms);
         if ((parms.flags & FLAG_FRAME) == 0 || parms.data == nullptr || parms.dataSize == 0 ||
-            info.channel >= kMaxChannels) {
+            frame.channel >= kMaxCameras) {
             return false;
         }
         const bool sync = video && parms.syncFrame == 1;
-        bool& waitingForSync = waitingForSync_[info.channel];
+        bool& waitingForSync = waitingForSync_[frame.channel];
         if (sync) {
             waitingForSync = false;
         }
@@ -65,14 +99,7 @@ public:
             ++counters_.framesDropped;
             return false;
         }
-        const SegmentRecord record{dvrexample::kRecordMagic,
-                                   video ? FrameKind::kVideo : FrameKind::kAudio,
-                                   info.channel,
-                                   info.sequence,
-                                   parms.dataSize,
-                                   sync ? 1u : 0u,
-                                   info.captureTimeNs};
-        queue_.push_back({parms.data, record});
+        queue_.push_back({parms.data, parms.dataSize, !video, sync, frame});
         queuedBytes_ += parms.dataSize;
         wake_.notify_one();
         return true;
@@ -89,40 +116,43 @@ public:
     // Worker thread: until Close, and then until the queue is empty.
     void Run(const dvrexample::CoreLink& link)
     {
-        Clock::time_point nextReport = Clock::now() + kReportInterval;
+        const std::string root = dvrexample::RecordingsRoot();
+        store_ = std::make_unique<dvrexample::RecordingsStore>(
+            root, dvrexample::RetentionLimits{Setting("DVRCORE_CAMERA_QUOTA_MB", 0) * kMiB, LowWaterBytes(root)});
+        segmentNs_ = static_cast<int64_t>(Setting("DVRCORE_SEGMENT_SECONDS", 60)) * kNsPerSecond;
+        if (segmentNs_ <= 0) {
+            segmentNs_ = 60 * kNsPerSecond;
+        }
+        LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "recordings in %s: %s", root.c_str(), store_->Open().c_str());
+        Clock::time_point nextTick = Clock::now() + kTick;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait_until(lock, nextReport, [this] { return !queue_.empty() || closing_; });
-            if (!queue_.empty()) {
+            wake_.wait_until(lock, nextTick, [this] { return !queue_.empty() || closing_; });
+            ApplyNames();
+            while (!queue_.empty()) {
                 const QueuedFrame frame = queue_.front();
                 queue_.pop_front();
                 lock.unlock();
-                try {
-                    Record(link, frame);
-                } catch (const std::bad_alloc&) {
-                    // No memory for the channel's bookkeeping: the frame is
-                    // lost, but not its block.
-                    std::lock_guard<std::mutex> countLock(mutex_);
-                    ++counters_.framesDropped;
-                }
+                Record(link, frame);
                 link.ReleaseBlock(frame.block);
                 lock.lock();
-                queuedBytes_ -= frame.record.size;
-            } else if (closing_) {
-                break;
+                queuedBytes_ -= frame.size;
             }
-            if (Clock::now() >= nextReport) {
-                PublishCounters(link, lock);
-                nextReport += kReportInterval;
+            lock.unlock();
+            const Clock::time_point now = Clock::now();
+            if (now >= nextTick) {
+                nextTick = now + kTick;
+                Maintain(link, now);
+            }
+            SyncAll(link);
+            lock.lock();
+            if (closing_ && queue_.empty()) {
+                break;
             }
         }
         lock.unlock();
-        for (auto& [channel, writer] : writers_) {
-            if (!writer->Finish()) {
-                CountError(link, channel, *writer);
-            }
-        }
-        writers_.clear();
+        cameras_.clear();  // ends every segment
+        store_->Flush(true);
         const dvrexample::RecorderCounters totals = Counters();
         LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO,
                    "%llu frames recorded, %llu bytes written, %u frames dropped, %u write errors",
@@ -131,42 +161,129 @@ public:
     }
 
 private:
-    static constexpr Clock::duration kReportInterval = std::chrono::seconds(1);
+    static constexpr Clock::duration kTick = std::chrono::milliseconds(250);
 
-    // Worker thread, without the lock.
-    void Record(const dvrexample::CoreLink& link, const QueuedFrame& frame)
+    // Dispatcher thread.
+    void TakeState(const WriteParms& parms)
     {
-        std::unique_ptr<SegmentWriter>& writer = writers_[frame.record.channel];
-        if (!writer) {
-            writer = std::make_unique<SegmentWriter>(frame.record.channel);
-        }
-        const SegmentWriter::Outcome outcome = writer->Append(frame.record, frame.block);
-        if (outcome == SegmentWriter::Outcome::kFailed) {
-            CountError(link, frame.record.channel, *writer);
+        dvrexample::CameraState state;
+        if (parms.data == nullptr || parms.dataSize < sizeof state) {
             return;
         }
-        failing_ = false;
+        std::memcpy(&state, parms.data, sizeof state);
+        state.name[sizeof state.name - 1] = '\0';
+        if (state.channel >= kMaxCameras) {
+            return;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
-        if (outcome == SegmentWriter::Outcome::kWritten) {
-            ++counters_.framesRecorded;
-            counters_.bytesWritten += frame.record.size;
+        if (names_[state.channel] != state.name) {
+            names_[state.channel] = state.name;
+            namesChanged_ = true;
+        }
+    }
+
+    // Worker thread, with the lock.
+    void ApplyNames()
+    {
+        if (!namesChanged_) {
+            return;
+        }
+        namesChanged_ = false;
+        for (auto& [channel, camera] : cameras_) {
+            if (!names_[channel].empty()) {
+                camera->SetName(names_[channel]);
+            }
+        }
+    }
+
+    // Worker thread, without the lock.
+    void Record(const dvrexample::CoreLink& link, const QueuedFrame& queued)
+    {
+        CameraRecorder::Outcome outcome = CameraRecorder::Outcome::kFailed;
+        const uint32_t channel = queued.frame.channel;
+        try {
+            std::unique_ptr<CameraRecorder>& camera = cameras_[channel];
+            if (!camera) {
+                camera = std::make_unique<CameraRecorder>(*store_, channel, segmentNs_);
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!names_[channel].empty()) {
+                    camera->SetName(names_[channel]);
+                }
+            }
+            outcome = camera->Add(queued.frame, queued.audio, queued.sync, static_cast<const uint8_t*>(queued.block),
+                                  queued.size, Clock::now());
+        } catch (const std::bad_alloc&) {
+            // No memory for the camera's bookkeeping: the frame is lost,
+            // but not its block.
+        }
+        if (outcome == CameraRecorder::Outcome::kFailed) {
+            CountError(link, channel);
         } else {
+            failing_[channel] = false;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (outcome == CameraRecorder::Outcome::kWritten) {
+            ++counters_.framesRecorded;
+            counters_.bytesWritten += queued.size;
+        } else if (outcome != CameraRecorder::Outcome::kSkipped) {
             ++counters_.framesDropped;
+        }
+    }
+
+    // Worker thread, without the lock: fragments that waited long enough,
+    // retention, the index batch, the counters.
+    void Maintain(const dvrexample::CoreLink& link, Clock::time_point now)
+    {
+        for (auto& [channel, camera] : cameras_) {
+            if (!camera->Tick(now)) {
+                CountError(link, channel);
+            }
+        }
+        Retain(link, false);
+        if (!store_->Flush(false)) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "index not updated: %s", store_->error().c_str());
+        }
+        if (now >= nextReport_) {
+            nextReport_ = now + std::chrono::seconds(1);
+            PublishCounters(link);
+        }
+    }
+
+    void Retain(const dvrexample::CoreLink& link, bool diskFull)
+    {
+        if (const unsigned deleted = store_->Enforce(diskFull)) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "retention deleted %u oldest segments", deleted);
+        }
+    }
+
+    void SyncAll(const dvrexample::CoreLink& link)
+    {
+        for (auto& [channel, camera] : cameras_) {
+            if (!camera->Sync()) {
+                CountError(link, channel);
+            }
         }
     }
 
     // Worker thread, without the lock. Logs only the first failure of a run
     // of failures, so that a full disk does not flood the log.
-    void CountError(const dvrexample::CoreLink& link, uint32_t channel, const SegmentWriter& writer)
+    void CountError(const dvrexample::CoreLink& link, uint32_t channel)
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++counters_.writeErrors;
         }
-        if (!failing_) {
-            LogMessage(link.id(), link.fn(), LOG_LEVEL_ERROR, "channel %u: %s", channel, writer.error().c_str());
+        const auto camera = cameras_.find(channel);
+        const bool known = camera != cameras_.end() && camera->second;
+        if (!failing_[channel]) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_ERROR, "camera %u: %s", channel,
+                       known ? camera->second->error().c_str() : "out of memory");
         }
-        failing_ = true;
+        failing_[channel] = true;
+        if (known && camera->second->diskFull()) {
+            // Room for the next segment, now rather than at the next tick.
+            Retain(link, true);
+        }
     }
 
     dvrexample::RecorderCounters Counters()
@@ -175,30 +292,37 @@ private:
         return counters_;
     }
 
-    // Raises the counters for the bridge; called with `lock` held, raises
-    // without it.
-    void PublishCounters(const dvrexample::CoreLink& link, std::unique_lock<std::mutex>& lock)
+    // Raises the counters for the bridge; called without the lock.
+    void PublishCounters(const dvrexample::CoreLink& link)
     {
-        const dvrexample::RecorderCounters counters = counters_;
-        lock.unlock();
+        dvrexample::RecorderCounters counters = Counters();
+        uint64_t segments = 0;
+        for (const auto& [channel, camera] : cameras_) {
+            segments += camera->segmentsStarted();
+        }
+        counters.segmentsStarted = static_cast<uint32_t>(segments);
         _EventParmsIn in =
             link.Event(dvrexample::kCountersType, dvrexample::kRecorderCountersFlag, &counters, sizeof counters);
         link.Raise(in);
-        lock.lock();
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<QueuedFrame> queue_;               // guarded by mutex_
-    std::size_t queuedBytes_ = 0;                 // guarded by mutex_
-    bool closing_ = false;                        // guarded by mutex_
-    dvrexample::RecorderCounters counters_ = {};  // guarded by mutex_
+    std::deque<QueuedFrame> queue_;                     // guarded by mutex_
+    std::size_t queuedBytes_ = 0;                       // guarded by mutex_
+    bool closing_ = false;                              // guarded by mutex_
+    dvrexample::RecorderCounters counters_ = {};        // guarded by mutex_
+    std::array<std::string, kMaxCameras> names_;        // guarded by mutex_
+    bool namesChanged_ = false;                         // guarded by mutex_
 
-    std::array<bool, kMaxChannels> waitingForSync_ = {};  // dispatcher thread only
+    std::array<bool, kMaxCameras> waitingForSync_ = {};  // dispatcher thread only
 
     // Worker thread only.
-    std::map<uint32_t, std::unique_ptr<SegmentWriter>> writers_;
-    bool failing_ = false;  // the last write failed
+    std::unique_ptr<dvrexample::RecordingsStore> store_;
+    std::map<uint32_t, std::unique_ptr<CameraRecorder>> cameras_;
+    std::array<bool, kMaxCameras> failing_ = {};  // the camera's last write failed
+    int64_t segmentNs_ = 0;
+    Clock::time_point nextReport_{};
 };
 
 dvrexample::CoreLink link;
@@ -218,6 +342,7 @@ int32_t Load(void* in, void* out)
     result->writerFlag = 1;
     dvrexample::Subscribe(*result, EVT_VIDEO, dvrexample::DispatchMatch(FLAG_FRAME));
     dvrexample::Subscribe(*result, EVT_AUDIO, dvrexample::DispatchMatch(FLAG_FRAME));
+    dvrexample::Subscribe(*result, dvrexample::kCameraStateType, dvrexample::DispatchMatch(dvrexample::kCameraStateFlag));
     // Close right after the camera: the worker then drains what is queued.
     dvrexample::SetCloseRank(*result, 0xE0000000u);
     result->defaultLogLevel = LOG_LEVEL_INFO;

@@ -1,0 +1,87 @@
+// The recording policy of one camera: when a segment starts and ends, when a
+// fragment is cut, and what is dropped.
+//
+// A segment starts at a video sync frame and ends before the first sync
+// frame past a wall-clock boundary (multiples of the segment length in UTC),
+// before a sync frame whose parameter sets differ, and before the first
+// frame of a new run. Frames before the first sync frame of a segment are
+// dropped. A fragment holds one GOP or at most kFragmentSpan of media, and a
+// fragment that waits longer than kFragmentSpan for its next frame is cut
+// anyway, so a stalled camera loses nothing that it sent. Audio joins the
+// next segment after the first AAC frame told its configuration. A failed
+// write ends the segment (the file keeps its whole fragments) and recording
+// resumes at the next sync frame.
+//
+// Owned and called by the recorder's worker thread only.
+#ifndef DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H
+#define DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "camera_stream.h"
+#include "fmp4_file.h"
+#include "recordings_index.h"
+#include "recordings_store.h"
+
+namespace dvrexample {
+
+class CameraRecorder {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr uint32_t kFragmentSpan = kMediaClockHz;  // one second
+    enum class Outcome { kWritten, kSkipped, kDropped, kFailed };
+
+    CameraRecorder(RecordingsStore& store, uint32_t channel, int64_t segmentNs);
+    ~CameraRecorder();
+    CameraRecorder(const CameraRecorder&) = delete;
+    CameraRecorder& operator=(const CameraRecorder&) = delete;
+
+    // Names the segments that start from now on.
+    void SetName(const std::string& name);
+
+    Outcome Add(const MediaFrame& frame, bool audio, bool sync, const uint8_t* data, std::size_t size,
+                Clock::time_point now);
+    // Cuts a fragment that has waited a second; false on a failed write.
+    bool Tick(Clock::time_point now);
+    // Makes the fragments cut since the last call durable; false on failure.
+    bool Sync();
+    // Ends the open segment.
+    void Close();
+
+    const std::string& error() const { return error_; }
+    bool diskFull() const { return errorCode_ == ENOSPC; }  // the last failure
+    uint64_t segmentsStarted() const { return segmentsStarted_; }
+    bool recording() const { return file_ != nullptr; }
+
+private:
+    bool Start(const MediaFrame& frame, const std::string& parameterSets);
+    bool Cut();
+    void End();
+    Outcome Fail();
+
+    RecordingsStore& store_;
+    uint32_t channel_;
+    int64_t segmentNs_;
+    std::string name_;
+
+    std::unique_ptr<Fmp4File> file_;
+    SegmentRow row_;             // of the open segment
+    std::string parameterSets_;  // of the open segment
+    int64_t boundary_ = 0;       // wall-clock period of the open segment
+    uint64_t fragmentStart_ = 0;           // media time of the fragment's first frame
+    Clock::time_point fragmentStartedAt_;  // when it came
+    bool dirty_ = false;                   // cut since the last Sync
+
+    TrackSetup nextAudio_;  // the AAC configuration last seen
+    uint64_t segmentsStarted_ = 0;
+    std::string error_;
+    int errorCode_ = 0;
+};
+
+}  // namespace dvrexample
+
+#endif  // DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H

@@ -1,0 +1,222 @@
+#include "fmp4_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+}
+
+namespace dvrexample {
+
+namespace {
+
+constexpr int kOutputBuffer = 64 * 1024;
+constexpr AVRational kMediaTimeBase{1, static_cast<int>(kMediaClockHz)};
+
+// Copies `bytes` into codec extradata, which libavformat frees.
+bool SetExtradata(AVCodecParameters& parameters, const std::string& bytes)
+{
+    parameters.extradata = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (parameters.extradata == nullptr) {
+        return false;
+    }
+    std::memcpy(parameters.extradata, bytes.data(), bytes.size());
+    parameters.extradata_size = static_cast<int>(bytes.size());
+    return true;
+}
+
+}  // namespace
+
+Fmp4File::Fmp4File(const std::string& path, int fd) : path_(path), fd_(fd) {}
+
+Fmp4File::~Fmp4File()
+{
+    avformat_free_context(muxer_);
+    if (output_ != nullptr) {
+        av_freep(&output_->buffer);
+        avio_context_free(&output_);
+    }
+    ::close(fd_);
+}
+
+std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackSetup& tracks,
+                                           const std::string& comment, std::string& error, int& errorCode)
+{
+    // Never over an existing file: a name that is taken is the caller's to change.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        errorCode = errno;
+        error = std::string("cannot create ") + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    std::unique_ptr<Fmp4File> file(new Fmp4File(path, fd));
+    Fmp4File& f = *file;
+    uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kOutputBuffer));
+    f.output_ = buffer != nullptr ? avio_alloc_context(buffer, kOutputBuffer, 1, &f, nullptr, WritePacket, nullptr)
+                                  : nullptr;
+    if (f.output_ == nullptr) {
+        av_free(buffer);
+    }
+    if (f.output_ == nullptr || avformat_alloc_output_context2(&f.muxer_, nullptr, "mp4", nullptr) < 0) {
+        f.Fail("cannot set up the muxer", AVERROR(ENOMEM));
+        error = f.error_;
+        errorCode = ENOMEM;
+        return nullptr;
+    }
+    f.muxer_->pb = f.output_;
+    f.muxer_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    av_dict_set(&f.muxer_->metadata, "comment", comment.c_str(), 0);
+
+    AVStream* video = avformat_new_stream(f.muxer_, nullptr);
+    bool ready = video != nullptr;
+    if (ready) {
+        AVCodecParameters& p = *video->codecpar;
+        p.codec_type = AVMEDIA_TYPE_VIDEO;
+        p.codec_id = tracks.video == Codec::kH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+        // hvc1, not hev1: the tag browsers play, with the parameter sets in
+        // the sample entry.
+        p.codec_tag = tracks.video == Codec::kH265 ? MKTAG('h', 'v', 'c', '1') : MKTAG('a', 'v', 'c', '1');
+        p.width = tracks.width;
+        p.height = tracks.height;
+        video->time_base = kMediaTimeBase;
+        ready = SetExtradata(p, tracks.parameterSets);
+    }
+    if (ready && tracks.audio) {
+        AVStream* audio = avformat_new_stream(f.muxer_, nullptr);
+        ready = audio != nullptr;
+        if (ready) {
+            AVCodecParameters& p = *audio->codecpar;
+            p.codec_type = AVMEDIA_TYPE_AUDIO;
+            p.codec_id = AV_CODEC_ID_AAC;
+            p.sample_rate = static_cast<int>(tracks.sampleRate);
+            p.frame_size = 1024;
+            const int channels = tracks.audioConfig.size() >= 2
+                                     ? (static_cast<uint8_t>(tracks.audioConfig[1]) >> 3) & 0xF
+                                     : 1;
+            av_channel_layout_default(&p.ch_layout, channels > 0 ? channels : 1);
+            audio->time_base = kMediaTimeBase;
+            ready = SetExtradata(p, tracks.audioConfig);
+        }
+    }
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof+skip_trailer", 0);
+    const int header = ready ? avformat_write_header(f.muxer_, &options) : AVERROR(ENOMEM);
+    av_dict_free(&options);
+    if (header < 0 || (avio_flush(f.output_), f.output_->error < 0)) {
+        f.Fail("cannot write the header", header < 0 ? header : f.output_->error);
+        error = f.error_;
+        errorCode = f.writeErrno_;
+        return nullptr;
+    }
+    f.bytes_ = f.written_;
+    return file;
+}
+
+int Fmp4File::WritePacket(void* opaque, uint8_t* data, int size)
+{
+    auto& file = *static_cast<Fmp4File*>(opaque);
+    int left = size;
+    while (left > 0) {
+        const ssize_t done = ::write(file.fd_, data, static_cast<std::size_t>(left));
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            file.writeErrno_ = done < 0 ? errno : ENOSPC;
+            return AVERROR(file.writeErrno_);
+        }
+        data += done;
+        left -= static_cast<int>(done);
+        file.written_ += static_cast<uint64_t>(done);
+    }
+    return size;
+}
+
+bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t time, uint32_t duration,
+                        bool sync)
+{
+    if (failed_ || (audio && muxer_->nb_streams < 2)) {
+        return false;
+    }
+    AVStream* stream = muxer_->streams[audio ? 1 : 0];
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr || av_new_packet(packet, static_cast<int>(size)) < 0) {
+        av_packet_free(&packet);
+        return Fail("out of memory", AVERROR(ENOMEM));
+    }
+    std::memcpy(packet->data, data, size);
+    packet->stream_index = stream->index;
+    packet->pts = packet->dts = av_rescale_q(time, kMediaTimeBase, stream->time_base);
+    packet->duration = av_rescale_q(duration, kMediaTimeBase, stream->time_base);
+    packet->flags = sync || audio ? AV_PKT_FLAG_KEY : 0;
+    const int result = av_write_frame(muxer_, packet);
+    av_packet_free(&packet);
+    if (result < 0) {
+        return Fail("cannot add a frame", result);
+    }
+    ++framesInFragment_;
+    return true;
+}
+
+bool Fmp4File::CutFragment()
+{
+    if (failed_) {
+        return false;
+    }
+    if (framesInFragment_ == 0) {
+        return true;
+    }
+    const int result = av_write_frame(muxer_, nullptr);
+    avio_flush(output_);
+    if (result < 0 || output_->error < 0) {
+        return Fail("cannot write a fragment", result < 0 ? result : output_->error);
+    }
+    framesInFragment_ = 0;
+    bytes_ = written_;
+    hasFragment_ = true;
+    return true;
+}
+
+bool Fmp4File::Sync()
+{
+    return failed_ || ::fdatasync(fd_) == 0 || Fail("cannot sync", AVERROR(errno));
+}
+
+bool Fmp4File::Finish()
+{
+    const bool cut = CutFragment();
+    if (!hasFragment_ && !deleted_) {
+        ::unlink(path_.c_str());
+        deleted_ = true;
+    }
+    return cut;
+}
+
+bool Fmp4File::Fail(const char* what, int code)
+{
+    if (!failed_) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(writeErrno_ != 0 ? AVERROR(writeErrno_) : code, text, sizeof text);
+        error_ = std::string(what) + " in " + path_ + ": " + text;
+        failed_ = true;
+        CutBack();
+    }
+    return false;
+}
+
+void Fmp4File::CutBack()
+{
+    if (!hasFragment_ || ::ftruncate(fd_, static_cast<off_t>(bytes_)) != 0) {
+        // Nothing playable in it, or it cannot be cut: better no file than
+        // one that does not play.
+        ::unlink(path_.c_str());
+        deleted_ = true;
+    }
+}
+
+}  // namespace dvrexample

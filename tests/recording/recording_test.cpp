@@ -1,0 +1,384 @@
+// Recording end to end: the real core runs the example recorder, catalog and
+// bridge with the stream_camera test plugin, which raises the access units of
+// H.264 and H.265 streams made here with the ffmpeg tool; ffprobe and ffmpeg,
+// readers independent of the recorder, check every file it leaves.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core_process.h"
+#include "recordings_layout.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kTimeout = 90s;
+constexpr char kBridgeIndex[] = "68";  // the example bridge's providerIndex
+
+struct CommandResult {
+    int status;
+    std::string output;  // standard output and error
+};
+
+CommandResult Run(const std::string& command)
+{
+    CommandResult result{-1, ""};
+    if (std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+            result.output.append(chunk, got);
+        }
+        result.status = ::pclose(pipe);
+    }
+    return result;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// 96 frames at 25 frames a second, a sync frame every `gop` (a divisor of
+// 96): every loop of the camera starts at a sync frame. "noise" makes frames
+// of some 40 KB that fill a disk quickly.
+std::string MakeStream(const std::string& dir, const std::string& codec, int gop = 12,
+                       const std::string& source = "testsrc")
+{
+    const std::string g = std::to_string(gop);
+    const std::string path = dir + "/" + source + "-" + g + "." + codec;
+    const std::string encoder =
+        codec == "h264" ? "-c:v libx264 -preset ultrafast -bf 0 -g " + g + " -keyint_min " + g +
+                              " -sc_threshold 0 -f h264"
+                        : "-c:v libx265 -preset ultrafast -x265-params keyint=" + g + ":min-keyint=" + g +
+                              ":scenecut=0:bframes=0:repeat-headers=1:log-level=error -f hevc";
+    const std::string input = source == "noise" ? "nullsrc=size=320x240:rate=25,geq=random(1)*255:128:128"
+                                                : "testsrc=size=320x240:rate=25";
+    const CommandResult made =
+        Run("ffmpeg -v error -y -f lavfi -i \"" + input + "\" -frames:v 96 -pix_fmt yuv420p " + encoder + " " + path);
+    EXPECT_EQ(0, made.status) << made.output;
+    return path;
+}
+
+// The MD5 of every decoded frame of a file, in order.
+std::vector<std::string> FrameDigests(const std::string& path)
+{
+    std::vector<std::string> digests;
+    for (const std::string& line : Lines(Run("ffmpeg -v error -i " + path + " -f framemd5 -").output)) {
+        if (line[0] != '#') {
+            digests.push_back(line.substr(line.rfind(',') + 1));
+        }
+    }
+    return digests;
+}
+
+// What an independent reader finds in one segment; failures are test failures.
+struct Segment {
+    std::string path;
+    std::vector<std::string> digests;
+    double seconds = 0;  // media duration
+};
+
+Segment CheckSegment(const std::string& path, const std::string& tag)
+{
+    Segment segment{path, {}, 0};
+    const CommandResult probe =
+        Run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 " + path);
+    EXPECT_EQ(0, probe.status) << path << ": " << probe.output;
+    EXPECT_EQ(tag + "\n", probe.output) << path;
+    const CommandResult decode = Run("ffmpeg -v error -i " + path + " -f null -");
+    EXPECT_EQ(0, decode.status) << path;
+    EXPECT_EQ("", decode.output) << path << " decodes with errors";
+    // Lines of "duration,flags".
+    const std::vector<std::string> packets =
+        Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=duration_time,flags -of csv=p=0 " + path)
+                  .output);
+    EXPECT_FALSE(packets.empty()) << path;
+    if (!packets.empty()) {
+        EXPECT_EQ('K', packets[0][packets[0].find(',') + 1]) << path << " starts with a sync frame";
+    }
+    for (const std::string& packet : packets) {
+        segment.seconds += std::atof(packet.c_str());
+    }
+    segment.digests = FrameDigests(path);
+    EXPECT_EQ(packets.size(), segment.digests.size()) << path;
+    return segment;
+}
+
+std::vector<Segment> CheckCamera(const std::string& root, const std::string& camera, const std::string& tag)
+{
+    std::vector<Segment> segments;
+    for (const dvrexample::SegmentFileEntry& file : dvrexample::ListSegmentFiles(root)) {
+        if (file.camera == camera) {
+            segments.push_back(CheckSegment(root + "/" + file.name, tag));
+        }
+    }
+    return segments;
+}
+
+// No file of zero bytes anywhere under `root`.
+std::string EmptyFiles(const std::string& root)
+{
+    return Run("find " + root + " -type f -size 0").output;
+}
+
+// The recorder's environment, set for the core this test starts and unset
+// afterwards.
+class Environment {
+public:
+    void Set(const std::string& name, const std::string& value)
+    {
+        ::setenv(name.c_str(), value.c_str(), 1);
+        names_.push_back(name);
+    }
+    ~Environment()
+    {
+        for (const std::string& name : names_) {
+            ::unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::vector<std::string> names_;
+};
+
+class Recording : public testing::Test {
+protected:
+    Recording()
+    {
+        for (const char* plugin : {"recorder", "catalog", "bridge"}) {
+            dvrtest::CopyFile(std::string(DVRCORE_EXAMPLE_PLUGIN_DIR) + "/" + plugin + ".so",
+                              layout_.pluginDir() + "/" + plugin + ".so");
+        }
+        layout_.AddPlugin("stream_camera");
+        dvrtest::WriteFile(layout_.workDir() + "/core.xml", dvrtest::CoreXmlWithLevels(2));
+    }
+
+    // The core under the stand-in, running `commands`; its output once it has exited.
+    std::string RunStandin(const std::vector<std::string>& commands)
+    {
+        dvrtest::ProcessOptions process;
+        process.program = dvrtest::BuiltProgram("parent-standin");
+        for (const std::string& word : dvrtest::Launcher()) {
+            process.args.insert(process.args.end(), {"--launcher", word});
+        }
+        process.args.insert(process.args.end(), {"--workdir", layout_.workDir()});
+        for (const std::string& command : commands) {
+            process.args.insert(process.args.end(), {"--do", command});
+        }
+        process.args.push_back(layout_.executable());
+        process.workDir = layout_.workDir();
+        process.terminal = true;
+        dvrtest::Process standin(process);
+        EXPECT_EQ(0, standin.Wait(kTimeout)) << standin.Output() << standin.Errors();
+        const std::string output = standin.Output();
+        EXPECT_EQ(std::string::npos, output.find("leaked by plugins")) << output;
+        last_ = output;
+        return output;
+    }
+
+    // The "recording" lines of a recordings query, with its closing line;
+    // asked once the recorder has had time to reconcile the index with the
+    // files, which it does first thing.
+    std::vector<std::string> Query(const std::string& camera)
+    {
+        const std::string output =
+            RunStandin({"sleep 3000", "recordings " + std::string(kBridgeIndex) + " " + camera, "wait-packets 1 20000", "stop"});
+        std::vector<std::string> listed;
+        for (const std::string& line : Lines(output)) {
+            if (line.rfind("standin: recording ", 0) == 0 || line.find(" recordings listed") != std::string::npos) {
+                listed.push_back(line);
+            }
+        }
+        return listed;
+    }
+
+    std::string root() const { return layout_.workDir() + "/recordings"; }
+
+    std::string last_;  // output of the last stand-in run
+
+    dvrtest::CoreLayout layout_;
+    Environment environment_;
+};
+
+// Fails unless the frames of `segments`, one after another, are the frames
+// of `source` (looped) from its first, `expectedFrames` of them (0: any
+// number).
+void ExpectConsecutiveFrames(const std::vector<Segment>& segments, const std::vector<std::string>& source,
+                             std::size_t expectedFrames)
+{
+    std::vector<std::string> recorded;
+    for (const Segment& segment : segments) {
+        recorded.insert(recorded.end(), segment.digests.begin(), segment.digests.end());
+    }
+    ASSERT_FALSE(source.empty());
+    ASSERT_FALSE(recorded.empty());
+    if (expectedFrames > 0) {
+        EXPECT_EQ(expectedFrames, recorded.size()) << "every frame raised is on disk, once";
+    }
+    EXPECT_EQ(source[0], recorded[0]) << "the first frame is the stream's first";
+    for (std::size_t i = 0; i < recorded.size(); ++i) {
+        ASSERT_EQ(source[i % source.size()], recorded[i]) << "frame " << i << " differs from the one raised";
+    }
+}
+
+TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
+{
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    const std::string h265 = MakeStream(layout_.root(), "h265");
+    environment_.Set("DVRCORE_TEST_STREAMS", "front door=" + h264 + ",yard=" + h265);
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "3");
+    environment_.Set("DVRCORE_TEST_RUN_FRAMES", "240");  // a new run after 9.6 s, a second of silence
+    const std::string output = RunStandin({"sleep 14000", "stop"});
+
+    // Each camera: segments cut at 3 s boundaries and at the new run, each
+    // playable on its own; together every frame raised, in order.
+    std::map<std::string, std::size_t> raised;
+    for (const std::string& line : Lines(dvrtest::ReadFile(layout_.workDir() + "/stream-camera.txt"))) {
+        raised[line.substr(0, line.rfind(" raised "))] = std::stoul(line.substr(line.rfind(' ') + 1));
+    }
+    ASSERT_EQ(2u, raised.size()) << output;
+    const std::vector<Segment> front = CheckCamera(root(), "front_door", "avc1");
+    const std::vector<Segment> yard = CheckCamera(root(), "yard", "hvc1");
+    EXPECT_GE(front.size(), 4u) << output;
+    EXPECT_GE(yard.size(), 4u) << output;
+    ExpectConsecutiveFrames(front, FrameDigests(h264), raised["front door"]);
+    ExpectConsecutiveFrames(yard, FrameDigests(h265), raised["yard"]);
+    for (const Segment& segment : front) {
+        EXPECT_LE(segment.seconds, 3.0 + 0.5) << segment.path << ": cut at the first sync frame after 3 s";
+    }
+    EXPECT_EQ("", EmptyFiles(root()));
+
+    // The index lists every segment, with the second of silence between the
+    // runs as a gap; lost, it is rebuilt from the files alone.
+    environment_.Set("DVRCORE_TEST_STREAMS", "");
+    const std::vector<std::string> listed = Query("front_door");
+    ASSERT_EQ(front.size() + 1, listed.size()) << last_;
+    EXPECT_EQ("standin: " + std::to_string(front.size()) + " recordings listed", listed.back());
+    EXPECT_NE(std::string::npos, listed[0].find(", run 1")) << listed[0];
+    EXPECT_NE(std::string::npos, listed[front.size() - 1].find(", run 2")) << listed[front.size() - 1];
+    std::vector<std::pair<double, double>> times;  // seconds into the minute... of start and end
+    const std::regex span(R"(from \S+T\d\d:(\d\d):(\d\d\.\d+)Z to \S+T\d\d:(\d\d):(\d\d\.\d+)Z)");
+    for (std::size_t i = 0; i + 1 < listed.size(); ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(listed[i], match, span)) << listed[i];
+        times.emplace_back(std::stod(match[1]) * 60 + std::stod(match[2]), std::stod(match[3]) * 60 + std::stod(match[4]));
+    }
+    double largestGap = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        double gap = times[i].first - times[i - 1].second;
+        gap += gap < -1800 ? 3600 : 0;  // across the hour
+        largestGap = std::max(largestGap, gap);
+        EXPECT_GT(gap, -0.01) << "segments never overlap";
+    }
+    EXPECT_GT(largestGap, 0.9) << "the silence between the runs shows";
+    EXPECT_LT(largestGap, 1.5);
+
+    ASSERT_EQ(0, ::unlink((root() + "/recordings.db").c_str()));
+    ::unlink((root() + "/recordings.db-wal").c_str());
+    ::unlink((root() + "/recordings.db-shm").c_str());
+    EXPECT_EQ(listed, Query("front_door"));
+    EXPECT_EQ("standin: 0 recordings listed", Query("nobody").back());
+}
+
+// UTC nanoseconds now.
+int64_t WallNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
+{
+    // Sync frames 1.92 s apart: fragments are cut at one second of media.
+    const std::string h264 = MakeStream(layout_.root(), "h264", 48);
+    environment_.Set("DVRCORE_TEST_STREAMS", "porch=" + h264);
+    int64_t killedAt = 0;
+    {
+        dvrtest::Process core(dvrtest::CoreOptions(layout_));
+        ASSERT_TRUE(core.WaitForOutput("successfully started core version", kTimeout)) << core.Output();
+        std::this_thread::sleep_for(6700ms);
+        killedAt = WallNow();
+        core.Signal(SIGKILL);
+        EXPECT_EQ(128 + SIGKILL, core.Wait(kTimeout));
+    }
+    // The next start cuts the torn tail, if the kill left one.
+    environment_.Set("DVRCORE_TEST_STREAMS", "");
+    {
+        dvrtest::Process core(dvrtest::CoreOptions(layout_));
+        ASSERT_TRUE(core.WaitForOutput("read into the index", kTimeout)) << core.Output();
+        core.Signal(SIGTERM);
+        EXPECT_EQ(0, core.Wait(kTimeout)) << core.Output();
+    }
+    const std::vector<Segment> segments = CheckCamera(root(), "porch", "avc1");
+    ASSERT_EQ(1u, segments.size());
+    ExpectConsecutiveFrames(segments, FrameDigests(h264), 0);
+    const std::string name = segments[0].path.substr(segments[0].path.rfind('/') + 1);
+    const int64_t endNs = *dvrexample::SegmentStartFromName(name) + static_cast<int64_t>(segments[0].seconds * 1e9);
+    EXPECT_LT(static_cast<double>(killedAt - endNs) / 1e9, 1.6) << "lost before the kill";
+    EXPECT_GT(segments[0].seconds, 4.0);
+}
+
+// A file system of 8 MiB, with recordings at about 1 MB a second: first the
+// low-water mark keeps room, then without it the disk runs full.
+TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
+{
+    const std::string disk = layout_.root() + "/disk";
+    ASSERT_EQ(0, ::mkdir(disk.c_str(), 0755));
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=8m") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
+    environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
+    environment_.Set("DVRCORE_RECORDINGS", disk + "/recordings");
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    const std::regex errors(R"(frames recorded, \d+ bytes written, \d+ frames dropped, (\d+) write errors)");
+
+    std::string first;
+    for (const char* lowWater : {"2", "0"}) {
+        environment_.Set("DVRCORE_DISK_LOW_WATER_MB", lowWater);
+        const int64_t startedAt = WallNow();
+        const std::string output = RunStandin({"sleep 9000", "stop"});
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(output, match, errors)) << output;
+        EXPECT_EQ(std::string(lowWater) == "0", match[1] != "0") << lowWater << ": " << output;
+        EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
+
+        const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(disk + "/recordings");
+        ASSERT_GE(files.size(), 2u) << output;
+        EXPECT_NE(first, files.front().name) << "the oldest went first";
+        first = files.front().name;
+        EXPECT_GT(*dvrexample::SegmentStartFromName(files.back().name), startedAt + 4000000000)
+            << "recording went on";
+        const std::vector<Segment> segments = CheckCamera(disk + "/recordings", "garden", "avc1");
+        EXPECT_EQ("", EmptyFiles(disk));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+#include "recordings_query.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+#include "bridge_packets.h"
+#include "example_events.h"
+
+namespace {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+std::optional<int64_t> Seconds(const std::string& text)
+{
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 0 || value > std::numeric_limits<int64_t>::max() / kNsPerSecond) {
+        return std::nullopt;
+    }
+    return value * kNsPerSecond;
+}
+
+std::string Utc(int64_t ns)
+{
+    const std::time_t seconds = static_cast<std::time_t>(ns / kNsPerSecond);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ns % kNsPerSecond / 1000000));
+    return text;
+}
+
+// Recordings printed since the last closing line.
+std::size_t listed = 0;
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> RecordingsRequest(const std::vector<std::string>& args, uint32_t sequence)
+{
+    char* end = nullptr;
+    const unsigned long index = args.empty() ? 0 : std::strtoul(args[0].c_str(), &end, 0);
+    dvrexample::RecordingsQuery query{};
+    query.fromNs = 0;
+    query.toNs = std::numeric_limits<int64_t>::max();
+    if ((args.size() != 2 && args.size() != 4) || *end != '\0' || index > 0xFFF ||
+        args[1].size() >= sizeof query.camera) {
+        return std::nullopt;
+    }
+    if (args.size() == 4) {
+        const std::optional<int64_t> from = Seconds(args[2]);
+        const std::optional<int64_t> to = Seconds(args[3]);
+        if (!from || !to) {
+            return std::nullopt;
+        }
+        query.fromNs = *from;
+        query.toNs = *to;
+    }
+    std::memcpy(query.camera, args[1].data(), args[1].size());
+    const IpcPacketHeader header{static_cast<uint32_t>(sizeof header + sizeof query),
+                                 static_cast<uint32_t>(index << 20), dvrexample::kRecordingsRequest, sequence};
+    std::vector<uint8_t> packet(header.packetLength);
+    std::memcpy(packet.data(), &header, sizeof header);
+    std::memcpy(packet.data() + sizeof header, &query, sizeof query);
+    return packet;
+}
+
+bool PrintRecordings(const uint8_t* packet, std::size_t length)
+{
+    IpcPacketHeader header;
+    dvrexample::RecordingsList list{};
+    constexpr std::size_t kListHead = offsetof(dvrexample::RecordingsList, entries);
+    if (length < sizeof header + kListHead) {
+        return false;
+    }
+    std::memcpy(&header, packet, sizeof header);
+    if (header.packetType != dvrexample::kRecordingsAnswer) {
+        return false;
+    }
+    std::memcpy(&list, packet + sizeof header, std::min(length - sizeof header, sizeof list));
+    const std::size_t count = std::min<std::size_t>(
+        {list.count, dvrexample::kRecordingsPerList, (length - sizeof header - kListHead) / sizeof(dvrexample::RecordingEntry)});
+    for (std::size_t i = 0; i < count; ++i) {
+        const dvrexample::RecordingEntry& entry = list.entries[i];
+        std::printf("standin: recording %.*s from %s to %s, %" PRIu64 " bytes, %" PRIu32 " sync frames, run %" PRIu32
+                    "\n",
+                    static_cast<int>(strnlen(entry.name, sizeof entry.name)), entry.name, Utc(entry.startNs).c_str(),
+                    Utc(entry.endNs).c_str(), entry.bytes, entry.syncFrames, entry.run);
+    }
+    listed += count;
+    if (list.last != 0) {
+        std::printf("standin: %zu recordings listed\n", listed);
+        listed = 0;
+    }
+    std::fflush(stdout);
+    return true;
+}
