@@ -214,7 +214,10 @@ public:
     // both is reused: steady traffic allocates nothing here.
     std::vector<QueuedEvent> eventQueue;  // guarded by queueMutex
     bool dispatcherWaiting = false;       // guarded by queueMutex
-    bool parentAnnounced = false;         // guarded by queueMutex
+    // Records of the dispatcher's current batch still to deliver (main thread
+    // writes, the stop request reads).
+    std::atomic<std::size_t> dispatchBacklog{0};
+    bool parentAnnounced = false;  // guarded by queueMutex
 
     // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.
     FrameGate frameGate;

@@ -102,8 +102,10 @@ void dvrcore::DispatchEvents()
         lock.unlock();
 
         for (std::size_t i = 0; i < batch.size(); ++i) {
+            dispatchBacklog.store(batch.size() - i, std::memory_order_relaxed);
             DispatchEvent(batch[i], batch.size() - i - 1, statistics);
         }
+        dispatchBacklog.store(0, std::memory_order_relaxed);
         batch.clear();
         // A burst leaves a large vector behind; give it back rather than keep
         // the burst's memory resident.

@@ -39,9 +39,9 @@ private:
 };
 
 // Paths of build products, from the build configuration.
-std::string CoreExecutable();          // the built dvrcore
+std::string CoreExecutable();                         // the built dvrcore
 std::string TestPluginPath(const std::string& name);  // a test plugin library: <dir>/<name>.so
-std::string BuiltProgram(const std::string& name);     // another executable of the build
+std::string BuiltProgram(const std::string& name);    // another executable of the build
 // Command prefix that runs a target program on this host (empty natively).
 std::vector<std::string> Launcher();
 
@@ -67,13 +67,17 @@ private:
 };
 
 struct ProcessOptions {
-    std::string program;                 // path of the target executable
-    std::vector<std::string> args;       // arguments after argv[0]
-    std::string workDir;                 // "" = the test's own
-    bool terminal = false;               // standard output on a pseudo-terminal
-    std::vector<int> keepFds;            // descriptors inherited under their own numbers
-    bool useLauncher = true;             // prefix Launcher() (cross builds)
-    std::string stdinPath;               // standard input from this file; "" = /dev/null
+    std::string program;            // path of the target executable
+    std::vector<std::string> args;  // arguments after argv[0]
+    std::string workDir;            // "" = the test's own
+    bool terminal = false;          // standard output on a pseudo-terminal
+    std::vector<int> keepFds;       // descriptors inherited under their own numbers
+    bool useLauncher = true;        // prefix Launcher() (cross builds)
+    std::string stdinPath;          // standard input from this file; "" = /dev/null
+    // With `terminal`: the terminal is also standard input and the child's
+    // controlling terminal, the child leading a session of its own (its
+    // process group is the terminal's foreground group).
+    bool controllingTerminal = false;
 };
 
 class Process {
@@ -93,6 +97,8 @@ public:
     // `needle`; false after `timeout`.
     bool WaitForOutput(const std::string& needle, milliseconds timeout);
     bool WaitForErrors(const std::string& needle, milliseconds timeout);
+    // Types `text` on the terminal (ProcessOptions::terminal).
+    void Type(const std::string& text);
     std::string Output();     // escape sequences removed, "\r" dropped
     std::string RawOutput();  // exactly as written
     std::string Errors();
@@ -102,7 +108,8 @@ private:
     bool WaitFor(const std::string& needle, milliseconds timeout, bool output);
 
     pid_t pid_ = -1;
-    int status_ = -1;  // exit status once reaped
+    int status_ = -1;    // exit status once reaped
+    int terminal_ = -1;  // the terminal's master side, with `terminal`
     std::atomic<bool> pumpsStop_{false};
     std::mutex mutex_;
     std::string output_;  // guarded by mutex_
