@@ -7,9 +7,11 @@
 #   libexec/dvrcore/parent-standin      plays the parent service, to try the core by hand
 #   libexec/dvrcore/examples/*.so       the example plugins (copy them into plugins/)
 #   bin/dvrcore                         symbolic link to the core
-#   include/dvrcore/                    plugin_api.h and log_message.h
-#   lib/cmake/dvrcore/                  find_package(dvrcore)
-#   share/doc/dvrcore/                  the guides and the hello plugin project
+#   include/dvrcore/                    plugin_api.h, log_message.h and the helpers of sdk/
+#   lib/cmake/dvrcore/                  find_package(dvrcore), armhf-toolchain.cmake
+#   share/doc/dvrcore/docs/             the guides and the hello plugin project
+#   share/doc/dvrcore/plugins/examples/ the example plugins' sources, where the
+#                                       guides' relative links expect them
 #
 # `cpack` in a build directory makes dvrcore_<version>_<arch>.deb for the
 # architecture of that build (amd64 for the native preset, armhf for armhf).
@@ -32,7 +34,8 @@ install(CODE "
 ")
 
 # The plugin SDK.
-install(FILES src/pluginhost/plugin_api.h src/log/log_message.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
+install(FILES src/pluginhost/plugin_api.h src/log/log_message.h sdk/event_match.h sdk/core_link.h sdk/entry_guard.h
+  sdk/plugin_settings.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
 configure_package_config_file(cmake/dvrcore-config.cmake.in ${PROJECT_BINARY_DIR}/dvrcore-config.cmake
   INSTALL_DESTINATION ${DVRCORE_INSTALL_CMAKEDIR}
   PATH_VARS CMAKE_INSTALL_INCLUDEDIR DVRCORE_INSTALL_COREDIR)
@@ -40,11 +43,17 @@ configure_package_config_file(cmake/dvrcore-config.cmake.in ${PROJECT_BINARY_DIR
 # be built for the architecture of the core that loads them.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/dvrcore-config-version.cmake
   COMPATIBILITY SameMajorVersion)
+# The toolchain file cross-builds a plugin for the device from its own
+# directory: -DCMAKE_TOOLCHAIN_FILE=<prefix>/lib/cmake/dvrcore/armhf-toolchain.cmake.
 install(FILES ${PROJECT_BINARY_DIR}/dvrcore-config.cmake ${PROJECT_BINARY_DIR}/dvrcore-config-version.cmake
-  cmake/DvrcorePlugin.cmake DESTINATION ${DVRCORE_INSTALL_CMAKEDIR})
+  cmake/DvrcorePlugin.cmake cmake/armhf-toolchain.cmake DESTINATION ${DVRCORE_INSTALL_CMAKEDIR})
 
-install(FILES docs/writing-plugins.md docs/architecture.md docs/architecture.svg DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY docs/hello-plugin DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The documentation keeps the repository's layout, so that its relative links
+# (docs/ to plugins/examples/) resolve in the installed copy too.
+install(FILES docs/writing-plugins.md docs/architecture.md docs/architecture.svg docs/architecture.dot
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(DIRECTORY docs/hello-plugin DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(DIRECTORY plugins/examples DESTINATION ${CMAKE_INSTALL_DOCDIR}/plugins)
 
 # The Debian package.
 if(CMAKE_LIBRARY_ARCHITECTURE MATCHES "^arm-linux-gnueabihf")

@@ -113,17 +113,27 @@ bool dvrcore::Initialize(int pipe)
 
 void dvrcore::RequestStop()
 {
+    bool first = false;
+    std::size_t queued = 0;
     {
         // Set under the lock so that the dispatcher cannot miss the wake-up
         // between its test of the flag and its wait.
         std::lock_guard<std::mutex> lock(queueMutex);
+        first = !stopRequested;
         stopRequested = true;
+        queued = eventQueue.size() + dispatchBacklog.load(std::memory_order_relaxed);
     }
     queueCond.notify_all();
     // Replies are refused from now on anyway; one waiting for its previous
     // payload must not wait until the plugins are closed, where a reader's
     // Close may be waiting for it.
     handleGate.Close();
+    // Behind a slow plugin the queue may take long to drain, and until then
+    // the stop would look ignored.
+    if (first && queued > 0) {
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_INFO,
+                   "stop requested with %zu events queued: they are delivered before the plugins close", queued);
+    }
 }
 
 void dvrcore::WaitForParentAnnouncement()

@@ -215,7 +215,10 @@ public:
     // whole queue for its (empty) batch, so one lock takes every waiting record.
     EventQueue eventQueue;           // guarded by queueMutex
     bool dispatcherWaiting = false;  // guarded by queueMutex
-    bool parentAnnounced = false;    // guarded by queueMutex
+    // Records of the dispatcher's current batch still to deliver (main thread
+    // writes, the stop request reads).
+    std::atomic<std::size_t> dispatchBacklog{0};
+    bool parentAnnounced = false;  // guarded by queueMutex
 
     // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.
     FrameGate frameGate;

@@ -100,8 +100,10 @@ void dvrcore::DispatchEvents()
 
         std::size_t behind = batch.size();
         for (const QueuedEvent& queued : batch) {
+            dispatchBacklog.store(behind, std::memory_order_relaxed);
             DispatchEvent(queued, --behind, statistics);
         }
+        dispatchBacklog.store(0, std::memory_order_relaxed);
         batch.clear();
         lock.lock();
     }

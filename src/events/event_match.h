@@ -16,17 +16,14 @@
 
 #include "plugin_api.h"
 
-// Queued events: flag bits 24..30 move up one place, bit 31 drops out.
+// The two derivations of plugin_api.h, for the core's own code.
 constexpr uint32_t DispatchMatch(uint32_t flags)
 {
-    return (flags & 0x00FFFFFFu) | ((flags << 1) & 0xFE000000u);
+    return DISPATCH_MATCH(flags);
 }
-
-// Broadcast requests: flag bits 24..31 move down one place, so bit 24 lands on
-// bit 23.
 constexpr uint32_t BroadcastMatch(uint32_t flags)
 {
-    return (flags & 0x00FFFFFFu) | ((flags >> 1) & 0x7F800000u);
+    return BROADCAST_MATCH(flags);
 }
 
 // True when the plugin with `info` accepts an event of `eventType` whose match
@@ -37,7 +34,7 @@ inline bool AcceptsEvent(const LoadResult& info, uint32_t eventType, uint32_t ma
     for (uint32_t bits = eventType & EVT_ROUTABLE_BITS; bits != 0; bits &= bits - 1) {
         const unsigned position = static_cast<unsigned>(__builtin_ctz(bits));
         // Bits 0x1..0x80 take masks 0..7; 0x400 takes the last one.
-        const std::size_t index = position < 8 ? position : EVT_ROUTABLE_COUNT - 1;
+        const std::size_t index = position < 8 ? position : MASK_TYPE_400;
         if ((match & ~info.typeMasks[index]) == 0) {
             return true;
         }

@@ -10,6 +10,7 @@
 #include "dvrcore.h"
 #include "ipc_packet.h"
 #include "log_message.h"
+#include "plugin_listing.h"
 
 namespace {
 
@@ -61,11 +62,14 @@ void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
 
 void HandlePacket(dvrcore& core, uint8_t* packet, uint32_t length)
 {
-    const uint32_t type = ReadIpcHeader(packet).packetType;
+    const IpcPacketHeader header = ReadIpcHeader(packet);
+    const uint32_t type = header.packetType;
     if (type == IPC_STOP) {
         core.RequestStop();
     } else if (type == IPC_ANNOUNCE && length > IPC_HEADER_SIZE) {
         ApplyAnnouncement(core, packet + IPC_HEADER_SIZE, length - IPC_HEADER_SIZE);
+    } else if (type == IPC_PLUGIN_LISTING_REQUEST && TargetsCore(core, header.target)) {
+        SendPluginListing(core, header.reserved);
     } else {
         RouteToPlugin(core, packet, length);
     }

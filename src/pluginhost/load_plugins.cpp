@@ -39,6 +39,21 @@ void ApplyDefaultLevel(dvrcore& core, uint32_t index, int32_t level)
     }
 }
 
+// Who holds `id` already, for the refusal of a second holder: the core, or
+// an accepted plugin's file (the list is only written by this thread).
+std::string IdHolder(const dvrcore& core, uint32_t id)
+{
+    if (id == CORE_PROVIDER_ID) {
+        return "the core itself";
+    }
+    for (const PLUGININFO& plugin : core.pluginList) {
+        if (plugin.info.id == id) {
+            return plugin.filename;
+        }
+    }
+    return "another module";
+}
+
 // Loads one library; a refused or broken one is logged and closed again.
 void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
 {
@@ -67,6 +82,8 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
         ::dlclose(library);
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
                    "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR,
+                   "plugin %s does not export \"Load\" (the one required entry point, a C function)", fileName.c_str());
         return;
     }
 
@@ -86,6 +103,9 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
         ::dlclose(library);
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded",
                    fileName.c_str(), static_cast<unsigned long>(id));
+        LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING,
+                   "plugin %s refused: its ID 0x%08lX is held by %s", fileName.c_str(), static_cast<unsigned long>(id),
+                   IdHolder(core, id).c_str());
         return;
     }
     const uint32_t index = PROVIDER_INDEX(id);

@@ -60,6 +60,39 @@ extern "C" {
 #define EVT_ROUTABLE_BITS 0x4FFu
 #define EVT_ROUTABLE_COUNT 9
 
+/* Positions in LoadResult.typeMasks: the mask of each routable type bit. */
+#define MASK_VIDEO 0    /* EVT_VIDEO, 0x1 */
+#define MASK_AUDIO 1    /* EVT_AUDIO, 0x2 */
+#define MASK_STATUS 2   /* EVT_STATUS, 0x4 */
+#define MASK_TYPE_8 3   /* 0x8 */
+#define MASK_TYPE_10 4  /* 0x10 */
+#define MASK_TYPE_20 5  /* 0x20; also the close order (descending) */
+#define MASK_LOG 6      /* EVT_LOG, 0x40 */
+#define MASK_TYPE_80 7  /* 0x80 */
+#define MASK_TYPE_400 8 /* 0x400 */
+
+/* The position of one routable type bit, -1 for any other value; a constant
+ * expression for a constant argument. */
+#define MASK_INDEX(typeBit)                \
+    ((typeBit) == 0x1u     ? MASK_VIDEO    \
+     : (typeBit) == 0x2u   ? MASK_AUDIO    \
+     : (typeBit) == 0x4u   ? MASK_STATUS   \
+     : (typeBit) == 0x8u   ? MASK_TYPE_8   \
+     : (typeBit) == 0x10u  ? MASK_TYPE_10  \
+     : (typeBit) == 0x20u  ? MASK_TYPE_20  \
+     : (typeBit) == 0x40u  ? MASK_LOG      \
+     : (typeBit) == 0x80u  ? MASK_TYPE_80  \
+     : (typeBit) == 0x400u ? MASK_TYPE_400 \
+                           : -1)
+
+/* Match values. A plugin receives an event when, for one of the routable bits
+ * of its type, its mask holds every bit of the match value derived from the
+ * event's flags. Queued events (Write): flag bits 24..30 move up one place,
+ * bit 31 drops out. Broadcast requests (Read): flag bits 24..31 move down one
+ * place. Flags 0 give 0, which every mask holds. */
+#define DISPATCH_MATCH(flags) ((((uint32_t)(flags)) & 0x00FFFFFFu) | ((((uint32_t)(flags)) << 1) & 0xFE000000u))
+#define BROADCAST_MATCH(flags) ((((uint32_t)(flags)) & 0x00FFFFFFu) | ((((uint32_t)(flags)) >> 1) & 0x7F800000u))
+
 /* EVT_CONFIG is a bit; the three below it are exact values. */
 #define EVT_CONFIG 0x100u
 #define EVT_RELEASE_BLOCK 0x200u   /* give back a kept payload block */
@@ -93,6 +126,16 @@ extern "C" {
 #define IPC_STOP 8
 #define IPC_HEADER_SIZE 16
 #define IPC_MAX_PACKET 65536
+
+/* Packets between the parent and the core itself carry target 0 (the core's
+ * providerIndex) and a type in 0x4300..0x43FF. The core answers them only
+ * while no loaded plugin has providerIndex 0 (such a plugin gets them
+ * instead), and sends nothing of this kind unasked. */
+#define IPC_PLUGIN_LISTING_REQUEST 0x4301
+/* The reply: `reserved` echoes the request's; the payload is text, one line
+ * per loaded plugin and per plugin file that failed to map (no terminating
+ * zero; cut at IPC_MAX_PACKET). */
+#define IPC_PLUGIN_LISTING 0x4302
 
 /* Header of every packet from the parent, in the host's byte order. */
 typedef struct IpcPacketHeader {
@@ -345,6 +388,7 @@ DVR_STATIC_ASSERT(sizeof(IpcPacketHeader) == 16, "IpcPacketHeader size");
  * target: the core copies them as one block. */
 DVR_STATIC_ASSERT(offsetof(WriteParms, dataSize) == 16, "write body");
 DVR_STATIC_ASSERT(sizeof(WriteParms) - 16 == sizeof(_EventParmsIn) - 8, "write body size");
+DVR_STATIC_ASSERT(MASK_INDEX(EVT_LOG) == MASK_LOG && MASK_INDEX(0x400u) == EVT_ROUTABLE_COUNT - 1, "mask positions");
 DVR_STATIC_ASSERT(offsetof(WriteParms, syncFrame) - 16 == offsetof(_EventParmsIn, syncFrame) - 8, "write body layout");
 
 #ifdef __cplusplus

@@ -181,6 +181,31 @@ TEST(EventConfig, OtherPluginsGetIoctlWhateverTheirMasksAndTheRaiserOnlyWrite)
     EXPECT_EQ(3u, core.ioContext.poll());  // one configuration update each
 }
 
+TEST(EventEntry, StopSaysHowManyEventsWillStillBeDelivered)
+{
+    FakePlugin slow;
+    TestCore core;
+    AddPlugin(core, 0, slow, {0x10000});
+    // The stop comes while the dispatcher holds the whole batch: the queue
+    // itself is empty then, and only the batch tells what is left.
+    slow.onWrite = [&core](const WriteParms&, WriteResult&) {
+        core.RequestStop();
+        return 0;
+    };
+    for (int i = 0; i < 5; ++i) {
+        core.Raise(Event(0x20000, EVT_STATUS, 0x4));
+    }
+    core.DispatchEvents();
+    EXPECT_EQ(5u, slow.Writes().size());
+    EXPECT_EQ(
+        core.LinesStartingWith("stop requested"),
+        std::vector<std::string>{"stop requested with 5 events queued: they are delivered before the plugins close"});
+
+    TestCore idle;
+    idle.Drain();
+    EXPECT_TRUE(idle.LinesStartingWith("stop requested").empty()) << "nothing to say without a queue";
+}
+
 TEST(EventEntry, StopIsNeverMissedAndRefusesOnlyQueuedEvents)
 {
     for (int i = 0; i < 50; ++i) {

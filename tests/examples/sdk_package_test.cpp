@@ -36,9 +36,11 @@ TEST(Sdk, HelloPluginBuildsAgainstTheInstalledPackageAndRuns)
                                        "Ninja",
                                        "-DCMAKE_PREFIX_PATH=" + prefix,
                                        "-DCMAKE_C_FLAGS=-Wall -Wextra -Werror"};
-    const std::string toolchain = DVRCORE_TOOLCHAIN_FILE;
-    configure.push_back(toolchain.empty() ? "-DCMAKE_C_COMPILER=" DVRCORE_C_COMPILER
-                                          : "-DCMAKE_TOOLCHAIN_FILE=" + toolchain);
+    // A cross build takes the toolchain file that the SDK installs.
+    const bool cross = std::string(DVRCORE_TOOLCHAIN_FILE) != "";
+    const std::string toolchain = prefix + "/lib/cmake/dvrcore/armhf-toolchain.cmake";
+    ASSERT_TRUE(dvrtest::FileExists(toolchain));
+    configure.push_back(cross ? "-DCMAKE_TOOLCHAIN_FILE=" + toolchain : "-DCMAKE_C_COMPILER=" DVRCORE_C_COMPILER);
     step = RunHostCommand(configure, seconds(120));
     ASSERT_EQ(0, step.status) << step.output;
     step = RunHostCommand({cmake, "--build", dir / "build"}, seconds(120));
@@ -50,6 +52,7 @@ TEST(Sdk, HelloPluginBuildsAgainstTheInstalledPackageAndRuns)
 
     const std::string work = dir / "work";
     ASSERT_EQ(0, ::mkdir(work.c_str(), 0755));
+    dvrtest::WriteFile(work + "/hello.conf", "# hello's settings\n greeting = hi there \nno setting here\n");
     dvrtest::ProcessOptions options;
     options.program = prefix + "/bin/dvrcore";
     options.workDir = work;
@@ -57,9 +60,27 @@ TEST(Sdk, HelloPluginBuildsAgainstTheInstalledPackageAndRuns)
     dvrtest::Process core(options);
     EXPECT_TRUE(core.WaitForOutput("hello  hello from the hello plugin", seconds(30))) << core.Output();
     EXPECT_TRUE(core.WaitForOutput("hello  configuration received (", seconds(30))) << core.Output();
+    // The installed helpers: settings file, subscription, event record.
+    EXPECT_TRUE(core.WaitForOutput("hello  setting greeting: hi there\n", seconds(30))) << core.Output();
+    EXPECT_TRUE(core.WaitForOutput("hello  hello.conf line 3 is not \"key = value\"", seconds(30)));
+    EXPECT_TRUE(core.WaitForOutput("hello  hello event came back (6 bytes)", seconds(30))) << core.Output();
     core.Signal(SIGTERM);
     EXPECT_EQ(0, core.Wait(seconds(30))) << core.Output() << core.Errors();
     EXPECT_NE(std::string::npos, core.Output().find("hello  goodbye")) << core.Output();
+
+    // The installed guide's relative links lead to installed files.
+    const std::string docs = prefix + "/share/doc/dvrcore/docs";
+    const std::string guide = dvrtest::ReadFile(docs + "/writing-plugins.md");
+    ASSERT_FALSE(guide.empty());
+    std::size_t links = 0;
+    for (std::size_t at = guide.find("]("); at != std::string::npos; at = guide.find("](", at + 2)) {
+        const std::string target = guide.substr(at + 2, guide.find_first_of(")#", at + 2) - at - 2);
+        if (target.find("://") == std::string::npos && !target.empty()) {
+            ++links;
+            EXPECT_TRUE(dvrtest::FileExists(docs + "/" + target)) << target;
+        }
+    }
+    EXPECT_GE(links, 5u) << "the guide links the hello plugin and the examples";
 }
 
 TEST(Package, DebianPackageHoldsCoreSdkAndExamplesForThisArchitecture)
@@ -82,7 +103,10 @@ TEST(Package, DebianPackageHoldsCoreSdkAndExamplesForThisArchitecture)
                              "./usr/libexec/dvrcore/plugins/", "./usr/libexec/dvrcore/protected-plugins/",
                              "./usr/libexec/dvrcore/examples/recorder.so", "./usr/include/dvrcore/plugin_api.h",
                              "./usr/include/dvrcore/log_message.h", "./usr/lib/cmake/dvrcore/dvrcore-config.cmake",
-                             "./usr/share/doc/dvrcore/writing-plugins.md"}) {
+                             "./usr/share/doc/dvrcore/docs/writing-plugins.md", "./usr/include/dvrcore/core_link.h",
+                             "./usr/include/dvrcore/event_match.h", "./usr/include/dvrcore/entry_guard.h",
+                             "./usr/include/dvrcore/plugin_settings.h", "./usr/lib/cmake/dvrcore/armhf-toolchain.cmake",
+                             "./usr/share/doc/dvrcore/plugins/examples/camera/"}) {
         EXPECT_NE(std::string::npos, step.output.find(path)) << path << "\n" << step.output;
     }
 }

@@ -42,11 +42,13 @@ TEST_F(PluginHostTest, RefusedPluginsAreLoggedClosedAndLeaveNoTrace)
                                  {0, LoadedLine("A_Plain.so")},
                                  {0, LoadedLine("b_plain.so")},
                                  {50, "plugin b_plain.so ID 0x00100000 already loaded"},
+                                 {50, "plugin b_plain.so refused: its ID 0x00100000 is held by A_Plain.so"},
                                  {0, LoadedLine("bit25.so")},
                                  {100, "plugin bit25.so ID 0x02000000" + tooBig},
                                  {0, LoadedLine("bit30.so")},
                                  {0, LoadedLine("coreid.so")},
                                  {50, "plugin coreid.so ID 0x80000000 already loaded"},
+                                 {50, "plugin coreid.so refused: its ID 0x80000000 is held by the core itself"},
                                  {0, LoadedLine("fails.so")},
                                  {100, "plugin fails.so load returned 3 error 0"},
                                  {0, LoadedLine("index254.so")},
@@ -56,6 +58,9 @@ TEST_F(PluginHostTest, RefusedPluginsAreLoggedClosedAndLeaveNoTrace)
                                  {100, "plugin libcam.so load returned 0 error 7"},
                                  {0, LoadedLine("noload.so")},
                                  {100, "Core: Failed to load plugin: noload.so (missing symbol)"},
+                                 {75,
+                                  "plugin noload.so does not export \"Load\" (the one required entry point, "
+                                  "a C function)"},
                              }));
     EXPECT_EQ(LoadedIds(), (std::vector<uint32_t>{0x00100000, 0x40050000, 0x00FE0000}));
     EXPECT_TRUE(core->failedPlugins.empty());
@@ -127,7 +132,10 @@ TEST_F(PluginHostTest, SameLibraryThroughTwoPathsIsRefusedOnceAndFullyUnmapped)
 
     EXPECT_EQ(core->Lines(), (std::vector<LogLine>{{0, LoadedLine("real.so")},
                                                    {0, LoadedLine("alias.so")},
-                                                   {50, "plugin alias.so ID 0x00100000 already loaded"}}));
+                                                   {50, "plugin alias.so ID 0x00100000 already loaded"},
+                                                   {50,
+                                                    "plugin alias.so refused: its ID 0x00100000 is held by "
+                                                    "real.so"}}));
     EXPECT_EQ(TraceCount("tp_plain load"), 2u);
     Shutdown();
     EXPECT_FALSE(IsMapped(PluginFile("real.so")));

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -140,8 +141,14 @@ std::string PlainText(const std::string& raw)
 {
     ::dup2(outFd, STDOUT_FILENO);
     ::dup2(errFd, STDERR_FILENO);
-    int input = ::open(options.stdinPath.empty() ? "/dev/null" : options.stdinPath.c_str(), O_RDONLY);
-    ::dup2(input, STDIN_FILENO);
+    if (options.controllingTerminal) {
+        ::setsid();
+        ::dup2(outFd, STDIN_FILENO);
+        ::ioctl(STDIN_FILENO, TIOCSCTTY, 0);
+    } else {
+        int input = ::open(options.stdinPath.empty() ? "/dev/null" : options.stdinPath.c_str(), O_RDONLY);
+        ::dup2(input, STDIN_FILENO);
+    }
     for (int fd = 3; fd < 1024; ++fd) {
         bool keep = false;
         for (int kept : options.keepFds) {
@@ -212,6 +219,9 @@ Process::Process(ProcessOptions options)
     }
     ::close(outWrite);
     ::close(errFds[1]);
+    if (options.terminal) {
+        terminal_ = outRead;
+    }
     outputPump_ = std::thread([this, outRead] { Pump(outRead, &output_); });
     errorPump_ = std::thread([this, fd = errFds[0]] { Pump(fd, &errors_); });
 }
@@ -308,6 +318,13 @@ bool Process::WaitFor(const std::string& needle, milliseconds timeout, bool outp
             return false;
         }
         std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+void Process::Type(const std::string& text)
+{
+    if (terminal_ >= 0 && ::write(terminal_, text.data(), text.size()) < 0) {
+        throw std::runtime_error(std::string("typing: ") + std::strerror(errno));
     }
 }
 

@@ -76,6 +76,10 @@ struct ProcessOptions {
     std::vector<int> keepFds;       // descriptors inherited under their own numbers
     bool useLauncher = true;        // prefix Launcher() (cross builds)
     std::string stdinPath;          // standard input from this file; "" = /dev/null
+    // With `terminal`: the terminal is also standard input and the child's
+    // controlling terminal, the child leading a session of its own (its
+    // process group is the terminal's foreground group).
+    bool controllingTerminal = false;
 };
 
 class Process {
@@ -95,6 +99,8 @@ public:
     // `needle`; false after `timeout`.
     bool WaitForOutput(const std::string& needle, milliseconds timeout);
     bool WaitForErrors(const std::string& needle, milliseconds timeout);
+    // Types `text` on the terminal (ProcessOptions::terminal).
+    void Type(const std::string& text);
     std::string Output();     // escape sequences removed, "\r" dropped
     std::string RawOutput();  // exactly as written
     std::string Errors();
@@ -104,7 +110,8 @@ private:
     bool WaitFor(const std::string& needle, milliseconds timeout, bool output);
 
     pid_t pid_ = -1;
-    int status_ = -1;  // exit status once reaped
+    int status_ = -1;    // exit status once reaped
+    int terminal_ = -1;  // the terminal's master side, with `terminal`
     std::atomic<bool> pumpsStop_{false};
     std::mutex mutex_;
     std::string output_;  // guarded by mutex_

@@ -4,11 +4,13 @@
 // of its end (in a working directory of the caller's choice, optionally
 // through a launcher such as an emulator), sends the announcement, prints
 // every packet that the core's plugins send, runs commands (from --do options,
-// then from standard input), turns SIGINT and SIGTERM into a stop packet and
+// then from standard input), turns SIGINT, SIGTERM and SIGHUP into a stop and
 // exits with the core's exit status.
 //
 // The core runs in a process group of its own, so that Ctrl-C reaches it only
-// as the stop packet, and it is killed if the stand-in dies first.
+// as the stop packet, and it is killed if the stand-in dies first. Scripts and
+// supervisors drive it without a terminal, with standard input closed, or in
+// a background process group: none of these may stop or hang it.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -38,6 +40,7 @@
 #include "camera_list.h"
 #include "plugin_api.h"
 #include "recordings_query.h"
+#include "plugin_listing.h"
 #include "status_line.h"
 
 namespace {
@@ -71,8 +74,11 @@ constexpr char kUsage[] =
     "                           list the recordings of CAMERA (UTC seconds FROM..TO) that\n"
     "                           the example bridge with providerIndex INDEX reports\n"
     "  stop                     the stop packet\n"
+    "  plugins                  ask the core which plugins it has loaded, and show its answer\n"
     "  close                    close the link\n"
-    "SIGINT and SIGTERM send the stop packet.\n";
+    "SIGINT, SIGTERM and SIGHUP (and SIGPIPE on standard output) stop the core: the stop\n"
+    "packet, or SIGTERM once the link is closed. Standard input is read only while it is\n"
+    "readable by this process (not in a background process group of its terminal).\n";
 
 struct Options {
     std::vector<std::string> launcher;
@@ -196,8 +202,8 @@ std::optional<unsigned long> Number(const std::string& text)
 
 class Standin {
 public:
-    Standin(Options options, int link, pid_t core, int signals)
-        : options_(std::move(options)), link_(link), core_(core), signals_(signals)
+    Standin(Options options, int link, pid_t core, int signals, bool readStdin)
+        : options_(std::move(options)), link_(link), core_(core), signals_(signals), readStdin_(readStdin)
     {
         if (options_.statusIndex) {
             statusLine_ = std::make_unique<StatusLine>();
@@ -324,6 +330,8 @@ private:
             Send(*ParseHex(args[0]), "raw bytes");
         } else if (verb == "recordings" && RecordingsRequest(args, 0)) {
             Send(*RecordingsRequest(args, ++statusSequence_), "recordings request");
+        } else if (verb == "plugins" && args.empty()) {
+            Send(Packet(0, IPC_PLUGIN_LISTING_REQUEST, {}), "plugin listing request");
         } else if (verb == "stop" && args.empty()) {
             Send(Packet(0, IPC_STOP, {}), "stop packet");
         } else if (verb == "close" && args.empty()) {
@@ -334,11 +342,13 @@ private:
         }
     }
 
-    void Send(const std::vector<uint8_t>& bytes, const std::string& what, bool report = true)
+    // False when the packet did not go out. Never blocks: a core that has
+    // stopped reading must not stop the stand-in from handling signals.
+    bool Send(const std::vector<uint8_t>& bytes, const std::string& what, bool report = true)
     {
         if (link_ < 0) {
             std::printf("standin: link closed, %s not sent\n", what.c_str());
-            return;
+            return false;
         }
         // Said before it is sent: whatever the core prints in answer then
         // comes after this line on a shared terminal.
@@ -346,9 +356,11 @@ private:
             std::printf("standin: sending %s (%zu bytes)\n", what.c_str(), bytes.size());
             std::fflush(stdout);
         }
-        if (::send(link_, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+        if (::send(link_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
             std::printf("standin: sending %s failed: %s\n", what.c_str(), std::strerror(errno));
+            return false;
         }
+        return true;
     }
 
     void CloseLink()
@@ -397,6 +409,10 @@ private:
         if (PrintRecordings(bytes.data(), count)) {
             return true;
         }
+        if (IsPluginListing(bytes.data(), count)) {
+            PrintPluginListing(bytes.data(), count);
+            return true;
+        }
         constexpr std::size_t kShown = 32;
         if (count < IPC_HEADER_SIZE) {
             std::printf("standin: received %zu bytes: %s\n", count, Hex(bytes.data(), count).c_str());
@@ -426,7 +442,15 @@ private:
     {
         char chunk[4096];
         const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            return;
+        }
         if (got <= 0) {
+            // EIO: a terminal that belongs to another process group (SIGTTIN
+            // is ignored, so the read fails instead of stopping us).
+            if (got < 0) {
+                std::printf("standin: not reading commands from standard input: %s\n", std::strerror(errno));
+            }
             readStdin_ = false;
             return;
         }
@@ -434,6 +458,21 @@ private:
         for (std::size_t end; (end = pendingInput_.find('\n')) != std::string::npos;) {
             options_.commands.push_back(pendingInput_.substr(0, end));
             pendingInput_.erase(0, end + 1);
+        }
+    }
+
+    // The first stop signal stops the core: the stop packet while the link
+    // can carry it, otherwise SIGTERM. Later ones only say that it is under way.
+    void StopCore(int signal)
+    {
+        if (stopRequested_) {
+            std::printf("standin: %s: the core is stopping already, waiting for it to exit\n", ::strsignal(signal));
+            return;
+        }
+        stopRequested_ = true;
+        if (!Send(Packet(0, IPC_STOP, {}), "stop packet")) {
+            std::printf("standin: %s: sending SIGTERM to the core\n", ::strsignal(signal));
+            ::kill(core_, SIGTERM);
         }
     }
 
@@ -445,7 +484,7 @@ private:
             return std::nullopt;
         }
         if (info.ssi_signo != SIGCHLD) {
-            Send(Packet(0, IPC_STOP, {}), "stop packet");
+            StopCore(static_cast<int>(info.ssi_signo));
             return std::nullopt;
         }
         int status = 0;
@@ -465,7 +504,8 @@ private:
     int link_;
     pid_t core_;
     int signals_;
-    bool readStdin_ = true;
+    bool readStdin_;
+    bool stopRequested_ = false;
     std::string pendingInput_;
     std::size_t received_ = 0;
     std::size_t awaitedPackets_ = 0;
@@ -521,16 +561,39 @@ int main(int argc, char** argv)
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    // A descriptor 0..2 that the caller closed would be handed out to the link
+    // below, and commands would be read from the core's packets: fill them.
+    const bool readStdin = ::fcntl(STDIN_FILENO, F_GETFD) != -1;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) != fd) {
+            std::perror("parent-standin: /dev/null");
+            return 1;
+        }
+    }
+    // In a background process group of a terminal (under `timeout`, or `&` in
+    // a shell) reading it would stop the stand-in, and writing it would stop
+    // the core on a terminal with `tostop`; ignored, the read fails with EIO
+    // and the write goes through. The core inherits the dispositions.
+    ::signal(SIGTTIN, SIG_IGN);
+    ::signal(SIGTTOU, SIG_IGN);
+
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
         std::perror("parent-standin: socketpair");
         return 1;
+    }
+    // Inherited dispositions do not count (a shell ignores SIGINT for
+    // commands it runs in the background): these signals always stop the core.
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        ::signal(number, SIG_DFL);
     }
     sigset_t handled;
     sigset_t original;
     sigemptyset(&handled);
     sigaddset(&handled, SIGINT);
     sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGHUP);
+    sigaddset(&handled, SIGPIPE);
     sigaddset(&handled, SIGCHLD);
     ::sigprocmask(SIG_BLOCK, &handled, &original);
     const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC);
@@ -552,5 +615,5 @@ int main(int argc, char** argv)
     ::close(ends[1]);
     std::printf("standin: started core %s (pid %d) with descriptor %d\n", options->core.c_str(), static_cast<int>(core),
                 ends[1]);
-    return Standin(std::move(*options), ends[0], core, signals).Run();
+    return Standin(std::move(*options), ends[0], core, signals, readStdin).Run();
 }

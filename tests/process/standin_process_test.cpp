@@ -1,0 +1,159 @@
+// parent-standin driven the way scripts and supervisors drive it: under
+// `timeout`, with standard input closed, in a background process group of a
+// terminal, stopped by each stop signal; and its plugin listing.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kTimeout = 60s;
+
+class StandinScripted : public testing::Test {
+protected:
+    // The stand-in's command line (launcher words first on cross builds).
+    std::vector<std::string> StandinCommand(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> words = dvrtest::Launcher();
+        words.push_back(dvrtest::BuiltProgram("parent-standin"));
+        for (const std::string& word : dvrtest::Launcher()) {
+            words.insert(words.end(), {"--launcher", word});
+        }
+        words.insert(words.end(), {"--workdir", layout_.workDir()});
+        words.insert(words.end(), options.begin(), options.end());
+        words.push_back(layout_.executable());
+        return words;
+    }
+
+    // Runs `script` in sh with "$@" = `timeout --preserve-status 120` and the
+    // stand-in's command line.
+    void StartUnderTimeout(const std::string& script, bool terminal)
+    {
+        dvrtest::ProcessOptions options;
+        options.program = "/bin/sh";
+        options.args = {"-c", script, "sh", "timeout", "--preserve-status", "120"};
+        for (const std::string& word : StandinCommand({})) {
+            options.args.push_back(word);
+        }
+        options.workDir = layout_.workDir();
+        options.useLauncher = false;
+        options.terminal = terminal;
+        options.controllingTerminal = terminal;
+        process_ = std::make_unique<dvrtest::Process>(options);
+    }
+
+    // The number after `label` in the output, 0 when missing.
+    pid_t PidAfter(const std::string& label)
+    {
+        const std::string output = process_->Output();
+        const std::size_t at = output.find(label);
+        return at == std::string::npos ? 0 : static_cast<pid_t>(std::atol(output.c_str() + at + label.size()));
+    }
+
+    // Sends `number` to `timeout`, which passes it on to the stand-in, and
+    // checks that the stand-in stopped the core and exited with its status.
+    void StopBy(int number)
+    {
+        ASSERT_TRUE(process_->WaitForOutput("target 0x00500000 type 200", kTimeout)) << Output();
+        const pid_t timeout = PidAfter("timeout pid ");
+        const pid_t core = PidAfter("(pid ");
+        ASSERT_GT(timeout, 0) << Output();
+        ASSERT_GT(core, 0) << Output();
+        ::kill(timeout, number);
+        EXPECT_TRUE(process_->WaitForOutput("timeout exited with 0", kTimeout)) << Output();
+        EXPECT_NE(Output().find("sending stop packet"), std::string::npos) << Output();
+        EXPECT_NE(Output().find("standin: core exited with status 0"), std::string::npos) << Output();
+        // The stand-in reaps the core before it exits: nothing may be left.
+        if (::kill(core, 0) == 0) {
+            ::kill(core, SIGKILL);
+            ADD_FAILURE() << "the core outlived the stand-in\n" << Output();
+        }
+        process_->Wait(kTimeout);
+    }
+
+    std::string Output() { return process_->Output() + process_->Errors(); }
+
+    dvrtest::CoreLayout layout_;
+    std::unique_ptr<dvrtest::Process> process_;
+};
+
+// `timeout` runs the stand-in in a process group of its own, with standard
+// input as `redirection` says; sh reports its pid and its exit status.
+std::string UnderTimeout(const std::string& redirection)
+{
+    return "\"$@\" " + redirection + " & echo \"timeout pid $!\"; wait $!; echo \"timeout exited with $?\"";
+}
+
+TEST_F(StandinScripted, EachStopSignalStopsTheCoreWithStandardInputClosed)
+{
+    layout_.AddPlugin("ipc_probe");
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(number));
+        // A closed descriptor 0 must not become the link: the core's hello
+        // packet would then be read as commands.
+        StartUnderTimeout(UnderTimeout("<&-"), false);
+        StopBy(number);
+        EXPECT_EQ(Output().find("unknown command"), std::string::npos) << Output();
+    }
+}
+
+TEST_F(StandinScripted, InABackgroundGroupOfATerminalTypedInputNeitherStopsNorHangsIt)
+{
+    layout_.AddPlugin("ipc_probe");
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(number));
+        StartUnderTimeout("exec 3<&0; " + UnderTimeout("0<&3"), true);
+        ASSERT_TRUE(process_->WaitForOutput("standin: started core", kTimeout)) << Output();
+        // Reading it would stop a process of a background group (SIGTTIN).
+        process_->Type("sleep 1\n");
+        ASSERT_TRUE(process_->WaitForOutput("not reading commands from standard input", kTimeout)) << Output();
+        StopBy(number);
+    }
+}
+
+TEST_F(StandinScripted, PluginsCommandListsWhatTheCoreLoaded)
+{
+    layout_.AddPlugin("ipc_probe");
+    layout_.AddPlugin("tp_threads");
+    layout_.AddPlugin("tp_consumer");
+    dvrtest::WriteFile(layout_.pluginDir() + "/text.so", "this is no library\n");
+    dvrtest::ProcessOptions options;
+    const std::vector<std::string> command =
+        StandinCommand({"--do", "wait-packets 1", "--do", "plugins", "--do", "wait-packets 2", "--do", "stop"});
+    options.program = command.front();
+    options.args.assign(command.begin() + 1, command.end());
+    options.useLauncher = false;
+    options.workDir = layout_.workDir();
+    process_ = std::make_unique<dvrtest::Process>(options);
+    ASSERT_EQ(process_->Wait(kTimeout), 0) << Output();
+
+    const std::string output = process_->Output();
+    const std::size_t listing = output.find("standin: plugin listing (");
+    ASSERT_NE(listing, std::string::npos) << Output();
+    const std::string prefix = "\nstandin:   plugin ";
+    for (const std::string& expected :
+         {prefix + "ipc_probe.so id 0x00050000 index 5 module ipc_probe flags none threads none load ",
+          prefix + "tp_consumer.so id 0x00610000 index 97 module tp_consumer flags writer threads none load ",
+          std::string(" subscribes video=0xffffffff,audio=0xffffffff,status=0xffffffff,type_8=0xffffffff,"
+                      "type_10=0xffffffff,type_20=0x00000010,log=0xffffffff,type_80=0xffffffff,"
+                      "type_400=0xffffffff\n"),
+          prefix + "tp_threads.so id 0x00300000 index 48 module tp_threads flags worker,reader threads "
+                   "worker,reader load ",
+          std::string("\nstandin:   failed text.so: ")}) {
+        EXPECT_NE(output.find(expected, listing), std::string::npos) << expected << "\n" << Output();
+    }
+    EXPECT_NE(output.find(" open 0 in ", listing), std::string::npos);
+    EXPECT_NE(output.find(" ms subscribes none\n", listing), std::string::npos) << "ipc_probe takes no events";
+}
+
+}  // namespace
