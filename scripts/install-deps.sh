@@ -11,11 +11,13 @@ native_packages=(
   locales qemu-user util-linux passwd procps python3
   libzmq3-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   clang libclang-rt-14-dev llvm
+  libavformat-dev libavcodec-dev libavutil-dev libsqlite3-dev ffmpeg
 )
 armhf_packages=(
   crossbuild-essential-armhf
   libboost-dev:armhf libboost-system-dev:armhf libboost-filesystem-dev:armhf
   libtinyxml-dev:armhf libgtest-dev:armhf libc6:armhf libstdc++6:armhf
+  libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf libsqlite3-dev:armhf
 )
 extra_packages=("$@")
 
