@@ -179,20 +179,11 @@ protected:
     // The core under the stand-in, running `commands`; its output once it has exited.
     std::string RunStandin(const std::vector<std::string>& commands, const std::vector<std::string>& options = {})
     {
-        dvrtest::ProcessOptions process;
-        process.program = dvrtest::BuiltProgram("parent-standin");
-        for (const std::string& word : dvrtest::Launcher()) {
-            process.args.insert(process.args.end(), {"--launcher", word});
-        }
-        process.args.insert(process.args.end(), {"--workdir", layout_.workDir()});
-        process.args.insert(process.args.end(), options.begin(), options.end());
+        std::vector<std::string> arguments = options;
         for (const std::string& command : commands) {
-            process.args.insert(process.args.end(), {"--do", command});
+            arguments.insert(arguments.end(), {"--do", command});
         }
-        process.args.push_back(layout_.executable());
-        process.workDir = layout_.workDir();
-        process.terminal = true;
-        dvrtest::Process standin(process);
+        dvrtest::Process standin(dvrtest::StandinOptions(layout_, arguments));
         EXPECT_EQ(0, standin.Wait(kTimeout)) << standin.Output() << standin.Errors();
         const std::string output = standin.Output();
         EXPECT_EQ(std::string::npos, output.find("leaked by plugins")) << output;

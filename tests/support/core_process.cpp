@@ -39,14 +39,20 @@ TempDir::~TempDir()
     fs::remove_all(path_, ignored);
 }
 
-std::string CoreExecutable() { return std::string(DVRCORE_TEST_BINARY_DIR) + "/dvrcore"; }
+std::string CoreExecutable()
+{
+    return std::string(DVRCORE_TEST_BINARY_DIR) + "/dvrcore";
+}
 
 std::string TestPluginPath(const std::string& name)
 {
     return std::string(DVRCORE_TEST_PLUGIN_DIR) + "/" + name + ".so";
 }
 
-std::string BuiltProgram(const std::string& name) { return std::string(DVRCORE_TEST_BINARY_DIR) + "/" + name; }
+std::string BuiltProgram(const std::string& name)
+{
+    return std::string(DVRCORE_TEST_BINARY_DIR) + "/" + name;
+}
 
 std::vector<std::string> Launcher()
 {
@@ -302,14 +308,20 @@ bool Process::WaitFor(const std::string& needle, milliseconds timeout, bool outp
     }
 }
 
-bool Process::WaitForOutput(const std::string& needle, milliseconds timeout) { return WaitFor(needle, timeout, true); }
+bool Process::WaitForOutput(const std::string& needle, milliseconds timeout)
+{
+    return WaitFor(needle, timeout, true);
+}
 
 bool Process::WaitForErrors(const std::string& needle, milliseconds timeout)
 {
     return WaitFor(needle, timeout, false);
 }
 
-std::string Process::Output() { return PlainText(RawOutput()); }
+std::string Process::Output()
+{
+    return PlainText(RawOutput());
+}
 
 std::string Process::RawOutput()
 {
@@ -321,6 +333,21 @@ std::string Process::Errors()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return errors_;
+}
+
+ProcessOptions StandinOptions(const CoreLayout& layout, const std::vector<std::string>& options)
+{
+    ProcessOptions process;
+    process.program = BuiltProgram("parent-standin");
+    for (const std::string& word : Launcher()) {
+        process.args.insert(process.args.end(), {"--launcher", word});
+    }
+    process.args.insert(process.args.end(), {"--workdir", layout.workDir()});
+    process.args.insert(process.args.end(), options.begin(), options.end());
+    process.args.push_back(layout.executable());
+    process.workDir = layout.workDir();
+    process.terminal = true;
+    return process;
 }
 
 ProcessOptions CoreOptions(const CoreLayout& layout, std::vector<std::string> args, bool terminal)

@@ -39,9 +39,9 @@ private:
 };
 
 // Paths of build products, from the build configuration.
-std::string CoreExecutable();          // the built dvrcore
+std::string CoreExecutable();                         // the built dvrcore
 std::string TestPluginPath(const std::string& name);  // a test plugin library: <dir>/<name>.so
-std::string BuiltProgram(const std::string& name);     // another executable of the build
+std::string BuiltProgram(const std::string& name);    // another executable of the build
 // Command prefix that runs a target program on this host (empty natively).
 std::vector<std::string> Launcher();
 
@@ -67,13 +67,13 @@ private:
 };
 
 struct ProcessOptions {
-    std::string program;                 // path of the target executable
-    std::vector<std::string> args;       // arguments after argv[0]
-    std::string workDir;                 // "" = the test's own
-    bool terminal = false;               // standard output on a pseudo-terminal
-    std::vector<int> keepFds;            // descriptors inherited under their own numbers
-    bool useLauncher = true;             // prefix Launcher() (cross builds)
-    std::string stdinPath;               // standard input from this file; "" = /dev/null
+    std::string program;            // path of the target executable
+    std::vector<std::string> args;  // arguments after argv[0]
+    std::string workDir;            // "" = the test's own
+    bool terminal = false;          // standard output on a pseudo-terminal
+    std::vector<int> keepFds;       // descriptors inherited under their own numbers
+    bool useLauncher = true;        // prefix Launcher() (cross builds)
+    std::string stdinPath;          // standard input from this file; "" = /dev/null
 };
 
 class Process {
@@ -110,6 +110,10 @@ private:
     std::thread outputPump_;
     std::thread errorPump_;
 };
+
+// The parent-service stand-in playing the parent of the core of `layout`,
+// with these options before the core's path.
+ProcessOptions StandinOptions(const CoreLayout& layout, const std::vector<std::string>& options);
 
 // Starts the core of `layout` in its working directory.
 ProcessOptions CoreOptions(const CoreLayout& layout, std::vector<std::string> args = {}, bool terminal = true);

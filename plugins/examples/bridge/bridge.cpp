@@ -43,6 +43,13 @@ char queryHandle;
 char recordingsHandle;
 
 class Bridge {
+    // What the bridge knows of one camera.
+    struct Camera {
+        bool known = false;
+        dvrexample::CameraState state{};
+        dvrexample::RecorderCameraCounters recorder{};
+    };
+
 public:
     // Dispatcher thread.
     void Take(const dvrexample::CoreLink& link, const WriteParms& parms)
@@ -61,20 +68,10 @@ public:
             std::memcpy(&counters_, parms.data, sizeof counters_);
         } else if (Is(parms, dvrexample::kCameraStateType, dvrexample::kCameraStateFlag,
                       sizeof(dvrexample::CameraState))) {
-            dvrexample::CameraState state;
-            std::memcpy(&state, parms.data, sizeof state);
-            if (state.channel < dvrexample::kMaxCameras) {
-                cameras_[state.channel].state = state;
-                cameras_[state.channel].known = true;
-            }
+            KeepPerCamera(parms, &Camera::state);
         } else if (Is(parms, dvrexample::kCountersType, dvrexample::kRecorderCameraFlag,
                       sizeof(dvrexample::RecorderCameraCounters))) {
-            dvrexample::RecorderCameraCounters counters;
-            std::memcpy(&counters, parms.data, sizeof counters);
-            if (counters.channel < dvrexample::kMaxCameras) {
-                cameras_[counters.channel].recorder = counters;
-                cameras_[counters.channel].known = true;
-            }
+            KeepPerCamera(parms, &Camera::recorder);
         } else if (Is(parms, dvrexample::kDiskType, dvrexample::kDiskUsageFlag, sizeof usage_) &&
                    parms.handle == &queryHandle) {
             std::memcpy(&usage_, parms.data, sizeof usage_);
@@ -160,6 +157,19 @@ private:
         return report;
     }
 
+    // Dispatcher thread, with the lock: a record whose first field is the
+    // camera's channel.
+    template <typename Record>
+    void KeepPerCamera(const WriteParms& parms, Record Camera::*field)
+    {
+        Record record;
+        std::memcpy(&record, parms.data, sizeof record);
+        if (record.channel < dvrexample::kMaxCameras) {
+            cameras_[record.channel].*field = record;
+            cameras_[record.channel].known = true;
+        }
+    }
+
     // Event-loop thread.
     std::vector<dvrexample::CameraReport> CameraReports()
     {
@@ -228,14 +238,9 @@ private:
     std::atomic<uint64_t> events_{0};
 
     std::mutex mutex_;
-    dvrexample::RecorderCounters counters_ = {};  // guarded by mutex_
-    dvrexample::DiskUsage usage_ = {};            // guarded by mutex_
-    bool throttling_ = false;                     // guarded by mutex_
-    struct Camera {
-        bool known = false;
-        dvrexample::CameraState state{};
-        dvrexample::RecorderCameraCounters recorder{};
-    };
+    dvrexample::RecorderCounters counters_ = {};             // guarded by mutex_
+    dvrexample::DiskUsage usage_ = {};                       // guarded by mutex_
+    bool throttling_ = false;                                // guarded by mutex_
     std::array<Camera, dvrexample::kMaxCameras> cameras_{};  // guarded by mutex_
 
     // Event-loop thread only.
