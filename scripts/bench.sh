@@ -3,8 +3,19 @@
 # limit of one copy, a bare hand-off, ZeroMQ and GStreamer, plus the core's
 # other figures. Installs what it needs first. Runner options pass through
 # (--repeat N, --no-valgrind).
+#
+# --cameras [options]: the camera-count benchmark instead (scripts/bench-cameras.py,
+# options --counts 4,16,32 --seconds 30 --repeat 2): dvrcore's camera and
+# recorder plugins beside one ffmpeg and one GStreamer recorder per camera.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = "--cameras" ]; then
+  shift
+  ./scripts/install-deps.sh
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target dvrcore parent-standin dvrcore_examples camera-server
+  exec python3 scripts/bench-cameras.py --build build/native "$@"
+fi
 ./scripts/install-deps.sh valgrind
 
 cmake --preset native -B build/bench >/dev/null

@@ -12,6 +12,7 @@ native_packages=(
   libzmq3-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   clang libclang-rt-14-dev llvm
   libavformat-dev libavcodec-dev libavutil-dev libsqlite3-dev ffmpeg
+  libgstrtspserver-1.0-dev gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
 )
 armhf_packages=(
   crossbuild-essential-armhf

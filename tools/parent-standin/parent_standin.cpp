@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bridge_packets.h"
+#include "camera_list.h"
 #include "plugin_api.h"
 #include "recordings_query.h"
 #include "status_line.h"
@@ -57,6 +58,9 @@ constexpr char kUsage[] =
     "                    then commands are read from standard input\n"
     "  --status INDEX    every second ask the plugin with providerIndex INDEX for a status\n"
     "                    report (the example bridge's packets); show it as one live line\n"
+    "  --camera [NAME=]URL  a camera for the example camera plugin, RTP over TCP (repeatable;\n"
+    "                    NAME defaults to camN); sent when the plugin asks for its cameras\n"
+    "  --camera-udp [NAME=]URL  the same with RTP over UDP\n"
     "Commands:\n"
     "  sleep MS                 wait MS milliseconds\n"
     "  wait-packets N [MS]      wait until N packets came from the core in all (at most MS, default 30000)\n"
@@ -78,6 +82,7 @@ struct Options {
     bool announce = true;
     std::deque<std::string> commands;
     std::optional<uint32_t> statusIndex;
+    CameraList cameras;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv)
@@ -103,6 +108,12 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             options.commands.push_back(argv[++i]);
         } else if (arg == "--status" && hasValue) {
             options.statusIndex = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+        } else if ((arg == "--camera" || arg == "--camera-udp") && hasValue) {
+            const auto transport =
+                arg == "--camera" ? dvrexample::CameraTransport::kTcp : dvrexample::CameraTransport::kUdp;
+            if (!options.cameras.Add(argv[++i], transport)) {
+                return std::nullopt;
+            }
         } else if (arg[0] != '-' && options.core.empty() && i + 1 == argc) {
             options.core = arg;
         } else {
@@ -377,6 +388,14 @@ private:
                 return true;
             }
         }
+        if (count == IPC_HEADER_SIZE && !options_.cameras.empty()) {
+            IpcPacketHeader request;
+            std::memcpy(&request, bytes.data(), sizeof request);
+            if (request.packetType == dvrexample::kCameraConfigRequest) {
+                SendCameras();
+                return true;
+            }
+        }
         ++received_;
         if (PrintRecordings(bytes.data(), count)) {
             return true;
@@ -394,6 +413,16 @@ private:
                     Hex(bytes.data() + IPC_HEADER_SIZE, payload < kShown ? payload : kShown).c_str(),
                     payload > kShown ? "..." : "");
         return true;
+    }
+
+    void SendCameras()
+    {
+        std::printf("%s", options_.cameras.Describe().c_str());
+        for (const dvrexample::CameraConfigPacket& packet : options_.cameras.Packets()) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(&packet);
+            Send(std::vector<uint8_t>(bytes, bytes + sizeof packet), "camera " + std::string(packet.config.name),
+                 false);
+        }
     }
 
     void ReadCommands()

@@ -1,43 +1,45 @@
-// Camera simulator: raises the video and audio frames of kChannels channels at
-// their real rates, on the worker thread that the core provides.
+// RTSP camera plugin: pulls the cameras that the parent service configures
+// (camera_config.h), one channel and one thread each (camera_channel.h), and
+// raises their frames and states (camera_stream.h).
 //
-// Frames flow from Open to Close. A refused video frame (no sync frame yet,
-// run too long, or the core throttling for lack of memory) breaks the
-// channel's run, so its next video frame is a sync frame that starts a new
-// one. Refused audio frames are simply lost.
-#include <array>
+// Threads: the core's IPC thread delivers configuration packets (IOCTL), which
+// start, replace and stop cameras; the worker thread asks the parent for the
+// cameras at Open and raises every camera's state once a second; each camera's
+// own thread raises its frames. Close stops and joins every camera, so nothing
+// is raised after it returns.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+#include "camera_channel.h"
+#include "camera_config.h"
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
 #include "log_message.h"
-#include "media_frame.h"
 
 namespace {
 
+using dvrcamera::CameraChannel;
 using dvrexample::kCameraId;
-using Clock = std::chrono::steady_clock;
 
-// One channel's video or audio.
-struct Stream {
-    uint32_t channel;
-    bool audio;
-    Clock::duration period;
-    Clock::time_point due;
-    uint32_t sequence = 0;
-    uint32_t sinceSync = 0;  // video frames admitted since the last sync frame
-    bool restart = true;     // the next video frame must be a sync frame
-};
-
-class Camera {
+class Cameras {
 public:
+    explicit Cameras(const dvrexample::CoreLink& link) : link_(link) {}
+
     void Open()
     {
+        avformat_network_init();
         std::lock_guard<std::mutex> lock(mutex_);
         opened_ = true;
         wake_.notify_all();
@@ -45,103 +47,92 @@ public:
 
     void Close()
     {
+        std::map<uint32_t, std::unique_ptr<CameraChannel>> stopping;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+            stopping.swap(channels_);
+            wake_.notify_all();
+        }
+        for (auto& [channel, camera] : stopping) {
+            camera->RequestStop();  // all at once; the joins below then take one short wait
+        }
+        stopping.clear();
+        avformat_network_deinit();
+    }
+
+    // IPC thread: one packet from the parent.
+    void OnPacket(const uint8_t* bytes, std::size_t length)
+    {
+        IpcPacketHeader header;
+        std::memcpy(&header, bytes, sizeof header);
+        if (header.packetType != dvrexample::kCameraConfigure || length != sizeof(dvrexample::CameraConfigPacket)) {
+            LogMessage(link_.id(), link_.fn(), LOG_LEVEL_WARNING,
+                       "ignored a packet of type 0x%x and %zu bytes (expected a camera configuration of %zu bytes)",
+                       static_cast<unsigned>(header.packetType), length, sizeof(dvrexample::CameraConfigPacket));
+            return;
+        }
+        dvrexample::CameraConfig config;
+        std::memcpy(&config, bytes + IPC_HEADER_SIZE, sizeof config);
+        config.name[sizeof config.name - 1] = '\0';
+        config.url[sizeof config.url - 1] = '\0';
+        if (config.channel >= dvrexample::kMaxCameras) {
+            LogMessage(link_.id(), link_.fn(), LOG_LEVEL_WARNING, "ignored camera %s on channel %u (channels 0..%u)",
+                       config.name, config.channel, dvrexample::kMaxCameras - 1);
+            return;
+        }
+        if (config.name[0] == '\0') {
+            std::snprintf(config.name, sizeof config.name, "cam%u", config.channel + 1);
+        }
+        std::unique_ptr<CameraChannel> replaced;
         std::lock_guard<std::mutex> lock(mutex_);
-        closed_ = true;
-        wake_.notify_all();
+        if (closed_) {
+            return;
+        }
+        std::unique_ptr<CameraChannel>& slot = channels_[config.channel];
+        replaced = std::move(slot);
+        if (replaced) {
+            replaced->RequestStop();
+        }
+        if (config.enabled != 0) {
+            slot = std::make_unique<CameraChannel>(link_, config);
+        } else {
+            channels_.erase(config.channel);
+        }
+        // `replaced` joins its thread after the lock is released (declared first).
     }
 
     // Worker thread: from Open until Close.
-    void Run(const dvrexample::CoreLink& link)
+    void Run()
     {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return opened_ || closed_; });
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return opened_ || closed_; });
+        if (!closed_) {
+            lock.unlock();
+            IpcPacketHeader request{IPC_HEADER_SIZE, dvrexample::kCameraIndex << 20, dvrexample::kCameraConfigRequest,
+                                    0};
+            link_.SendToParent(&request, sizeof request);
+            lock.lock();
         }
-        frame_.resize(dvrexample::kMaxVideoFrameBytes);
-        std::vector<Stream> streams;
-        const Clock::time_point start = Clock::now();
-        const Clock::duration second = std::chrono::seconds(1);
-        for (uint32_t channel = 0; channel < dvrexample::kChannels; ++channel) {
-            streams.push_back({channel, false, second / dvrexample::kVideoFramesPerSecond, start});
-            streams.push_back({channel, true, second / dvrexample::kAudioFramesPerSecond, start});
+        while (!closed_) {
+            for (auto& [channel, camera] : channels_) {
+                camera->PublishState();
+            }
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return closed_; });
         }
-        for (;;) {
-            Stream* next = &streams.front();
-            for (Stream& stream : streams) {
-                if (stream.due < next->due) {
-                    next = &stream;
-                }
-            }
-            if (!SleepUntil(next->due)) {
-                break;
-            }
-            RaiseFrame(link, *next);
-            next->due += next->period;
-            // Far behind (a stalled machine): skip the missed frames rather
-            // than raise them in a burst.
-            const Clock::time_point now = Clock::now();
-            if (next->due < now - std::chrono::seconds(1)) {
-                next->due = now;
-            }
-        }
-        LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "%u frames raised, %u refused", raised_, refused_);
     }
 
 private:
-    // False once closed.
-    bool SleepUntil(Clock::time_point due)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_until(lock, due, [this] { return closed_; });
-        return !closed_;
-    }
-
-    void RaiseFrame(const dvrexample::CoreLink& link, Stream& stream)
-    {
-        const bool sync = !stream.audio && (stream.restart || stream.sinceSync >= dvrexample::kSyncInterval);
-        const uint32_t size = stream.audio ? dvrexample::kAudioFrameBytes
-                                           : dvrexample::VideoFrameBytes(stream.channel, stream.sequence, sync);
-        dvrexample::FillFrame(frame_.data(), size, stream.channel, stream.sequence, stream.audio);
-
-        _EventParmsIn in = link.Event(stream.audio ? EVT_AUDIO : EVT_VIDEO, FLAG_FRAME, frame_.data(), size);
-        in.providerID = kCameraId + stream.channel;
-        in.syncFrame = sync ? 1 : 0;
-        const auto captured = std::chrono::duration_cast<std::chrono::nanoseconds>(stream.due.time_since_epoch());
-        dvrexample::StoreFrameInfo(in, {static_cast<uint64_t>(captured.count()), stream.channel, stream.sequence});
-        const int result = link.Raise(in);
-        ++stream.sequence;
-
-        if (result == RESULT_OK) {
-            ++raised_;
-            if (!stream.audio) {
-                stream.sinceSync = sync ? 1 : stream.sinceSync + 1;
-                stream.restart = false;
-            }
-            return;
-        }
-        ++refused_;
-        const bool runBroken =
-            result == RESULT_NO_SYNC_FRAME || result == RESULT_FRAME_LIMIT || result == RESULT_THROTTLED;
-        if (!stream.audio && runBroken && !stream.restart) {
-            LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO,
-                       "channel %u: video refused (%d), restarting at the next sync frame", stream.channel, result);
-            stream.restart = true;
-        }
-    }
-
+    const dvrexample::CoreLink& link_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool opened_ = false;  // guarded by mutex_
-    bool closed_ = false;  // guarded by mutex_
-
-    // Worker thread only.
-    std::vector<uint8_t> frame_;
-    unsigned raised_ = 0;
-    unsigned refused_ = 0;
+    bool opened_ = false;                                          // guarded by mutex_
+    bool closed_ = false;                                          // guarded by mutex_
+    std::map<uint32_t, std::unique_ptr<CameraChannel>> channels_;  // by channel; guarded by mutex_
 };
 
 dvrexample::CoreLink link;
-Camera camera;
+Cameras cameras(link);
 
 }  // namespace
 
@@ -157,13 +148,16 @@ int32_t Load(void* in, void* out)
     // Close first: nothing is raised while the others wind down.
     dvrexample::SetCloseRank(*result, 0xF0000000u);
     result->defaultLogLevel = LOG_LEVEL_INFO;
+    // FFmpeg's own messages may quote a URL with its password: the plugin
+    // reports what matters itself.
+    av_log_set_level(AV_LOG_QUIET);
     return 0;
 }
 
 int32_t Open(void*, void*)
 {
     return dvrexample::Guarded([] {
-        camera.Open();
+        cameras.Open();
         return 0;
     });
 }
@@ -171,7 +165,7 @@ int32_t Open(void*, void*)
 int32_t Close(void*, void*)
 {
     return dvrexample::Guarded([] {
-        camera.Close();
+        cameras.Close();
         return 0;
     });
 }
@@ -179,8 +173,12 @@ int32_t Close(void*, void*)
 int32_t IOCTL(void* in, void*)
 {
     return dvrexample::Guarded([in] {
-        if (static_cast<IoctlParms*>(in)->command == IOCTL_WORKER_THREAD) {
-            camera.Run(link);
+        const auto* parms = static_cast<IoctlParms*>(in);
+        if (parms->command == IOCTL_WORKER_THREAD) {
+            cameras.Run();
+        } else if (parms->command == IOCTL_IPC_PACKET && parms->argData != nullptr &&
+                   parms->argLength >= IPC_HEADER_SIZE) {
+            cameras.OnPacket(static_cast<const uint8_t*>(parms->argData), parms->argLength);
         }
         return 0;
     });

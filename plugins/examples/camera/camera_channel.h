@@ -1,0 +1,113 @@
+// One RTSP camera: its own thread pulls the stream with FFmpeg's libraries
+// (RTSP client, RTP depayloading, parsing; nothing is decoded) and raises
+// every access unit as a frame event (camera_stream.h).
+//
+// The thread runs from construction until RequestStop() (or destruction, which
+// joins it). Every blocking FFmpeg call is bounded: an interrupt callback ends
+// it on stop, when connecting takes longer than kConnectSeconds, and when no
+// picture arrived for the camera's silence time. A stream that ends, breaks or
+// falls silent is reconnected after a capped exponential backoff with jitter
+// (1 s doubling up to 30 s, back to 1 s after a healthy minute). Its loss is
+// logged once, and so is its recovery, never each attempt.
+//
+// Held per camera: one access unit waiting for its successor (its duration is
+// the difference of their timestamps), capped at kMaxUnitBytes, the parameter
+// sets, and FFmpeg's buffers, bounded by the options set at connection.
+#ifndef DVRCORE_EXAMPLES_CAMERA_CAMERA_CHANNEL_H
+#define DVRCORE_EXAMPLES_CAMERA_CAMERA_CHANNEL_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera_config.h"
+#include "camera_stream.h"
+#include "core_link.h"
+#include "media_clock.h"
+
+struct AVFormatContext;
+struct AVPacket;
+
+namespace dvrcamera {
+
+class ParameterSets;
+
+class CameraChannel {
+public:
+    static constexpr int kConnectSeconds = 10;
+    static constexpr int kDefaultSilenceSeconds = 5;
+    static constexpr std::size_t kMaxUnitBytes = 8u << 20;
+    static constexpr int64_t kHealthyNs = 60'000'000'000;
+    static constexpr int64_t kFirstDelayNs = 1'000'000'000;
+    static constexpr int64_t kMaxDelayNs = 30'000'000'000;
+
+    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config);
+    ~CameraChannel();
+    CameraChannel(const CameraChannel&) = delete;
+    CameraChannel& operator=(const CameraChannel&) = delete;
+
+    // Any thread: ends blocking calls and the backoff wait; the thread exits soon.
+    void RequestStop();
+    // Any thread: raises the camera's state event.
+    void PublishState();
+
+private:
+    struct Session;  // one connection's FFmpeg handles and outcome
+    struct Pending {
+        std::vector<uint8_t> bytes;
+        dvrexample::MediaFrame frame{};
+        bool sync = false;
+        bool valid = false;
+    };
+
+    void Run();
+    void Connect(Session& session);
+    void Pull(Session& session);
+    void OnVideo(Session& session, const AVPacket& packet);
+    void OnAudio(Session& session, const AVPacket& packet);
+    void FlushPending(uint32_t estimate);
+    void RaiseVideo(Pending& unit);
+    int RaiseFrame(uint32_t type, const uint8_t* bytes, std::size_t size, bool sync,
+                   const dvrexample::MediaFrame& frame);
+    void SetStatus(dvrexample::CameraStatus status);
+    void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    // False when stopped first.
+    bool WaitFor(int64_t ns);
+    static int Interrupt(void* self);
+
+    const dvrexample::CoreLink& link_;
+    const dvrexample::CameraConfig config_;
+    const std::string url_;  // without credentials, for the log
+    const int64_t silenceNs_;
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int64_t> deadlineNs_{0};  // monotonic; blocking calls end after it
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    dvrexample::CameraState state_{};  // guarded by mutex_
+
+    // Camera thread only.
+    MediaClock clock_;
+    StreamTimeline videoTimeline_;
+    StreamTimeline audioTimeline_;
+    uint32_t run_ = 0;       // the run whose frames are raised
+    bool waitSync_ = true;   // drop video until the next sync frame
+    bool recorded_ = false;  // this connection raised a frame
+    bool lost_ = false;      // the stream was lost and has not recovered
+    bool audioSkipLogged_ = false;
+    uint32_t videoSequence_ = 0;
+    uint32_t audioSequence_ = 0;
+    uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;
+    Pending pending_;
+    std::vector<uint8_t> completed_;  // a sync frame with its parameter sets
+
+    std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace dvrcamera
+
+#endif  // DVRCORE_EXAMPLES_CAMERA_CAMERA_CHANNEL_H

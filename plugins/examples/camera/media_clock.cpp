@@ -1,0 +1,68 @@
+#include "media_clock.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "camera_stream.h"
+
+namespace dvrcamera {
+
+namespace {
+
+constexpr int64_t kTicksPerSecond = dvrexample::kMediaClockHz;
+
+int64_t TicksToNs(int64_t ticks)
+{
+    return ticks * 1'000'000'000 / kTicksPerSecond;
+}
+int64_t NsToTicks(int64_t ns)
+{
+    return ns * kTicksPerSecond / 1'000'000'000;
+}
+
+}  // namespace
+
+FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs, int64_t monoNs, bool steer)
+{
+    const int64_t offset = realNs - monoNs;
+    const bool gap = lastMonoNs_ != 0 && monoNs - lastMonoNs_ > kGapNs;
+    const bool step = run_ != 0 && std::llabs(offset - offsetNs_) > kStepNs;
+    if (broken_ || gap || step) {
+        broken_ = false;
+        ++run_;
+        anchorNs_ = realNs;
+        startMonoNs_ = monoNs;
+        offsetNs_ = offset;
+        correctionNs_ = 0;
+        smoothedErrorNs_ = 0;
+    }
+    lastMonoNs_ = monoNs;
+
+    int64_t media;
+    int64_t realDelta = 0;
+    if (!stream.started || stream.run != run_) {
+        // A stream's first frame in the run: where real time says it is.
+        media = NsToTicks(monoNs - startMonoNs_);
+    } else {
+        const int64_t delta = pts - stream.lastPts;
+        realDelta = monoNs - stream.lastMonoNs;
+        media = std::llabs(TicksToNs(delta) - realDelta) > kJumpNs ? stream.lastMedia + NsToTicks(realDelta)
+                                                                   : stream.lastMedia + delta;
+    }
+    media = std::max<int64_t>(media, 0);
+    stream = {true, run_, pts, media, monoNs};
+
+    const int64_t predicted = anchorNs_ + TicksToNs(media) + correctionNs_;
+    if (steer) {
+        // Arrival times jitter with the network: follow their average, and
+        // move the correction no faster than kSlewPpm of the time that passed.
+        smoothedErrorNs_ += (realNs - predicted - smoothedErrorNs_) / 32;
+        const int64_t limit = std::max<int64_t>(realDelta, 0) * kSlewPpm / 1'000'000;
+        const int64_t move = std::clamp(smoothedErrorNs_, -limit, limit);
+        correctionNs_ += move;
+        smoothedErrorNs_ -= move;
+    }
+    return {static_cast<uint64_t>(media), anchorNs_ + TicksToNs(media) + correctionNs_, run_};
+}
+
+}  // namespace dvrcamera

@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""Camera-count benchmark: N synthetic 1080p cameras from the test camera
+server, recorded for a fixed time by
+  (a) dvrcore with the camera and recorder plugins,
+  (b) one `ffmpeg -rtsp_transport tcp -i URL -c copy` fragmented-MP4 segment
+      recorder per camera,
+  (c) one GStreamer `rtspsrc ! depay ! parse ! splitmuxsink` pipeline per camera,
+in interleaved repetitions against the same server for the same duration.
+Prints CPU seconds per camera-minute, memory per camera (PSS summed over the
+recording processes) and frames lost, each also as a ratio to (b) and (c).
+
+Frames lost: in each camera's recording, the frames missing between its first
+and last frame (timestamp gaps of the 25 fps stream), plus every camera that
+recorded nothing counted as the whole window.
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+FPS = 25
+
+
+def cpu_seconds(pid):
+    """utime + stime of a process and its reaped children, in seconds."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        ticks = sum(int(v) for v in fields[11:15])
+        return ticks / os.sysconf("SC_CLK_TCK")
+    except OSError:
+        return 0.0
+
+
+def pss_kib(pid):
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def frames_lost(files, seconds):
+    """Frames missing inside the recordings of one camera (all its files)."""
+    times = []
+    for path in files:
+        out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                              "packet=pts_time", "-of", "csv=p=0", path],
+                             capture_output=True, text=True, timeout=120).stdout
+        times += [float(t) for t in out.split() if t not in ("", "N/A")]
+    if not times:
+        return seconds * FPS
+    times.sort()
+    lost = 0
+    for a, b in zip(times, times[1:]):
+        gap = round((b - a) * FPS)
+        if gap > 1:
+            lost += gap - 1
+    return lost
+
+
+class Variant:
+    def __init__(self, name, label):
+        self.name = name
+        self.label = label
+
+
+def start_dvrcore(build, urls, out):
+    root = os.path.join(out, "core")
+    os.makedirs(os.path.join(root, "plugins"))
+    shutil.copy(os.path.join(build, "dvrcore"), root)
+    for plugin in ("camera.so", "recorder.so"):
+        shutil.copy(os.path.join(build, "example-plugins", plugin), os.path.join(root, "plugins"))
+    args = [os.path.join(build, "parent-standin"), "--workdir", root]
+    for i, url in enumerate(urls):
+        args += ["--camera", f"cam{i + 1}={url}"]
+    args.append(os.path.join(root, "dvrcore"))
+    standin = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               stdin=subprocess.DEVNULL)
+    core = None
+    for _ in range(100):
+        children = subprocess.run(["pgrep", "-P", str(standin.pid)], capture_output=True, text=True).stdout.split()
+        if children:
+            core = int(children[0])
+            break
+        time.sleep(0.1)
+    return [standin], [core] if core else []
+
+
+def start_ffmpeg(urls, out):
+    procs = []
+    for i, url in enumerate(urls):
+        pattern = os.path.join(out, f"cam{i + 1}-%03d.mp4")
+        procs.append(subprocess.Popen(
+            ["ffmpeg", "-nostdin", "-loglevel", "error", "-rtsp_transport", "tcp", "-i", url, "-map", "0:v",
+             "-c", "copy", "-f", "segment", "-segment_time", "600", "-segment_format", "mp4",
+             "-segment_format_options", "movflags=+frag_keyframe+empty_moov+default_base_moof",
+             "-reset_timestamps", "0", pattern],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    return procs, [p.pid for p in procs]
+
+
+def start_gstreamer(urls, out):
+    procs = []
+    for i, url in enumerate(urls):
+        pattern = os.path.join(out, f"cam{i + 1}-%03d.mp4")
+        procs.append(subprocess.Popen(
+            ["gst-launch-1.0", "-q", "-e", "rtspsrc", f"location={url}", "protocols=tcp", "!", "rtph264depay",
+             "!", "h264parse", "!", "splitmuxsink", f"location={pattern}", "max-size-time=600000000000",
+             "muxer-factory=mp4mux", "muxer-properties=properties,fragment-duration=1000"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    return procs, [p.pid for p in procs]
+
+
+def stop(procs, variant):
+    for p in procs:
+        # ffmpeg and gst-launch -e finish their files on SIGINT; the stand-in
+        # turns SIGTERM into the core's stop packet.
+        p.send_signal(signal.SIGTERM if variant == "a" else signal.SIGINT)
+    deadline = time.time() + 60
+    for p in procs:
+        try:
+            p.wait(timeout=max(1, deadline - time.time()))
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
+def recordings(variant, out, cameras):
+    if variant == "a":
+        found = {}
+        for path in glob.glob(os.path.join(out, "core", "**", "*.mp4"), recursive=True):
+            match = re.search(r"cam(\d+)", os.path.relpath(path, out))
+            if match:
+                found.setdefault(int(match.group(1)), []).append(path)
+        return [found.get(i + 1, []) for i in range(cameras)]
+    return [sorted(glob.glob(os.path.join(out, f"cam{i + 1}-*.mp4"))) for i in range(cameras)]
+
+
+def measure(variant, build, urls, seconds, work):
+    out = tempfile.mkdtemp(prefix=f"bench-{variant}-", dir=work)
+    if variant == "a":
+        procs, measured = start_dvrcore(build, urls, out)
+    elif variant == "b":
+        procs, measured = start_ffmpeg(urls, out)
+    else:
+        procs, measured = start_gstreamer(urls, out)
+    warmup = 5
+    time.sleep(warmup)
+    cpu0 = sum(cpu_seconds(pid) for pid in measured)
+    time.sleep(seconds / 2)
+    pss = sum(pss_kib(pid) for pid in measured)
+    time.sleep(seconds / 2)
+    cpu = sum(cpu_seconds(pid) for pid in measured) - cpu0
+    stop(procs, variant)
+    lost = sum(frames_lost(files, seconds) for files in recordings(variant, out, len(urls)))
+    shutil.rmtree(out, ignore_errors=True)
+    cameras = len(urls)
+    return {"cpu": cpu / cameras / (seconds / 60.0), "pss": pss / 1024.0 / cameras, "lost": lost}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default="build/native")
+    parser.add_argument("--counts", default="4,16,32")
+    parser.add_argument("--seconds", type=int, default=30)
+    parser.add_argument("--repeat", type=int, default=2)
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    work = tempfile.mkdtemp(prefix="bench-cameras-")
+    names = {"a": "dvrcore camera+recorder", "b": "ffmpeg -c copy per camera", "c": "GStreamer splitmuxsink"}
+    print(f"camera-count benchmark: 1080p 25 fps 4 Mbit/s H.264 cameras, {args.seconds} s measured after 5 s, "
+          f"{args.repeat} interleaved repetitions; load average at start {os.getloadavg()[0]:.1f} "
+          f"on {os.cpu_count()} CPUs")
+    try:
+        for count in [int(n) for n in args.counts.split(",")]:
+            server = subprocess.Popen([os.path.join(build, "camera-server"), "--cameras", str(count), "--port", "0"],
+                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+            port = None
+            for line in server.stdout:
+                match = re.search(r"ready on port (\d+)", line)
+                if match:
+                    port = match.group(1)
+                    break
+            urls = [f"rtsp://127.0.0.1:{port}/cam{i + 1}" for i in range(count)]
+            results = {v: [] for v in "abc"}
+            for rep in range(args.repeat):
+                order = "abc"[rep % 3:] + "abc"[:rep % 3]
+                for variant in order:
+                    results[variant].append(measure(variant, build, urls, args.seconds, work))
+            server.send_signal(signal.SIGINT)
+            server.wait(timeout=30)
+            print(f"\nN = {count} cameras")
+            print(f"  {'':28} {'CPU s/cam-min':>14} {'PSS MiB/cam':>12} {'frames lost':>12}")
+            mean = {v: {k: sum(r[k] for r in results[v]) / len(results[v]) for k in ("cpu", "pss", "lost")}
+                    for v in "abc"}
+            for v in "abc":
+                print(f"  ({v}) {names[v]:<24} {mean[v]['cpu']:>14.2f} {mean[v]['pss']:>12.1f} "
+                      f"{mean[v]['lost']:>12.0f}")
+            for ref in "bc":
+                ratio = lambda k: (mean["a"][k] / mean[ref][k]) if mean[ref][k] else float("nan")
+                print(f"  (a)/({ref}): CPU {ratio('cpu'):.2f}x, memory {ratio('pss'):.2f}x, "
+                      f"frames lost {mean['a']['lost']:.0f} vs {mean[ref]['lost']:.0f}")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
