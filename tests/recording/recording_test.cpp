@@ -23,6 +23,7 @@
 
 #include "core_process.h"
 #include "recordings_layout.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -378,5 +379,46 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
         EXPECT_EQ("", EmptyFiles(disk));
     }
 }
+
+#ifdef DVRCORE_CAMERA_SERVER
+// The whole chain: the test camera server, the RTSP camera plugin, the
+// recorder; 20 s of each codec, every segment checked by ffprobe and ffmpeg.
+TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
+{
+    dvrtest::CopyFile(std::string(DVRCORE_EXAMPLE_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
+    ::unlink((layout_.pluginDir() + "/stream_camera.so").c_str());
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "8");
+    for (const std::string codec : {"h264", "h265"}) {
+        dvrtest::ProcessOptions options;
+        options.program = dvrtest::BuiltProgram("camera-server");
+        options.args = {"--port",    "0",       "--codec", codec,
+                        "--size",    "640x360", "--kbps",  "800",
+                        "--cameras", "1",       "--cache", std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
+        options.useLauncher = false;
+        dvrtest::Process server(options);
+        ASSERT_TRUE(server.WaitForOutput("ready on port ", 180s)) << server.Output() << server.Errors();
+        std::smatch port;
+        const std::string serverOutput = server.Output();
+        ASSERT_TRUE(std::regex_search(serverOutput, port, std::regex(R"(ready on port (\d+))")));
+        const std::string camera = "cam-" + codec;
+        const std::string output = RunStandin(
+            {"sleep 20000", "stop"}, {"--camera", camera + "=rtsp://127.0.0.1:" + std::string(port[1]) + "/cam1"});
+
+        const std::vector<Segment> segments = CheckCamera(root(), camera, codec == "h264" ? "avc1" : "hvc1");
+        ASSERT_GE(segments.size(), 2u) << output;
+        double seconds = 0;
+        std::size_t frames = 0;
+        for (const Segment& segment : segments) {
+            seconds += segment.seconds;
+            frames += segment.digests.size();
+        }
+        // The server's 25 frames a second, all of them, for most of the 20 s.
+        EXPECT_GT(seconds, 14.0) << output;
+        EXPECT_LE(seconds, 21.0) << output;
+        EXPECT_NEAR(seconds * 25, static_cast<double>(frames), 2.0) << output;
+        EXPECT_EQ("", EmptyFiles(root()));
+    }
+}
+#endif
 
 }  // namespace
