@@ -383,7 +383,9 @@ private:
             if (reply.header.packetType == dvrexample::kStatusReport) {
                 std::vector<dvrexample::CameraReport> cameras((count - sizeof reply) /
                                                               sizeof(dvrexample::CameraReport));
-                std::memcpy(cameras.data(), bytes.data() + sizeof reply, cameras.size() * sizeof cameras[0]);
+                if (!cameras.empty()) {
+                    std::memcpy(cameras.data(), bytes.data() + sizeof reply, cameras.size() * sizeof cameras[0]);
+                }
                 statusLine_->Show(reply.report, cameras);
                 return true;
             }
