@@ -12,7 +12,7 @@ native_packages=(
   libzmq3-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   clang libclang-rt-14-dev llvm
   qemu-system-arm cpio
-  libavformat-dev libavcodec-dev libavutil-dev ffmpeg
+  libavformat-dev libavcodec-dev libavutil-dev libsqlite3-dev ffmpeg
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
 )
 armhf_packages=(
@@ -20,7 +20,7 @@ armhf_packages=(
   libboost-dev:armhf libboost-system-dev:armhf libboost-filesystem-dev:armhf
   libtinyxml-dev:armhf libgtest-dev:armhf libc6:armhf libstdc++6:armhf
   libwxbase3.2-1:armhf
-  libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf
+  libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf libsqlite3-dev:armhf
 )
 extra_packages=("$@")
 

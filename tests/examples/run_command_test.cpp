@@ -7,9 +7,6 @@
 #include <sys/stat.h>
 #include <tinyxml.h>
 
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
@@ -80,6 +77,9 @@ TEST(RunCommand, RecordsTheTestCamerasAndStopsCleanly)
         EXPECT_NE(std::string::npos, output.find("camera " + name + ": recording rtsp://127.0.0.1:")) << output;
     }
     EXPECT_TRUE(std::regex_search(output, std::regex(R"(status: [1-9]\d* events/s \| [1-9]\d* frames recorded)")))
+        << output;
+    EXPECT_TRUE(
+        std::regex_search(output, std::regex(R"(\| cam1 recording [1-9]\d* frames [\d.]+ MiB [1-9]\d* segments)")))
         << output;
 
     // core.xml: kept from before (the core's level), rewritten with every plugin.

@@ -25,18 +25,8 @@ protected:
     // Starts the stand-in (and through it the core) with these options.
     void Start(const std::vector<std::string>& options)
     {
-        dvrtest::ProcessOptions process;
-        process.program = dvrtest::BuiltProgram("parent-standin");
-        for (const std::string& word : dvrtest::Launcher()) {
-            process.args.insert(process.args.end(), {"--launcher", word});
-        }
-        process.args.insert(process.args.end(), {"--workdir", layout_.workDir()});
-        process.args.insert(process.args.end(), options.begin(), options.end());
-        process.args.push_back(layout_.executable());
-        process.workDir = layout_.workDir();
-        process.terminal = true;
         started_ = Clock::now();
-        standin_ = std::make_unique<dvrtest::Process>(process);
+        standin_ = std::make_unique<dvrtest::Process>(dvrtest::StandinOptions(layout_, options));
     }
 
     std::string Output() { return standin_->Output() + standin_->Errors(); }

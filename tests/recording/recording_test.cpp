@@ -23,6 +23,7 @@
 
 #include "core_process.h"
 #include "recordings_layout.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -70,12 +71,12 @@ std::string MakeStream(const std::string& dir, const std::string& codec, int gop
     const std::string g = std::to_string(gop);
     const std::string path = dir + "/" + source + "-" + g + "." + codec;
     const std::string encoder =
-        codec == "h264" ? "-c:v libx264 -preset ultrafast -bf 0 -g " + g + " -keyint_min " + g +
-                              " -sc_threshold 0 -f h264"
-                        : "-c:v libx265 -preset ultrafast -x265-params keyint=" + g + ":min-keyint=" + g +
-                              ":scenecut=0:bframes=0:repeat-headers=1:log-level=error -f hevc";
-    const std::string input = source == "noise" ? "nullsrc=size=320x240:rate=25,geq=random(1)*255:128:128"
-                                                : "testsrc=size=320x240:rate=25";
+        codec == "h264"
+            ? "-c:v libx264 -preset ultrafast -bf 0 -g " + g + " -keyint_min " + g + " -sc_threshold 0 -f h264"
+            : "-c:v libx265 -preset ultrafast -x265-params keyint=" + g + ":min-keyint=" + g +
+                  ":scenecut=0:bframes=0:repeat-headers=1:log-level=error -f hevc";
+    const std::string input =
+        source == "noise" ? "nullsrc=size=320x240:rate=25,geq=random(1)*255:128:128" : "testsrc=size=320x240:rate=25";
     const CommandResult made =
         Run("ffmpeg -v error -y -f lavfi -i \"" + input + "\" -frames:v 96 -pix_fmt yuv420p " + encoder + " " + path);
     EXPECT_EQ(0, made.status) << made.output;
@@ -177,21 +178,13 @@ protected:
     }
 
     // The core under the stand-in, running `commands`; its output once it has exited.
-    std::string RunStandin(const std::vector<std::string>& commands)
+    std::string RunStandin(const std::vector<std::string>& commands, const std::vector<std::string>& options = {})
     {
-        dvrtest::ProcessOptions process;
-        process.program = dvrtest::BuiltProgram("parent-standin");
-        for (const std::string& word : dvrtest::Launcher()) {
-            process.args.insert(process.args.end(), {"--launcher", word});
-        }
-        process.args.insert(process.args.end(), {"--workdir", layout_.workDir()});
+        std::vector<std::string> arguments = options;
         for (const std::string& command : commands) {
-            process.args.insert(process.args.end(), {"--do", command});
+            arguments.insert(arguments.end(), {"--do", command});
         }
-        process.args.push_back(layout_.executable());
-        process.workDir = layout_.workDir();
-        process.terminal = true;
-        dvrtest::Process standin(process);
+        dvrtest::Process standin(dvrtest::StandinOptions(layout_, arguments));
         EXPECT_EQ(0, standin.Wait(kTimeout)) << standin.Output() << standin.Errors();
         const std::string output = standin.Output();
         EXPECT_EQ(std::string::npos, output.find("leaked by plugins")) << output;
@@ -204,8 +197,8 @@ protected:
     // files, which it does first thing.
     std::vector<std::string> Query(const std::string& camera)
     {
-        const std::string output =
-            RunStandin({"sleep 3000", "recordings " + std::string(kBridgeIndex) + " " + camera, "wait-packets 1 20000", "stop"});
+        const std::string output = RunStandin(
+            {"sleep 3000", "recordings " + std::string(kBridgeIndex) + " " + camera, "wait-packets 1 20000", "stop"});
         std::vector<std::string> listed;
         for (const std::string& line : Lines(output)) {
             if (line.rfind("standin: recording ", 0) == 0 || line.find(" recordings listed") != std::string::npos) {
@@ -251,7 +244,13 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
     environment_.Set("DVRCORE_TEST_STREAMS", "front door=" + h264 + ",yard=" + h265);
     environment_.Set("DVRCORE_SEGMENT_SECONDS", "3");
     environment_.Set("DVRCORE_TEST_RUN_FRAMES", "240");  // a new run after 9.6 s, a second of silence
-    const std::string output = RunStandin({"sleep 14000", "stop"});
+    const std::string output = RunStandin({"sleep 14000", "stop"}, {"--status", kBridgeIndex});
+    // The status line shows each camera.
+    EXPECT_TRUE(std::regex_search(
+        output,
+        std::regex(
+            R"(\| front door recording [1-9]\d* frames [\d.]+ MiB [1-9]\d* segments 0 dropped \| yard recording)")))
+        << output;
 
     // Each camera: segments cut at 3 s boundaries and at the new run, each
     // playable on its own; together every frame raised, in order.
@@ -284,7 +283,8 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
     for (std::size_t i = 0; i + 1 < listed.size(); ++i) {
         std::smatch match;
         ASSERT_TRUE(std::regex_search(listed[i], match, span)) << listed[i];
-        times.emplace_back(std::stod(match[1]) * 60 + std::stod(match[2]), std::stod(match[3]) * 60 + std::stod(match[4]));
+        times.emplace_back(std::stod(match[1]) * 60 + std::stod(match[2]),
+                           std::stod(match[3]) * 60 + std::stod(match[4]));
     }
     double largestGap = 0;
     for (std::size_t i = 1; i < times.size(); ++i) {
@@ -374,11 +374,51 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
         ASSERT_GE(files.size(), 2u) << output;
         EXPECT_NE(first, files.front().name) << "the oldest went first";
         first = files.front().name;
-        EXPECT_GT(*dvrexample::SegmentStartFromName(files.back().name), startedAt + 4000000000)
-            << "recording went on";
+        EXPECT_GT(*dvrexample::SegmentStartFromName(files.back().name), startedAt + 4000000000) << "recording went on";
         const std::vector<Segment> segments = CheckCamera(disk + "/recordings", "garden", "avc1");
         EXPECT_EQ("", EmptyFiles(disk));
     }
 }
+
+#ifdef DVRCORE_CAMERA_SERVER
+// The whole chain: the test camera server, the RTSP camera plugin, the
+// recorder; 20 s of each codec, every segment checked by ffprobe and ffmpeg.
+TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
+{
+    dvrtest::CopyFile(std::string(DVRCORE_EXAMPLE_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
+    ::unlink((layout_.pluginDir() + "/stream_camera.so").c_str());
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "8");
+    for (const std::string codec : {"h264", "h265"}) {
+        dvrtest::ProcessOptions options;
+        options.program = dvrtest::BuiltProgram("camera-server");
+        options.args = {"--port",    "0",       "--codec", codec,
+                        "--size",    "640x360", "--kbps",  "800",
+                        "--cameras", "1",       "--cache", std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
+        options.useLauncher = false;
+        dvrtest::Process server(options);
+        ASSERT_TRUE(server.WaitForOutput("ready on port ", 180s)) << server.Output() << server.Errors();
+        std::smatch port;
+        const std::string serverOutput = server.Output();
+        ASSERT_TRUE(std::regex_search(serverOutput, port, std::regex(R"(ready on port (\d+))")));
+        const std::string camera = "cam-" + codec;
+        const std::string output = RunStandin(
+            {"sleep 20000", "stop"}, {"--camera", camera + "=rtsp://127.0.0.1:" + std::string(port[1]) + "/cam1"});
+
+        const std::vector<Segment> segments = CheckCamera(root(), camera, codec == "h264" ? "avc1" : "hvc1");
+        ASSERT_GE(segments.size(), 2u) << output;
+        double seconds = 0;
+        std::size_t frames = 0;
+        for (const Segment& segment : segments) {
+            seconds += segment.seconds;
+            frames += segment.digests.size();
+        }
+        // The server's 25 frames a second, all of them, for most of the 20 s.
+        EXPECT_GT(seconds, 14.0) << output;
+        EXPECT_LE(seconds, 21.0) << output;
+        EXPECT_NEAR(seconds * 25, static_cast<double>(frames), 2.0) << output;
+        EXPECT_EQ("", EmptyFiles(root()));
+    }
+}
+#endif
 
 }  // namespace

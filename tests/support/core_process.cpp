@@ -355,6 +355,21 @@ std::string Process::Errors()
     return errors_;
 }
 
+ProcessOptions StandinOptions(const CoreLayout& layout, const std::vector<std::string>& options)
+{
+    ProcessOptions process;
+    process.program = BuiltProgram("parent-standin");
+    for (const std::string& word : Launcher()) {
+        process.args.insert(process.args.end(), {"--launcher", word});
+    }
+    process.args.insert(process.args.end(), {"--workdir", layout.workDir()});
+    process.args.insert(process.args.end(), options.begin(), options.end());
+    process.args.push_back(layout.executable());
+    process.workDir = layout.workDir();
+    process.terminal = true;
+    return process;
+}
+
 ProcessOptions CoreOptions(const CoreLayout& layout, std::vector<std::string> args, bool terminal)
 {
     ProcessOptions options;

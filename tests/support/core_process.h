@@ -120,6 +120,10 @@ private:
     std::thread errorPump_;
 };
 
+// The parent-service stand-in playing the parent of the core of `layout`,
+// with these options before the core's path.
+ProcessOptions StandinOptions(const CoreLayout& layout, const std::vector<std::string>& options);
+
 // Starts the core of `layout` in its working directory.
 ProcessOptions CoreOptions(const CoreLayout& layout, std::vector<std::string> args = {}, bool terminal = true);
 

@@ -389,11 +389,16 @@ private:
             return false;
         }
         const auto count = static_cast<std::size_t>(got);
-        if (statusLine_ && count == sizeof(dvrexample::StatusReportPacket)) {
+        if (statusLine_ && count >= sizeof(dvrexample::StatusReportPacket)) {
             dvrexample::StatusReportPacket reply;
             std::memcpy(&reply, bytes.data(), sizeof reply);
             if (reply.header.packetType == dvrexample::kStatusReport) {
-                statusLine_->Show(reply.report);
+                std::vector<dvrexample::CameraReport> cameras((count - sizeof reply) /
+                                                              sizeof(dvrexample::CameraReport));
+                if (!cameras.empty()) {
+                    std::memcpy(cameras.data(), bytes.data() + sizeof reply, cameras.size() * sizeof cameras[0]);
+                }
+                statusLine_->Show(reply.report, cameras);
                 return true;
             }
         }

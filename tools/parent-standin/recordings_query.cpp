@@ -84,8 +84,9 @@ bool PrintRecordings(const uint8_t* packet, std::size_t length)
         return false;
     }
     std::memcpy(&list, packet + sizeof header, std::min(length - sizeof header, sizeof list));
-    const std::size_t count = std::min<std::size_t>(
-        {list.count, dvrexample::kRecordingsPerList, (length - sizeof header - kListHead) / sizeof(dvrexample::RecordingEntry)});
+    const std::size_t count =
+        std::min<std::size_t>({list.count, dvrexample::kRecordingsPerList,
+                               (length - sizeof header - kListHead) / sizeof(dvrexample::RecordingEntry)});
     for (std::size_t i = 0; i < count; ++i) {
         const dvrexample::RecordingEntry& entry = list.entries[i];
         std::printf("standin: recording %.*s from %s to %s, %" PRIu64 " bytes, %" PRIu32 " sync frames, run %" PRIu32

@@ -5,12 +5,40 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+
+#include "camera_stream.h"
 
 namespace {
 
+constexpr double kMiB = 1024.0 * 1024.0;
+
+const char* StateName(uint32_t status)
+{
+    switch (static_cast<dvrexample::CameraStatus>(status)) {
+        case dvrexample::CameraStatus::kConnecting:
+            return "connecting";
+        case dvrexample::CameraStatus::kRecording:
+            return "recording";
+        case dvrexample::CameraStatus::kReconnecting:
+            return "reconnecting";
+        case dvrexample::CameraStatus::kStopped:
+            return "stopped";
+    }
+    return "unknown";
+}
+
+std::string Describe(const dvrexample::CameraReport& camera)
+{
+    char text[256];
+    std::snprintf(text, sizeof text, " | %.*s %s %" PRIu64 " frames %.1f MiB %" PRIu32 " segments %" PRIu64 " dropped",
+                  static_cast<int>(strnlen(camera.name, sizeof camera.name)), camera.name, StateName(camera.status),
+                  camera.frames, static_cast<double>(camera.bytes) / kMiB, camera.segments, camera.dropped);
+    return text;
+}
+
 std::string Describe(const dvrexample::StatusReport& report)
 {
-    constexpr double kMiB = 1024.0 * 1024.0;
     char text[256];
     std::snprintf(text, sizeof text,
                   "status: %" PRIu32 " events/s | %" PRIu64 " frames recorded (%.1f MiB) | %.1f MiB on disk in %" PRIu32
@@ -48,9 +76,12 @@ StatusLine::~StatusLine()
     }
 }
 
-void StatusLine::Show(const dvrexample::StatusReport& report)
+void StatusLine::Show(const dvrexample::StatusReport& report, const std::vector<dvrexample::CameraReport>& cameras)
 {
     last_ = Describe(report);
+    for (const dvrexample::CameraReport& camera : cameras) {
+        last_ += Describe(camera);
+    }
     const winsize size = terminal_ ? TerminalSize() : winsize{};
     const int rows = size.ws_row;
     if (rows < 3 || size.ws_col < 2) {

@@ -8,6 +8,7 @@
 #define DVRCORE_TOOLS_PARENT_STANDIN_STATUS_LINE_H
 
 #include <string>
+#include <vector>
 
 #include "bridge_packets.h"
 
@@ -20,7 +21,8 @@ public:
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
 
-    void Show(const dvrexample::StatusReport& report);
+    // The totals, then each camera: its state, and what the recorder made of it.
+    void Show(const dvrexample::StatusReport& report, const std::vector<dvrexample::CameraReport>& cameras);
 
 private:
     void Release();

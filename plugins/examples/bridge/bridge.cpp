@@ -4,7 +4,8 @@
 //
 // What it reports it learns from the events it takes on Write, on the core's
 // dispatcher thread: every routed event counts towards the event rate, the
-// recorder's counters and the catalog's disk usage answers are kept, and the
+// recorder's counters (totals and per camera), the cameras' states and the
+// catalog's disk usage answers are kept, and the
 // core's memory status document says whether frames are being throttled. At
 // each request the bridge also broadcasts a disk usage query, so that the
 // next report has fresh figures. A recordings request from the parent
@@ -13,15 +14,19 @@
 // At Close it cancels its query handles: a late answer is then refused by the
 // core instead of being queued.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "bridge_packets.h"
+#include "camera_stream.h"
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
@@ -38,6 +43,13 @@ char queryHandle;
 char recordingsHandle;
 
 class Bridge {
+    // What the bridge knows of one camera.
+    struct Camera {
+        bool known = false;
+        dvrexample::CameraState state{};
+        dvrexample::RecorderCameraCounters recorder{};
+    };
+
 public:
     // Dispatcher thread.
     void Take(const dvrexample::CoreLink& link, const WriteParms& parms)
@@ -54,6 +66,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (Is(parms, dvrexample::kCountersType, dvrexample::kRecorderCountersFlag, sizeof counters_)) {
             std::memcpy(&counters_, parms.data, sizeof counters_);
+        } else if (Is(parms, dvrexample::kCameraStateType, dvrexample::kCameraStateFlag,
+                      sizeof(dvrexample::CameraState))) {
+            KeepPerCamera(parms, &Camera::state);
+        } else if (Is(parms, dvrexample::kCountersType, dvrexample::kRecorderCameraFlag,
+                      sizeof(dvrexample::RecorderCameraCounters))) {
+            KeepPerCamera(parms, &Camera::recorder);
         } else if (Is(parms, dvrexample::kDiskType, dvrexample::kDiskUsageFlag, sizeof usage_) &&
                    parms.handle == &queryHandle) {
             std::memcpy(&usage_, parms.data, sizeof usage_);
@@ -86,10 +104,17 @@ public:
                        static_cast<unsigned>(header.packetType));
             return;
         }
-        dvrexample::StatusReportPacket reply{};
-        reply.header = {static_cast<uint32_t>(sizeof reply), header.target, dvrexample::kStatusReport, header.reserved};
-        reply.report = Report();
-        link.SendToParent(&reply, sizeof reply);
+        dvrexample::StatusReportPacket head{};
+        head.report = Report();
+        const std::vector<dvrexample::CameraReport> cameras = CameraReports();
+        const std::size_t camerasBytes = cameras.size() * sizeof(dvrexample::CameraReport);
+        std::vector<uint8_t> reply(sizeof head + camerasBytes);
+        head.header = {static_cast<uint32_t>(reply.size()), header.target, dvrexample::kStatusReport, header.reserved};
+        std::memcpy(reply.data(), &head, sizeof head);
+        if (camerasBytes > 0) {
+            std::memcpy(reply.data() + sizeof head, cameras.data(), camerasBytes);
+        }
+        link.SendToParent(reply.data(), reply.size());
         QueryDiskUsage(link);
     }
 
@@ -130,6 +155,45 @@ private:
         report.segmentsOnDisk = usage_.segments;
         report.throttling = throttling_ ? 1 : 0;
         return report;
+    }
+
+    // Dispatcher thread, with the lock: a record whose first field is the
+    // camera's channel.
+    template <typename Record>
+    void KeepPerCamera(const WriteParms& parms, Record Camera::*field)
+    {
+        Record record;
+        std::memcpy(&record, parms.data, sizeof record);
+        if (record.channel < dvrexample::kMaxCameras) {
+            cameras_[record.channel].*field = record;
+            cameras_[record.channel].known = true;
+        }
+    }
+
+    // Event-loop thread.
+    std::vector<dvrexample::CameraReport> CameraReports()
+    {
+        std::vector<dvrexample::CameraReport> reports;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (uint32_t channel = 0; channel < dvrexample::kMaxCameras; ++channel) {
+            const Camera& camera = cameras_[channel];
+            if (!camera.known) {
+                continue;
+            }
+            dvrexample::CameraReport report{};
+            std::memcpy(report.name, camera.state.name, sizeof report.name);
+            report.name[sizeof report.name - 1] = '\0';
+            if (report.name[0] == '\0') {
+                std::snprintf(report.name, sizeof report.name, "camera%u", static_cast<unsigned>(channel));
+            }
+            report.status = static_cast<uint32_t>(camera.state.status);
+            report.segments = camera.recorder.segmentsStarted;
+            report.frames = camera.recorder.framesRecorded;
+            report.bytes = camera.recorder.bytesWritten;
+            report.dropped = camera.state.framesDropped + camera.recorder.framesDropped;
+            reports.push_back(report);
+        }
+        return reports;
     }
 
     // A broadcast: every reader plugin that takes disk queries answers on a
@@ -174,9 +238,10 @@ private:
     std::atomic<uint64_t> events_{0};
 
     std::mutex mutex_;
-    dvrexample::RecorderCounters counters_ = {};  // guarded by mutex_
-    dvrexample::DiskUsage usage_ = {};            // guarded by mutex_
-    bool throttling_ = false;                     // guarded by mutex_
+    dvrexample::RecorderCounters counters_ = {};             // guarded by mutex_
+    dvrexample::DiskUsage usage_ = {};                       // guarded by mutex_
+    bool throttling_ = false;                                // guarded by mutex_
+    std::array<Camera, dvrexample::kMaxCameras> cameras_{};  // guarded by mutex_
 
     // Event-loop thread only.
     Clock::time_point lastReportTime_{};

@@ -79,9 +79,10 @@ void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle)
             entry.endNs = row.endNs;
             entry.bytes = row.bytes;
             entry.run = row.run;
-            entry.syncFrames = row.syncTimes.empty()
-                                   ? 0
-                                   : 1 + static_cast<uint32_t>(std::count(row.syncTimes.begin(), row.syncTimes.end(), ','));
+            entry.syncFrames =
+                row.syncTimes.empty()
+                    ? 0
+                    : 1 + static_cast<uint32_t>(std::count(row.syncTimes.begin(), row.syncTimes.end(), ','));
             std::strncpy(entry.name, row.name.c_str(), sizeof entry.name - 1);
         }
         list.last = next == rows.size() ? 1 : 0;

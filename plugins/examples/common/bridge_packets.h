@@ -41,6 +41,21 @@ struct StatusReportPacket {
 };
 static_assert(sizeof(StatusReportPacket) == IPC_HEADER_SIZE + sizeof(StatusReport), "no padding");
 
+// A status report is followed by one CameraReport for each camera the bridge
+// has heard of (at most kMaxCameraReports), from the camera's CameraState
+// and the recorder's counters of that camera.
+constexpr uint32_t kMaxCameraReports = 64;
+
+struct CameraReport {
+    char name[48];      // zero-terminated
+    uint32_t status;    // CameraStatus (camera_stream.h); 0 when unknown
+    uint32_t segments;  // started by the recorder
+    uint64_t frames;    // recorded
+    uint64_t bytes;     // written
+    uint64_t dropped;   // by the camera and by the recorder
+};
+static_assert(sizeof(CameraReport) == 80, "CameraReport layout");
+
 }  // namespace dvrexample
 
 #endif  // DVRCORE_EXAMPLES_BRIDGE_PACKETS_H

@@ -24,6 +24,20 @@ struct RecorderCounters {
 };
 static_assert(sizeof(RecorderCounters) == 32, "RecorderCounters layout");
 
+// The recorder's totals of one camera, raised once a second per camera that
+// sent frames (type 0x8).
+constexpr uint32_t kRecorderCameraFlag = 0x400000;
+
+struct RecorderCameraCounters {
+    uint32_t channel;
+    uint32_t segmentsStarted;
+    uint64_t framesRecorded;
+    uint64_t bytesWritten;
+    uint32_t framesDropped;  // by the recorder
+    uint32_t writeErrors;
+};
+static_assert(sizeof(RecorderCameraCounters) == 32, "RecorderCameraCounters layout");
+
 // Disk usage of the recordings (type 0x10): the bridge broadcasts a query
 // (provider id 0, a handle of its own, no payload); the catalog answers on the
 // delivery thread with one DiskUsage event carrying the same handle.

@@ -35,7 +35,8 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
                                             std::size_t size, Clock::time_point now)
 {
     if (audio) {
-        if (frame.codec != Codec::kAac || frame.audioConfigSize == 0 || frame.audioConfigSize > sizeof frame.audioConfig) {
+        if (frame.codec != Codec::kAac || frame.audioConfigSize == 0 ||
+            frame.audioConfigSize > sizeof frame.audioConfig) {
             return Outcome::kSkipped;
         }
         nextAudio_.audio = true;
@@ -49,9 +50,8 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         if (sync) {
             sets = ParameterSets(frame.codec, data, size);
         }
-        if (file_ != nullptr &&
-            (frame.run != row_.run ||
-             (sync && (sets != parameterSets_ || frame.wallTimeNs / segmentNs_ != boundary_)))) {
+        if (file_ != nullptr && (frame.run != row_.run ||
+                                 (sync && (sets != parameterSets_ || frame.wallTimeNs / segmentNs_ != boundary_)))) {
             End();
         }
         if (file_ == nullptr) {

@@ -69,9 +69,9 @@ private:
     std::string name_;
 
     std::unique_ptr<Fmp4File> file_;
-    SegmentRow row_;             // of the open segment
-    std::string parameterSets_;  // of the open segment
-    int64_t boundary_ = 0;       // wall-clock period of the open segment
+    SegmentRow row_;                       // of the open segment
+    std::string parameterSets_;            // of the open segment
+    int64_t boundary_ = 0;                 // wall-clock period of the open segment
     uint64_t fragmentStart_ = 0;           // media time of the fragment's first frame
     Clock::time_point fragmentStartedAt_;  // when it came
     bool dirty_ = false;                   // cut since the last Sync

@@ -57,8 +57,8 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
     std::unique_ptr<Fmp4File> file(new Fmp4File(path, fd));
     Fmp4File& f = *file;
     uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kOutputBuffer));
-    f.output_ = buffer != nullptr ? avio_alloc_context(buffer, kOutputBuffer, 1, &f, nullptr, WritePacket, nullptr)
-                                  : nullptr;
+    f.output_ =
+        buffer != nullptr ? avio_alloc_context(buffer, kOutputBuffer, 1, &f, nullptr, WritePacket, nullptr) : nullptr;
     if (f.output_ == nullptr) {
         av_free(buffer);
     }
@@ -95,9 +95,8 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
             p.codec_id = AV_CODEC_ID_AAC;
             p.sample_rate = static_cast<int>(tracks.sampleRate);
             p.frame_size = 1024;
-            const int channels = tracks.audioConfig.size() >= 2
-                                     ? (static_cast<uint8_t>(tracks.audioConfig[1]) >> 3) & 0xF
-                                     : 1;
+            const int channels =
+                tracks.audioConfig.size() >= 2 ? (static_cast<uint8_t>(tracks.audioConfig[1]) >> 3) & 0xF : 1;
             av_channel_layout_default(&p.ch_layout, channels > 0 ? channels : 1);
             audio->time_base = kMediaTimeBase;
             ready = SetExtradata(p, tracks.audioConfig);
@@ -137,8 +136,7 @@ int Fmp4File::WritePacket(void* opaque, uint8_t* data, int size)
     return size;
 }
 
-bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t time, uint32_t duration,
-                        bool sync)
+bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t time, uint32_t duration, bool sync)
 {
     if (failed_ || (audio && muxer_->nb_streams < 2)) {
         return false;

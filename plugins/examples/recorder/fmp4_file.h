@@ -55,8 +55,8 @@ public:
     bool Finish();
 
     bool fragmentEmpty() const { return framesInFragment_ == 0; }
-    uint64_t bytes() const { return bytes_; }          // written, whole fragments and the header
-    bool deleted() const { return deleted_; }          // Finish or a failure removed the file
+    uint64_t bytes() const { return bytes_; }  // written, whole fragments and the header
+    bool deleted() const { return deleted_; }  // Finish or a failure removed the file
     const std::string& error() const { return error_; }
     int errorCode() const { return writeErrno_; }  // errno of the failed write, or 0
 

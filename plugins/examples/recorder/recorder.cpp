@@ -78,7 +78,8 @@ public:
     // Dispatcher thread. True when the frame is queued and its block kept.
     bool Take(const WriteParms& parms)
     {
-        if ((parms.eventType & dvrexample::kCameraStateType) != 0 && (parms.flags & dvrexample::kCameraStateFlag) != 0) {
+        if ((parms.eventType & dvrexample::kCameraStateType) != 0 &&
+            (parms.flags & dvrexample::kCameraStateFlag) != 0) {
             TakeState(parms);
             return false;
         }
@@ -97,6 +98,7 @@ public:
         if (queuedBytes_ + parms.dataSize > kQueueLimit || (video && waitingForSync)) {
             waitingForSync = waitingForSync || video;
             ++counters_.framesDropped;
+            ++cameraCounters_[frame.channel].framesDropped;
             return false;
         }
         queue_.push_back({parms.data, parms.dataSize, !video, sync, frame});
@@ -222,11 +224,16 @@ private:
             failing_[channel] = false;
         }
         std::lock_guard<std::mutex> lock(mutex_);
+        dvrexample::RecorderCameraCounters& camera = cameraCounters_[channel];
+        camera.channel = channel;
         if (outcome == CameraRecorder::Outcome::kWritten) {
             ++counters_.framesRecorded;
             counters_.bytesWritten += queued.size;
+            ++camera.framesRecorded;
+            camera.bytesWritten += queued.size;
         } else if (outcome != CameraRecorder::Outcome::kSkipped) {
             ++counters_.framesDropped;
+            ++camera.framesDropped;
         }
     }
 
@@ -272,6 +279,7 @@ private:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++counters_.writeErrors;
+            ++cameraCounters_[channel].writeErrors;
         }
         const auto camera = cameras_.find(channel);
         const bool known = camera != cameras_.end() && camera->second;
@@ -292,15 +300,24 @@ private:
         return counters_;
     }
 
-    // Raises the counters for the bridge; called without the lock.
+    // Raises the counters for the bridge, the totals and those of each
+    // camera; called without the lock.
     void PublishCounters(const dvrexample::CoreLink& link)
     {
         dvrexample::RecorderCounters counters = Counters();
-        uint64_t segments = 0;
         for (const auto& [channel, camera] : cameras_) {
-            segments += camera->segmentsStarted();
+            dvrexample::RecorderCameraCounters perCamera;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                perCamera = cameraCounters_[channel];
+            }
+            perCamera.channel = channel;
+            perCamera.segmentsStarted = static_cast<uint32_t>(camera->segmentsStarted());
+            counters.segmentsStarted += perCamera.segmentsStarted;
+            _EventParmsIn in =
+                link.Event(dvrexample::kCountersType, dvrexample::kRecorderCameraFlag, &perCamera, sizeof perCamera);
+            link.Raise(in);
         }
-        counters.segmentsStarted = static_cast<uint32_t>(segments);
         _EventParmsIn in =
             link.Event(dvrexample::kCountersType, dvrexample::kRecorderCountersFlag, &counters, sizeof counters);
         link.Raise(in);
@@ -308,12 +325,13 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<QueuedFrame> queue_;                     // guarded by mutex_
-    std::size_t queuedBytes_ = 0;                       // guarded by mutex_
-    bool closing_ = false;                              // guarded by mutex_
-    dvrexample::RecorderCounters counters_ = {};        // guarded by mutex_
-    std::array<std::string, kMaxCameras> names_;        // guarded by mutex_
-    bool namesChanged_ = false;                         // guarded by mutex_
+    std::deque<QueuedFrame> queue_;                                                    // guarded by mutex_
+    std::size_t queuedBytes_ = 0;                                                      // guarded by mutex_
+    bool closing_ = false;                                                             // guarded by mutex_
+    dvrexample::RecorderCounters counters_ = {};                                       // guarded by mutex_
+    std::array<dvrexample::RecorderCameraCounters, kMaxCameras> cameraCounters_ = {};  // guarded by mutex_
+    std::array<std::string, kMaxCameras> names_;                                       // guarded by mutex_
+    bool namesChanged_ = false;                                                        // guarded by mutex_
 
     std::array<bool, kMaxCameras> waitingForSync_ = {};  // dispatcher thread only
 
@@ -342,7 +360,8 @@ int32_t Load(void* in, void* out)
     result->writerFlag = 1;
     dvrexample::Subscribe(*result, EVT_VIDEO, dvrexample::DispatchMatch(FLAG_FRAME));
     dvrexample::Subscribe(*result, EVT_AUDIO, dvrexample::DispatchMatch(FLAG_FRAME));
-    dvrexample::Subscribe(*result, dvrexample::kCameraStateType, dvrexample::DispatchMatch(dvrexample::kCameraStateFlag));
+    dvrexample::Subscribe(*result, dvrexample::kCameraStateType,
+                          dvrexample::DispatchMatch(dvrexample::kCameraStateFlag));
     // Close right after the camera: the worker then drains what is queued.
     dvrexample::SetCloseRank(*result, 0xE0000000u);
     result->defaultLogLevel = LOG_LEVEL_INFO;

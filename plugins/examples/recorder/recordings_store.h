@@ -69,7 +69,7 @@ private:
     RecordingsIndex index_;
     bool indexReady_ = false;
     std::map<std::string, Segment> segments_;  // by name: camera, then time
-    std::set<std::string> changed_;             // names to store or remove
+    std::set<std::string> changed_;            // names to store or remove
     std::chrono::steady_clock::time_point lastCommit_{};
 };
 

@@ -44,7 +44,8 @@ std::optional<uint64_t> CutTornTail(const std::string& path)
     bool header = false;
     bool fragmentOpen = false;
     uint8_t box[16];
-    while (size >= 0 && at + 8 <= static_cast<uint64_t>(size) && ::pread(fd, box, sizeof box, static_cast<off_t>(at)) >= 8) {
+    while (size >= 0 && at + 8 <= static_cast<uint64_t>(size) &&
+           ::pread(fd, box, sizeof box, static_cast<off_t>(at)) >= 8) {
         uint64_t length = (uint64_t{box[0]} << 24) | (uint64_t{box[1]} << 16) | (uint64_t{box[2]} << 8) | box[3];
         if (length == 1) {
             length = 0;

@@ -64,8 +64,8 @@ bool ReadUnits(const std::string& path, Camera& camera)
     camera.height = static_cast<uint16_t>(input->streams[0]->codecpar->height);
     AVPacket* packet = av_packet_alloc();
     while (av_read_frame(input, packet) >= 0) {
-        camera.units.push_back({std::string(reinterpret_cast<char*>(packet->data), packet->size),
-                                (packet->flags & AV_PKT_FLAG_KEY) != 0});
+        camera.units.push_back(
+            {std::string(reinterpret_cast<char*>(packet->data), packet->size), (packet->flags & AV_PKT_FLAG_KEY) != 0});
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
@@ -115,8 +115,7 @@ void Run()
     const uint64_t runFrames = runText != nullptr ? std::strtoull(runText, nullptr, 10) : 0;
     const Clock::time_point start = Clock::now();
     const auto wallNow = [] {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
     };
     int64_t anchor = wallNow();
