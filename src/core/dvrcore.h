@@ -53,10 +53,12 @@
 #include "module_names.h"
 #include "plugin_api.h"
 #include "plugin_info.h"
+#include "plugin_watch.h"
 #include "ref_block_table.h"
 
 class QueueStatistics;
 class TiXmlDocument;
+class TiXmlElement;
 
 // Resident memory above this many bytes throttles video and audio frames.
 constexpr std::size_t MEMORY_LIMIT = 199229440;  // 190 MiB
@@ -252,12 +254,21 @@ public:
     std::unique_ptr<boost::asio::signal_set> signals;
     std::thread ioThread;
 
+    // Which plugin entry each calling thread is in; its watcher thread logs
+    // stalls, and the crash report reads it (plugin_watch.h).
+    PluginWatch pluginWatch;
+    // core.xml's Supervision element as read, written back with the file
+    // (supervision_settings.h); main thread at start, then read only.
+    std::unique_ptr<TiXmlElement> supervisionElement;
+
     // Payload blocks shared by reference. Declared last so that it is
     // destroyed first: its leak report is logged through the core's event
     // entry while every other member is still alive.
     RefBlockTable refBlocks;
 
 private:
+    // Main thread, before plugins load: the crash report, the stall watch.
+    void StartSupervision();
     void StopTimer();
     void WaitForParentAnnouncement();
 };

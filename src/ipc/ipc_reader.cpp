@@ -36,6 +36,7 @@ void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
 {
     const uint32_t target = ReadIpcHeader(packet).target;
     PluginEntryPoint ioctl = nullptr;
+    uint32_t libraryNumber = 0;
     std::string filename;
     {
         // The shared lock keeps the close-order sort out while the list is
@@ -47,12 +48,14 @@ void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
             return;
         }
         ioctl = plugin->ioctl;
+        libraryNumber = plugin->libraryNumber;
         filename = plugin->filename;
     }
 
     IoctlParms parms = MakeIoctlParms(IOCTL_IPC_PACKET, packet, length);
     IoctlResult result = MakeIoctlResult(IOCTL_IPC_PACKET);
-    const int32_t returned = CallEntry(ioctl, &parms, &result);
+    const int32_t returned =
+        WatchedCall(core.pluginWatch.IoSlot(), libraryNumber, PluginCall::kIoctl, ioctl, &parms, &result);
     if (returned != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s ipc ioctl returned %d error %d",
                    filename.c_str(), static_cast<int>(returned), static_cast<int>(result.error));
