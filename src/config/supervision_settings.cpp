@@ -13,6 +13,10 @@ void ReadSupervisionSettings(dvrcore& core, const TiXmlElement& vgil)
     if (element->QueryIntAttribute("StallMs", &stallMs) == TIXML_SUCCESS && stallMs >= 0) {
         core.pluginWatch.SetStallThreshold(stallMs);
     }
+    int seconds = 0;
+    if (element->QueryIntAttribute("AccountingSeconds", &seconds) == TIXML_SUCCESS && seconds >= 0) {
+        core.accounting.SetPeriod(std::chrono::seconds(seconds));
+    }
 }
 
 TiXmlNode* WriteSupervisionSettings(const dvrcore& core, TiXmlElement& root)

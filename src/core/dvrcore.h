@@ -52,6 +52,7 @@
 #include "log_level_table.h"
 #include "module_names.h"
 #include "plugin_api.h"
+#include "plugin_accounting.h"
 #include "plugin_info.h"
 #include "plugin_watch.h"
 #include "ref_block_table.h"
@@ -173,6 +174,8 @@ public:
     // second, reports usage once a minute, re-arms. An error (cancellation)
     // or `timerStopped` ends the monitor for the rest of the run.
     void OnTimer(const boost::system::error_code& error);
+    // Publishes the plugin accounting document as EVT_STATUS; any thread.
+    void PublishAccounting();
     // Sets `throttling` to `low`; announces an episode's start at once and its
     // end 60 s after its last over-limit sample (log and status document).
     void SetLowMemory(bool low);
@@ -260,6 +263,8 @@ public:
     // core.xml's Supervision element as read, written back with the file
     // (supervision_settings.h); main thread at start, then read only.
     std::unique_ptr<TiXmlElement> supervisionElement;
+    // What each plugin raised and cost (plugin_accounting.h).
+    PluginAccounting accounting;
 
     // Payload blocks shared by reference. Declared last so that it is
     // destroyed first: its leak report is logged through the core's event

@@ -15,11 +15,20 @@ struct FreeBlock {
 };
 using OwnedBlock = std::unique_ptr<void, FreeBlock>;
 
+bool IsAccountingRequest(const _EventParmsIn& request)
+{
+    const std::size_t length = std::strlen(ACCOUNTING_REQUEST_TEXT);
+    return request.eventType == EVT_STATUS && request.data != nullptr && request.dataSize >= length &&
+           std::memcmp(request.data, ACCOUNTING_REQUEST_TEXT, length) == 0;
+}
+
 }  // namespace
 
 extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out)
 {
-    return theCore->PluginEvent(in, out);
+    const int returned = theCore->PluginEvent(in, out);
+    theCore->accounting.CountRaised(*in, *out);
+    return returned;
 }
 
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
@@ -58,6 +67,9 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             handleGate.Cancel(in->handle);
         } else {
             handleGate.Revive(in->handle);
+            if (IsAccountingRequest(*in)) {
+                boost::asio::post(ioContext, [this] { PublishAccounting(); });
+            }
             StartBroadcast(*in);
         }
         out->result = RESULT_OK;

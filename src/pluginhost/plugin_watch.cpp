@@ -187,6 +187,18 @@ uint32_t PluginWatch::LibraryAt(uintptr_t address) const
     return 0;
 }
 
+std::size_t PluginWatch::ThreadsIn(uint32_t library)
+{
+    std::size_t count = 0;
+    if (library == 0) {
+        return 0;
+    }
+    for (const CallSlot& slot : deliverySlots_) {
+        count += slot.call.load(std::memory_order_relaxed) >> 8 == library ? 1 : 0;
+    }
+    return count;
+}
+
 CallSlot* PluginWatch::TakeDeliverySlot()
 {
     for (CallSlot& slot : deliverySlots_) {

@@ -110,6 +110,9 @@ public:
     uint32_t LibraryAt(uintptr_t address) const;
     const char* FileName(uint32_t number) const;
 
+    // Delivery threads now inside a Read of `library`.
+    std::size_t ThreadsIn(uint32_t library);
+
     CallSlot& MainSlot() { return mainSlot_; }
     CallSlot& IoSlot() { return ioSlot_; }
     // A free delivery slot for the calling thread's life, or nullptr (the

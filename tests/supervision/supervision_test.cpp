@@ -9,6 +9,7 @@
 #include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "core_process.h"
 
@@ -64,6 +65,8 @@ TEST(Supervision, EveryHangingEntryIsReportedWhileItRunsAndWhenItReturns)
         ASSERT_TRUE(core.WaitForOutput(std::string(entry) + " thread returned after", kTimeout)) << core.Output();
     }
     core.Signal(SIGTERM);
+    // The last line the core prints; read before the exit ends the capture.
+    EXPECT_TRUE(core.WaitForOutput("Unload on the main thread returned after", kTimeout)) << core.Output();
     ASSERT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();
 
     const std::string output = core.Output();
@@ -129,6 +132,53 @@ TEST(Supervision, CrashesNameThePluginAndTheNextStartReportsThem)
     ASSERT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();
     EXPECT_NE(core.Output().find("the previous run ended with a " + previous), std::string::npos) << core.Output();
     EXPECT_FALSE(dvrtest::FileExists(crashFile)) << "reported once";
+}
+
+// One attribute of the PluginUsage element of `file` in `document`.
+long long Usage(const std::string& document, const std::string& file, const std::string& attribute)
+{
+    std::smatch match;
+    const std::regex element("<PluginUsage [^>]*Filename=\"" + file + "\"[^>]*>");
+    if (!std::regex_search(document, match, element)) {
+        return -1;
+    }
+    const std::string usage = match[0];
+    if (!std::regex_search(usage, match, std::regex(" " + attribute + "=\"([0-9]+)\""))) {
+        return -1;
+    }
+    return std::stoll(match[1]);
+}
+
+TEST(Supervision, AccountingDocumentCountsAPluginsKnownTraffic)
+{
+    dvrtest::CoreLayout layout;
+    layout.AddPlugin("supervised");
+    dvrtest::WriteFile(layout.workDir() + "/core.xml", CoreXml("<Supervision AccountingSeconds=\"0\" />"));
+    dvrtest::WriteFile(layout.workDir() + "/supervised.txt", "behave\n");
+    const std::string copy = layout.workDir() + "/accounting.xml";
+    dvrtest::Process core(dvrtest::CoreOptions(layout));
+    ASSERT_TRUE(core.WaitForOutput("successfully started core version", kTimeout)) << core.Output();
+    for (int i = 0; i < 600 && !dvrtest::FileExists(copy); ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    core.Signal(SIGTERM);
+    ASSERT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();
+
+    const std::string document = dvrtest::ReadFile(copy);
+    ASSERT_FALSE(document.empty()) << "the plugin's request was answered";
+    const auto usage = [&document](const char* attribute) { return Usage(document, kPlugin, attribute); };
+    EXPECT_EQ(usage("Raised"), 28) << document;  // 20 + 3 kept + 5 frames
+    EXPECT_EQ(usage("NoSyncFrame"), 5);
+    EXPECT_EQ(usage("Refused") + usage("FrameLimit") + usage("Throttled") + usage("NoMemory"), 0);
+    // Its 23 events, and the memory status documents that came before.
+    EXPECT_GE(usage("Delivered"), 23);
+    EXPECT_LE(usage("Delivered"), 25);
+    EXPECT_GE(usage("WriteMaxUs"), 5000) << "a kept event takes 5 ms";
+    EXPECT_GE(usage("WriteUs"), 15000);
+    EXPECT_EQ(usage("Ioctls"), 1) << "the configuration document";
+    EXPECT_EQ(usage("BlocksKept"), 3);
+    EXPECT_EQ(usage("BytesKept"), 300);
+    EXPECT_GE(usage("Threads"), 2) << "worker and reader";
 }
 
 }  // namespace
