@@ -38,21 +38,15 @@ WriteResult MakeWriteResult()
     return result;
 }
 
-void CountCall(CallTally& tally, dvrcore::Clock::time_point start)
-{
-    tally.Add(static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(dvrcore::Clock::now() - start).count()));
-}
-
 void UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event)
 {
     core.refBlocks.AddRef(event.data, event.dataSize, plugin.info.id);
     IoctlParms parms = MakeIoctlParms(IOCTL_UPDATE_CONFIG, event.data, event.dataSize);
     IoctlResult result = MakeIoctlResult(IOCTL_UPDATE_CONFIG);
-    const auto start = dvrcore::Clock::now();
+    const uint64_t start = CoarseNowNs();
     const int32_t code =
         WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kIoctl, plugin.ioctl, &parms, &result);
-    CountCall(core.accounting.ForProvider(plugin.info.id)->ioctls, start);
+    core.accounting.ForProvider(plugin.info.id)->ioctls.Count(start);
     if (code != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL,
                    "plugin %s update config returned %d error %d", plugin.filename.c_str(), code, result.error);
@@ -68,10 +62,10 @@ void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, 
     const dvrcore::Clock::time_point start = timed ? core.Now() : dvrcore::Clock::time_point{};
     WriteParms parms = MakeWriteParms(event);
     WriteResult result = MakeWriteResult();
-    const auto accountedStart = dvrcore::Clock::now();
+    const uint64_t accountedStart = CoarseNowNs();
     const int32_t code =
         WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kWrite, plugin.write, &parms, &result);
-    CountCall(core.accounting.ForProvider(plugin.info.id)->writes, accountedStart);
+    core.accounting.ForProvider(plugin.info.id)->writes.Count(accountedStart);
     if (code != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s write returned %d error %d",
                    plugin.filename.c_str(), code, result.error);

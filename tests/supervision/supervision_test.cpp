@@ -173,8 +173,9 @@ TEST(Supervision, AccountingDocumentCountsAPluginsKnownTraffic)
     // Its 23 events, and the memory status documents that came before.
     EXPECT_GE(usage("Delivered"), 23);
     EXPECT_LE(usage("Delivered"), 25);
-    EXPECT_GE(usage("WriteMaxUs"), 5000) << "a kept event takes 5 ms";
-    EXPECT_GE(usage("WriteUs"), 15000);
+    // A kept event takes 20 ms; times are read to a kernel tick (<= 10 ms).
+    EXPECT_GE(usage("WriteMaxUs"), 10000);
+    EXPECT_GE(usage("WriteUs"), 30000);
     EXPECT_EQ(usage("Ioctls"), 1) << "the configuration document";
     EXPECT_EQ(usage("BlocksKept"), 3);
     EXPECT_EQ(usage("BytesKept"), 300);

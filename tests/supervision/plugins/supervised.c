@@ -11,7 +11,7 @@
  *   (anything else)  behaves
  *
  * Its worker raises SUPERVISED_EVENTS events of type 0x80 with 0 B, KEPT
- * events of KEPT_BYTES that its Write keeps (taking 5 ms each) until Close,
+ * events of KEPT_BYTES that its Write keeps (taking 20 ms each) until Close,
  * FRAMES video frames that the frame gate refuses (no sync frame yet), and one
  * broadcast request that its own Read takes. Once it has seen all its events
  * on Write it asks for the accounting document and writes the copy it
@@ -151,7 +151,7 @@ int32_t Write(void* in, void* out)
         return 0;
     }
     if (parms->dataSize == KEPT_BYTES && keptCount < KEPT) {
-        SleepMs(5);
+        SleepMs(20);
         kept[keptCount++] = parms->data;
         ((WriteResult*)out)->keep = 1;
     }
