@@ -29,6 +29,7 @@ constexpr const char* kSyslogPrefix = "<10>dvrcore: ";
 
 const PluginWatch* watch = nullptr;
 // The core executable's code, for backtrace frames outside the plugins.
+uintptr_t coreLoadBase = 0;
 uintptr_t coreCodeStart = 0;
 uintptr_t coreCodeEnd = 0;
 
@@ -86,16 +87,16 @@ private:
 const char* SignalName(int number)
 {
     switch (number) {
-    case SIGSEGV:
-        return "SIGSEGV";
-    case SIGBUS:
-        return "SIGBUS";
-    case SIGILL:
-        return "SIGILL";
-    case SIGFPE:
-        return "SIGFPE";
-    case SIGABRT:
-        return "SIGABRT";
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGILL:
+            return "SIGILL";
+        case SIGFPE:
+            return "SIGFPE";
+        case SIGABRT:
+            return "SIGABRT";
     }
     return "?";
 }
@@ -117,15 +118,16 @@ uintptr_t ProgramCounter(const void* context)
 #endif
 }
 
-// "plugin.so+0x1a2b", "dvrcore+0x1a2b" or the bare address.
+// "plugin.so+0x1a2b", "dvrcore+0x1a2b" (addresses within the file, as
+// addr2line takes them) or the bare address.
 void WriteFrame(LineWriter& line, uintptr_t address)
 {
     const uint32_t library = watch->LibraryAt(address);
     if (library != 0) {
         const WatchedLibrary* entry = watch->Library(library);
-        line.Text(entry->fileName).Text("+").Hex(address - entry->codeStart);
+        line.Text(entry->fileName).Text("+").Hex(address - entry->loadBase);
     } else if (address >= coreCodeStart && address < coreCodeEnd) {
-        line.Text("dvrcore+").Hex(address - coreCodeStart);
+        line.Text("dvrcore+").Hex(address - coreLoadBase);
     } else {
         line.Hex(address);
     }
@@ -238,6 +240,7 @@ void OnFatalSignal(int number, siginfo_t* info, void* context)
 int FindCoreCode(dl_phdr_info* info, std::size_t, void*)
 {
     // The first object is the executable itself.
+    coreLoadBase = info->dlpi_addr;
     for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& segment = info->dlpi_phdr[i];
         if (segment.p_type == PT_LOAD && (segment.p_flags & PF_X) != 0) {
@@ -317,7 +320,6 @@ void ReportPreviousCrash()
     while (!line.empty() && line.back() == '\n') {
         line.pop_back();
     }
-    LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR, "the previous run ended with a %s",
-               line.c_str());
+    LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR, "the previous run ended with a %s", line.c_str());
     std::remove(CRASH_REPORT_FILE);
 }

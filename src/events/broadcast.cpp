@@ -71,7 +71,8 @@ void dvrcore::StartBroadcast(const _EventParmsIn& request)
         }
         void* payload = CopyPayload(request);
         try {
-            std::thread(ReaderDelivery, std::ref(*this), plugin.read, plugin.libraryNumber, request.dataSize, payload, request.handle)
+            std::thread(ReaderDelivery, std::ref(*this), plugin.read, plugin.libraryNumber, request.dataSize, payload,
+                        request.handle)
                 .detach();
         } catch (const std::system_error&) {
             // No thread to be had: this reader misses the request, the raiser

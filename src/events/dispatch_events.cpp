@@ -43,10 +43,10 @@ void UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventPa
     core.refBlocks.AddRef(event.data, event.dataSize, plugin.info.id);
     IoctlParms parms = MakeIoctlParms(IOCTL_UPDATE_CONFIG, event.data, event.dataSize);
     IoctlResult result = MakeIoctlResult(IOCTL_UPDATE_CONFIG);
-    const uint64_t start = CoarseNowNs();
-    const int32_t code =
-        WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kIoctl, plugin.ioctl, &parms, &result);
-    core.accounting.ForProvider(plugin.info.id)->ioctls.Count(start);
+    const uint64_t start = core.pluginWatch.TickNs();
+    const int32_t code = WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kIoctl,
+                                     plugin.ioctl, &parms, &result);
+    core.accounting.ForProvider(plugin.info.id)->ioctls.Count(start, core.pluginWatch.TickNs());
     if (code != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL,
                    "plugin %s update config returned %d error %d", plugin.filename.c_str(), code, result.error);
@@ -62,10 +62,10 @@ void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, 
     const dvrcore::Clock::time_point start = timed ? core.Now() : dvrcore::Clock::time_point{};
     WriteParms parms = MakeWriteParms(event);
     WriteResult result = MakeWriteResult();
-    const uint64_t accountedStart = CoarseNowNs();
-    const int32_t code =
-        WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kWrite, plugin.write, &parms, &result);
-    core.accounting.ForProvider(plugin.info.id)->writes.Count(accountedStart);
+    const uint64_t accountedStart = core.pluginWatch.TickNs();
+    const int32_t code = WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kWrite,
+                                     plugin.write, &parms, &result);
+    core.accounting.ForProvider(plugin.info.id)->writes.Count(accountedStart, core.pluginWatch.TickNs());
     if (code != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s write returned %d error %d",
                    plugin.filename.c_str(), code, result.error);

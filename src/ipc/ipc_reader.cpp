@@ -59,10 +59,10 @@ void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
 
     IoctlParms parms = MakeIoctlParms(IOCTL_IPC_PACKET, packet, length);
     IoctlResult result = MakeIoctlResult(IOCTL_IPC_PACKET);
-    const uint64_t start = CoarseNowNs();
+    const uint64_t start = core.pluginWatch.TickNs();
     const int32_t returned =
         WatchedCall(core.pluginWatch.IoSlot(), libraryNumber, PluginCall::kIoctl, ioctl, &parms, &result);
-    core.accounting.ForProvider(id)->ipcIoctls.Count(start);
+    core.accounting.ForProvider(id)->ipcIoctls.Count(start, core.pluginWatch.TickNs());
     if (returned != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s ipc ioctl returned %d error %d",
                    filename.c_str(), static_cast<int>(returned), static_cast<int>(result.error));

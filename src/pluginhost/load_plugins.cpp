@@ -80,7 +80,8 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
     parms.coreContext = &core;
     parms.eventCallback = CoreEventCallback;
     LoadResult result = MakeRecord<LoadResult>(2);
-    const int32_t returned = TimedCall(core, plugin.libraryNumber, PluginCall::kLoad, plugin.load, &parms, &result, plugin.loadTimeMs);
+    const int32_t returned =
+        TimedCall(core, plugin.libraryNumber, PluginCall::kLoad, plugin.load, &parms, &result, plugin.loadTimeMs);
     const uint32_t id = result.id;
     if (returned != 0 || result.error != 0) {
         unmap();

@@ -17,8 +17,7 @@ void SetNumber(TiXmlElement& element, const char* name, uint64_t value)
     element.SetAttribute(name, std::to_string(value));
 }
 
-void SetCalls(TiXmlElement& element, const char* count, const char* total, const char* longest,
-              const CallTally& calls)
+void SetCalls(TiXmlElement& element, const char* count, const char* total, const char* longest, const CallTally& calls)
 {
     SetNumber(element, count, calls.calls.load(std::memory_order_relaxed));
     SetNumber(element, total, calls.totalNs.load(std::memory_order_relaxed) / kNsPerUs);
@@ -31,20 +30,20 @@ void PluginAccounting::CountRefusal(PluginTally& tally, int32_t result)
 {
     std::size_t bucket = 0;  // RESULT_REFUSED and anything unforeseen
     switch (result) {
-    case RESULT_NO_SYNC_FRAME:
-        bucket = 1;
-        break;
-    case RESULT_FRAME_LIMIT:
-        bucket = 2;
-        break;
-    case RESULT_THROTTLED:
-        bucket = 3;
-        break;
-    case RESULT_NO_MEMORY:
-        bucket = 4;
-        break;
-    default:
-        break;
+        case RESULT_NO_SYNC_FRAME:
+            bucket = 1;
+            break;
+        case RESULT_FRAME_LIMIT:
+            bucket = 2;
+            break;
+        case RESULT_THROTTLED:
+            bucket = 3;
+            break;
+        case RESULT_NO_MEMORY:
+            bucket = 4;
+            break;
+        default:
+            break;
     }
     tally.refused[bucket].fetch_add(1, std::memory_order_relaxed);
 }

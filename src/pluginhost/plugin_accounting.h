@@ -1,6 +1,12 @@
 // Per-plugin accounting: what each plugin raises, is refused, receives and
 // costs the dispatcher, published as the plugin accounting document.
 //
+// Call times cost no clock reading per call: they are read from the watch's
+// tick clock, which moves every 100 ms. A call counts the ticks it spans, so
+// one short call counts 0 or 100 ms, but summed over many calls the figure is
+// the time spent (the ticks fall independently of the calls), and the
+// longest call is right to one tick.
+//
 // One PluginTally per provider index (bits 16..27 of the id, as the log level
 // tables; plugins sharing an index share a tally). Raisers count with relaxed
 // atomic additions; the dispatcher and ioThread, the only callers of Write
@@ -27,7 +33,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 
 #include "plugin_api.h"
 
@@ -41,29 +46,17 @@ constexpr uint32_t IPC_ACCOUNTING_REPLY = 0x4312;
 constexpr const char* ACCOUNTING_ELEMENT = "PluginAccounting";
 constexpr const char* ACCOUNTING_REQUEST_TEXT = "<PluginAccounting/>";
 
-// The coarse monotonic clock in nanoseconds: a read of the kernel's tick time
-// through the vDSO, no system call and a fraction of a precise reading's
-// cost. A single call shorter than the tick (1 to 10 ms) reads as 0 or one
-// tick, but over many calls the sum of the readings equals the time spent, so
-// totals are right and the longest call is right to one tick.
-inline uint64_t CoarseNowNs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-}
-
 // Counters of one plugin's calls of one kind: count, total and longest time.
 struct CallTally {
     std::atomic<uint64_t> calls{0};
     std::atomic<uint64_t> totalNs{0};
     std::atomic<uint64_t> longestNs{0};
 
-    // Single writer per tally (the thread that makes these calls); `startNs`
-    // from CoarseNowNs before the call.
-    void Count(uint64_t startNs)
+    // Single writer per tally (the thread that makes these calls). Times are
+    // the watch's tick clock (PluginWatch::TickNs) before and after the call.
+    void Count(uint64_t startNs, uint64_t endNs)
     {
-        const uint64_t ns = CoarseNowNs() - startNs;
+        const uint64_t ns = endNs - startNs;
         calls.store(calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         totalNs.store(totalNs.load(std::memory_order_relaxed) + ns, std::memory_order_relaxed);
         if (ns > longestNs.load(std::memory_order_relaxed)) {
@@ -76,8 +69,8 @@ struct PluginTally {
     std::atomic<uint64_t> raised{0};
     // Refusals by result: 1, 3, 4, 5 and -1 (RESULT_NO_MEMORY).
     std::array<std::atomic<uint64_t>, 5> refused{};
-    CallTally writes;  // dispatcher
-    CallTally ioctls;  // dispatcher (configuration); IPC packets count apart
+    CallTally writes;     // dispatcher
+    CallTally ioctls;     // dispatcher (configuration); IPC packets count apart
     CallTally ipcIoctls;  // ioThread
 };
 

@@ -35,7 +35,8 @@ void dvrcore::OpenPlugins()
         OpenParms parms = MakeRecord<OpenParms>(1);
         OpenResult result = MakeRecord<OpenResult>(1);
         int64_t elapsedMs = 0;
-        const int32_t code = TimedCall(*this, pluginList[i].libraryNumber, PluginCall::kOpen, pluginList[i].open, &parms, &result, elapsedMs);
+        const int32_t code = TimedCall(*this, pluginList[i].libraryNumber, PluginCall::kOpen, pluginList[i].open,
+                                       &parms, &result, elapsedMs);
         // The configuration document may be built on ioThread meanwhile.
         std::unique_lock<std::shared_mutex> lock(pluginListMutex);
         pluginList[i].openCode = code;
@@ -71,8 +72,8 @@ bool dvrcore::ClosePlugins()
     for (const PLUGININFO& plugin : pluginList) {
         CloseParms parms = MakeRecord<CloseParms>(1);
         CloseResult result = MakeRecord<CloseResult>(1);
-        const int32_t returned =
-            WatchedCall(pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kClose, plugin.close, &parms, &result);
+        const int32_t returned = WatchedCall(pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kClose,
+                                             plugin.close, &parms, &result);
         LogCallFailure(plugin, "close", returned, result.error);
     }
     return true;

@@ -22,11 +22,13 @@ std::thread CallOnOwnThread(PluginEntryPoint entry, uint32_t library, PluginCall
 
 void dvrcore::ProvideWorkerThread(PLUGININFO& plugin)
 {
-    plugin.workerThread = CallOnOwnThread(plugin.ioctl, plugin.libraryNumber, PluginCall::kWorker, MakeIoctlParms(IOCTL_WORKER_THREAD, nullptr, 0),
-                                          MakeIoctlResult(IOCTL_WORKER_THREAD));
+    plugin.workerThread =
+        CallOnOwnThread(plugin.ioctl, plugin.libraryNumber, PluginCall::kWorker,
+                        MakeIoctlParms(IOCTL_WORKER_THREAD, nullptr, 0), MakeIoctlResult(IOCTL_WORKER_THREAD));
 }
 
 void dvrcore::StartAsyncReader(PLUGININFO& plugin)
 {
-    plugin.readerThread = CallOnOwnThread(plugin.read, plugin.libraryNumber, PluginCall::kReader, MakeReadParms(0, nullptr, nullptr), MakeReadResult());
+    plugin.readerThread = CallOnOwnThread(plugin.read, plugin.libraryNumber, PluginCall::kReader,
+                                          MakeReadParms(0, nullptr, nullptr), MakeReadResult());
 }

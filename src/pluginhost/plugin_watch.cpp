@@ -45,8 +45,7 @@ int CollectCode(dl_phdr_info* info, std::size_t, void* data)
 thread_local CallSlot* threadSlot = nullptr;
 thread_local uint32_t threadCall = 0;
 
-long long MillisecondsBetween
-(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to)
+long long MillisecondsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
@@ -77,23 +76,23 @@ const char* CallThreadName(const CallSlot* slot, PluginCall call)
 {
     if (slot == nullptr) {
         switch (call) {
-        case PluginCall::kWorker:
-            return "worker";
-        case PluginCall::kReader:
-            return "reader";
-        case PluginCall::kRead:
-            return "delivery";
-        default:
-            return "plugin";
+            case PluginCall::kWorker:
+                return "worker";
+            case PluginCall::kReader:
+                return "reader";
+            case PluginCall::kRead:
+                return "delivery";
+            default:
+                return "plugin";
         }
     }
     switch (slot->thread) {
-    case CallThread::kIoThread:
-        return "ioThread";
-    case CallThread::kDelivery:
-        return "delivery";
-    case CallThread::kMain:
-        break;
+        case CallThread::kIoThread:
+            return "ioThread";
+        case CallThread::kDelivery:
+            return "delivery";
+        case CallThread::kMain:
+            break;
     }
     return call == PluginCall::kWrite || call == PluginCall::kIoctl ? "dispatcher" : "main";
 }
@@ -101,24 +100,24 @@ const char* CallThreadName(const CallSlot* slot, PluginCall call)
 const char* PluginCallName(PluginCall call)
 {
     switch (call) {
-    case PluginCall::kLoad:
-        return "Load";
-    case PluginCall::kUnload:
-        return "Unload";
-    case PluginCall::kOpen:
-        return "Open";
-    case PluginCall::kClose:
-        return "Close";
-    case PluginCall::kRead:
-        return "Read";
-    case PluginCall::kWrite:
-        return "Write";
-    case PluginCall::kIoctl:
-        return "IOCTL";
-    case PluginCall::kWorker:
-        return "IOCTL";
-    case PluginCall::kReader:
-        return "Read";
+        case PluginCall::kLoad:
+            return "Load";
+        case PluginCall::kUnload:
+            return "Unload";
+        case PluginCall::kOpen:
+            return "Open";
+        case PluginCall::kClose:
+            return "Close";
+        case PluginCall::kRead:
+            return "Read";
+        case PluginCall::kWrite:
+            return "Write";
+        case PluginCall::kIoctl:
+            return "IOCTL";
+        case PluginCall::kWorker:
+            return "IOCTL";
+        case PluginCall::kReader:
+            return "Read";
     }
     return "?";
 }
@@ -148,6 +147,7 @@ uint32_t PluginWatch::RegisterLibrary(const char* fileName, void* library)
     if (library != nullptr && ::dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
         CodeRange range{map->l_addr, map->l_name, 0, 0};
         ::dl_iterate_phdr(CollectCode, &range);
+        entry.loadBase = map->l_addr;
         entry.codeStart = range.start;
         entry.codeEnd = range.end;
     }
@@ -247,6 +247,9 @@ void PluginWatch::Stop()
 
 void PluginWatch::Check(std::chrono::steady_clock::time_point now)
 {
+    tickNs_.store(
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count()),
+        std::memory_order_relaxed);
     const int64_t thresholdMs = StallThreshold();
     CheckSlot(mainSlot_, mainSeen_, now, thresholdMs);
     CheckSlot(ioSlot_, ioSeen_, now, thresholdMs);
@@ -255,8 +258,7 @@ void PluginWatch::Check(std::chrono::steady_clock::time_point now)
     }
 }
 
-void PluginWatch::CheckSlot(CallSlot& slot, Seen& seen, std::chrono::steady_clock::time_point now,
-                            int64_t thresholdMs)
+void PluginWatch::CheckSlot(CallSlot& slot, Seen& seen, std::chrono::steady_clock::time_point now, int64_t thresholdMs)
 {
     const uint32_t call = slot.call.load(std::memory_order_acquire);
     const uint32_t entered = slot.entered.load(std::memory_order_relaxed);
@@ -286,6 +288,6 @@ void PluginWatch::CheckSlot(CallSlot& slot, Seen& seen, std::chrono::steady_cloc
         return;
     }
     LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR,
-               "plugin %s %s on the %s thread has not returned for %lld ms", FileName(call >> 8),
-               PluginCallName(entry), thread, elapsedMs);
+               "plugin %s %s on the %s thread has not returned for %lld ms", FileName(call >> 8), PluginCallName(entry),
+               thread, elapsedMs);
 }

@@ -82,6 +82,7 @@ const char* CallThreadName(const CallSlot* slot, PluginCall call);
 // One mapped plugin library, readable from a signal handler.
 struct WatchedLibrary {
     char fileName[64];
+    uintptr_t loadBase;   // addresses minus this are the file's own (addr2line)
     uintptr_t codeStart;  // executable segments, [codeStart, codeEnd)
     uintptr_t codeEnd;
     std::atomic<bool> mapped;
@@ -119,6 +120,10 @@ public:
     // call then goes unwatched); give it back with ReleaseDeliverySlot.
     CallSlot* TakeDeliverySlot();
     static void ReleaseDeliverySlot(CallSlot* slot);
+
+    // The time of the watcher's last tick in nanoseconds of the steady clock:
+    // a clock for call times that costs one memory read (plugin_accounting.h).
+    uint64_t TickNs() const { return tickNs_.load(std::memory_order_relaxed); }
 
     // Stall threshold in milliseconds; 0 switches the watch off.
     void SetStallThreshold(int64_t ms) { stallMs_.store(ms, std::memory_order_relaxed); }
@@ -160,6 +165,7 @@ private:
     CallSlot ioSlot_;
     std::array<CallSlot, kDeliverySlots> deliverySlots_;
     std::atomic<int64_t> stallMs_{kDefaultStallMs};
+    std::atomic<uint64_t> tickNs_{0};
 
     // Watcher thread only.
     Seen mainSeen_;

@@ -70,10 +70,9 @@ TEST(Supervision, EveryHangingEntryIsReportedWhileItRunsAndWhenItReturns)
     ASSERT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();
 
     const std::string output = core.Output();
-    const std::pair<const char*, const char*> calls[] = {{"Load", "main"},        {"Open", "main"},
-                                                         {"Write", "dispatcher"}, {"IOCTL", "dispatcher"},
-                                                         {"Read", "delivery"},    {"Close", "main"},
-                                                         {"Unload", "main"}};
+    const std::pair<const char*, const char*> calls[] = {
+        {"Load", "main"},     {"Open", "main"},  {"Write", "dispatcher"}, {"IOCTL", "dispatcher"},
+        {"Read", "delivery"}, {"Close", "main"}, {"Unload", "main"}};
     for (const auto& [entry, thread] : calls) {
         const CallLines lines = FindCallLines(output, entry, thread);
         ASSERT_NE(lines.stalledAt, std::string::npos) << entry << "\n" << output;
@@ -84,8 +83,9 @@ TEST(Supervision, EveryHangingEntryIsReportedWhileItRunsAndWhenItReturns)
         EXPECT_GE(lines.returnedMs, 1300) << entry;
     }
     std::smatch waiting;
-    ASSERT_TRUE(std::regex_search(output, waiting, std::regex("Write on the dispatcher thread has not returned "
-                                                              "for [0-9]+ ms, ([0-9]+) events waiting behind it")));
+    ASSERT_TRUE(std::regex_search(output, waiting,
+                                  std::regex("Write on the dispatcher thread has not returned "
+                                             "for [0-9]+ ms, ([0-9]+) events waiting behind it")));
     EXPECT_GT(std::stoi(waiting[1]), 0) << "the worker's events queue up behind the hanging Write";
     EXPECT_NE(dvrtest::ReadFile(layout.workDir() + "/core.xml").find(supervision), std::string::npos)
         << "the setting survives the core's rewrite of core.xml";
@@ -173,9 +173,9 @@ TEST(Supervision, AccountingDocumentCountsAPluginsKnownTraffic)
     // Its 23 events, and the memory status documents that came before.
     EXPECT_GE(usage("Delivered"), 23);
     EXPECT_LE(usage("Delivered"), 25);
-    // A kept event takes 20 ms; times are read to a kernel tick (<= 10 ms).
-    EXPECT_GE(usage("WriteMaxUs"), 10000);
-    EXPECT_GE(usage("WriteUs"), 30000);
+    // A kept event takes 150 ms: it spans one or two of the 100 ms ticks.
+    EXPECT_GE(usage("WriteMaxUs"), 100000);
+    EXPECT_GE(usage("WriteUs"), 300000);
     EXPECT_EQ(usage("Ioctls"), 1) << "the configuration document";
     EXPECT_EQ(usage("BlocksKept"), 3);
     EXPECT_EQ(usage("BytesKept"), 300);

@@ -11,7 +11,7 @@
  *   (anything else)  behaves
  *
  * Its worker raises SUPERVISED_EVENTS events of type 0x80 with 0 B, KEPT
- * events of KEPT_BYTES that its Write keeps (taking 20 ms each) until Close,
+ * events of KEPT_BYTES that its Write keeps (taking 150 ms each) until Close,
  * FRAMES video frames that the frame gate refuses (no sync frame yet), and one
  * broadcast request that its own Read takes. Once it has seen all its events
  * on Write it asks for the accounting document and writes the copy it
@@ -151,7 +151,7 @@ int32_t Write(void* in, void* out)
         return 0;
     }
     if (parms->dataSize == KEPT_BYTES && keptCount < KEPT) {
-        SleepMs(20);
+        SleepMs(150);
         kept[keptCount++] = parms->data;
         ((WriteResult*)out)->keep = 1;
     }
@@ -200,7 +200,7 @@ int32_t IOCTL(void* in, void* out)
     }
     Raise(0, OWN_EVENT, NULL, 0, 0);
     /* Every Write counted by the core before the question. */
-    for (i = 0; i < 200 && atomic_load(&written) < SUPERVISED_EVENTS + KEPT; ++i) {
+    for (i = 0; i < 500 && atomic_load(&written) < SUPERVISED_EVENTS + KEPT; ++i) {
         SleepMs(10);
     }
     SleepMs(100);
