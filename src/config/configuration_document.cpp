@@ -8,6 +8,7 @@
 #include "configuration_schema.h"
 #include "dvrcore.h"
 #include "log_message.h"
+#include "supervision_settings.h"
 #include "xml_file.h"
 
 namespace {
@@ -123,9 +124,13 @@ void dvrcore::SaveConfiguration()
 {
     XmlDocument document;
     BuildConfiguration(*this, document);
+    TiXmlNode* supervision = WriteSupervisionSettings(*this, *document.RootElement());
     if (!SaveFile(document, CONFIGURATION_FILE)) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR, "Failed to save config %d - %s",
                    document.ErrorId(), document.ErrorDesc());
+    }
+    if (supervision != nullptr) {
+        document.RootElement()->RemoveChild(supervision);
     }
     // Plugins learn the product identity from the published copy only.
     TiXmlElement* product = AddElement(*document.RootElement(), "Product");

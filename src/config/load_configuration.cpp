@@ -2,6 +2,7 @@
 #include "configuration_schema.h"
 #include "dvrcore.h"
 #include "log_message.h"
+#include "supervision_settings.h"
 #include "xml_file.h"
 
 void dvrcore::LoadConfiguration()
@@ -41,6 +42,8 @@ void dvrcore::LoadConfiguration()
     if (memory != nullptr && memory->QueryIntAttribute("Throttling", &throttling) == TIXML_SUCCESS) {
         memoryMonitor = throttling != 0;
     }
+
+    ReadSupervisionSettings(*this, *vgil);
 
     const TiXmlElement* modules = vgil->FirstChildElement("Modules");
     if (modules == nullptr) {

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <tinyxml.h>
+
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 #include <csignal>
 #include <cstdlib>
 
+#include "crash_report.h"
 #include "log_message.h"
 #include "privilege_drop.h"
 
@@ -43,6 +46,7 @@ dvrcore::dvrcore(std::string exePathArg)
 
 dvrcore::~dvrcore()
 {
+    RemoveCrashReport();
     // Whatever raises events from here on (the leak report included) is not
     // queued any more.
     stopRequested = true;
@@ -153,8 +157,20 @@ void dvrcore::StopTimer()
     });
 }
 
+void dvrcore::StartSupervision()
+{
+    ReportPreviousCrash();
+    SetThreadSlot(&pluginWatch.MainSlot());
+    InstallCrashReport(pluginWatch);
+    pluginWatch.Start([this] {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        return eventQueue.size();
+    });
+}
+
 void dvrcore::Start()
 {
+    const AlternateSignalStack signalStack;
     versionText = GetVersion();
     {
         std::unique_lock<std::shared_mutex> lock(pluginListMutex);
@@ -169,6 +185,7 @@ void dvrcore::Start()
     signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
 
     LoadConfiguration();
+    StartSupervision();
     LoadPlugins();
     if (ipcSocket.is_open()) {
         StartIpcRead();
@@ -178,6 +195,8 @@ void dvrcore::Start()
     // running even when no timer, signal or read is pending.
     auto work = boost::asio::make_work_guard(ioContext);
     ioThread = std::thread([this] {
+        const AlternateSignalStack signalStack;
+        SetThreadSlot(&pluginWatch.IoSlot());
         boost::system::error_code error;
         ioContext.run(error);
         if (error) {
@@ -224,5 +243,6 @@ void dvrcore::Start()
     // No broadcast may run plugin code once plugins start to unload.
     StopDeliveries();
     UnloadPlugins();
+    pluginWatch.Stop();
     signals.reset();
 }

@@ -55,12 +55,15 @@
 #include "handle_gate.h"
 #include "log_level_table.h"
 #include "module_names.h"
+#include "plugin_accounting.h"
 #include "plugin_api.h"
 #include "plugin_info.h"
+#include "plugin_watch.h"
 #include "ref_block_table.h"
 
 class QueueStatistics;
 class TiXmlDocument;
+class TiXmlElement;
 
 // Resident memory above this many bytes throttles video and audio frames.
 constexpr std::size_t MEMORY_LIMIT = 199229440;  // 190 MiB
@@ -173,6 +176,8 @@ public:
     // second, reports usage once a minute, re-arms. An error (cancellation)
     // or `timerStopped` ends the monitor for the rest of the run.
     void OnTimer(const boost::system::error_code& error);
+    // Publishes the plugin accounting document as EVT_STATUS; any thread.
+    void PublishAccounting();
     // Sets `throttling` to `low`; announces an episode's start at once and its
     // end 60 s after its last over-limit sample (log and status document).
     void SetLowMemory(bool low);
@@ -256,6 +261,15 @@ public:
     std::unique_ptr<boost::asio::signal_set> signals;
     std::thread ioThread;
 
+    // Which plugin entry each calling thread is in; its watcher thread logs
+    // stalls, and the crash report reads it (plugin_watch.h).
+    PluginWatch pluginWatch;
+    // core.xml's Supervision element as read, written back with the file
+    // (supervision_settings.h); main thread at start, then read only.
+    std::unique_ptr<TiXmlElement> supervisionElement;
+    // What each plugin raised and cost (plugin_accounting.h).
+    PluginAccounting accounting;
+
     // Clears `theCore` when destroyed, just after `refBlocks`.
     struct CoreRegistration {
         const dvrcore* core;
@@ -268,6 +282,8 @@ public:
     RefBlockTable refBlocks;
 
 private:
+    // Main thread, before plugins load: the crash report, the stall watch.
+    void StartSupervision();
     void StopTimer();
     void WaitForParentAnnouncement();
 };

@@ -85,6 +85,9 @@ void dvrcore::OnTimer(const boost::system::error_code& error)
         }
     }
     lastWallTime = now;
+    if (accounting.Due(Now())) {
+        PublishAccounting();
+    }
 
     // Measured from the end of this tick's work; the timer saturates at its
     // latest time point.

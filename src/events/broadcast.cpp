@@ -6,6 +6,7 @@
 #include <shared_mutex>
 #include <thread>
 
+#include "crash_report.h"
 #include "dvrcore.h"
 #include "event_match.h"
 
@@ -26,12 +27,25 @@ void* CopyPayload(const _EventParmsIn& request)
 
 // Runs on its own detached thread. The reader slot lets the plugin's replies
 // through the handle gate while Read runs.
-void ReaderDelivery(dvrcore& core, PluginEntryPoint read, uint32_t dataSize, void* payload, void* handle)
+void ReaderDelivery(dvrcore& core, PluginEntryPoint read, uint32_t library, uint32_t dataSize, void* payload,
+                    void* handle)
 {
     ReadParms parms = MakeReadParms(dataSize, payload, handle);
     ReadResult result = MakeReadResult();
     core.handleGate.EnterReader();
-    CallEntry(read, &parms, &result);
+    {
+        const AlternateSignalStack signalStack;
+        CallSlot* slot = core.pluginWatch.TakeDeliverySlot();
+        if (slot != nullptr) {
+            SetThreadSlot(slot);
+            WatchedCall(*slot, library, PluginCall::kRead, read, &parms, &result);
+            SetThreadSlot(nullptr);
+            PluginWatch::ReleaseDeliverySlot(slot);
+        } else {
+            SetThreadCall(library, PluginCall::kRead);
+            CallEntry(read, &parms, &result);
+        }
+    }
     core.handleGate.LeaveReader();
     std::free(payload);
     // Last touch of the core: after this it may be unloaded or destroyed.
@@ -57,7 +71,8 @@ void dvrcore::StartBroadcast(const _EventParmsIn& request)
         }
         void* payload = CopyPayload(request);
         try {
-            std::thread(ReaderDelivery, std::ref(*this), plugin.read, request.dataSize, payload, request.handle)
+            std::thread(ReaderDelivery, std::ref(*this), plugin.read, plugin.libraryNumber, request.dataSize, payload,
+                        request.handle)
                 .detach();
         } catch (const std::exception&) {
             // No thread to be had (a system error, or no memory for its

@@ -40,7 +40,10 @@ void UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventPa
     core.refBlocks.AddRef(event.data, event.dataSize, plugin.info.id);
     IoctlParms parms = MakeIoctlParms(IOCTL_UPDATE_CONFIG, event.data, event.dataSize);
     IoctlResult result = MakeIoctlResult(IOCTL_UPDATE_CONFIG);
-    const int32_t code = CallEntry(plugin.ioctl, &parms, &result);
+    const uint64_t start = core.pluginWatch.TickNs();
+    const int32_t code = WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kIoctl,
+                                     plugin.ioctl, &parms, &result);
+    core.accounting.ForProvider(plugin.info.id)->ioctls.Count(start, core.pluginWatch.TickNs());
     if (code != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL,
                    "plugin %s update config returned %d error %d", plugin.filename.c_str(), code, result.error);
@@ -56,7 +59,10 @@ void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, 
     const dvrcore::Clock::time_point start = timed ? core.Now() : dvrcore::Clock::time_point{};
     WriteParms parms = MakeWriteParms(event);
     WriteResult result = MakeWriteResult();
-    const int32_t code = CallEntry(plugin.write, &parms, &result);
+    const uint64_t accountedStart = core.pluginWatch.TickNs();
+    const int32_t code = WatchedCall(core.pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kWrite,
+                                     plugin.write, &parms, &result);
+    core.accounting.ForProvider(plugin.info.id)->writes.Count(accountedStart, core.pluginWatch.TickNs());
     if (code != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s write returned %d error %d",
                    plugin.filename.c_str(), code, result.error);
@@ -112,6 +118,8 @@ void dvrcore::DispatchEvents()
 void dvrcore::DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, QueueStatistics& statistics)
 {
     const _EventParmsIn& event = queued.event;
+    // Told by the watch when a plugin stalls the dispatcher.
+    pluginWatch.MainSlot().behind.store(static_cast<uint32_t>(takenBehind), std::memory_order_relaxed);
     // The core's reference keeps the payload alive whatever the plugins do.
     refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID, queued.home);
     const Clock::time_point now = Now();

@@ -15,6 +15,13 @@ struct FreeBlock {
 };
 using OwnedBlock = std::unique_ptr<void, FreeBlock>;
 
+bool IsAccountingRequest(const _EventParmsIn& request)
+{
+    const std::size_t length = std::strlen(ACCOUNTING_REQUEST_TEXT);
+    return request.eventType == EVT_STATUS && request.data != nullptr && request.dataSize >= length &&
+           std::memcmp(request.data, ACCOUNTING_REQUEST_TEXT, length) == 0;
+}
+
 }  // namespace
 
 extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out)
@@ -28,7 +35,9 @@ extern "C" int CoreEventCallback(_EventParmsIn* in, _EventParmsOut* out)
         out->result = RESULT_REFUSED;
         return 0;
     }
-    return core->PluginEvent(in, out);
+    const int returned = core->PluginEvent(in, out);
+    core->accounting.CountRaised(*in, *out);
+    return returned;
 }
 
 // A function try block: the raiser may be a plugin, and a failed allocation
@@ -66,6 +75,9 @@ try {
             handleGate.Cancel(in->handle);
         } else {
             handleGate.Revive(in->handle);
+            if (IsAccountingRequest(*in)) {
+                boost::asio::post(ioContext, [this] { PublishAccounting(); });
+            }
             StartBroadcast(*in);
         }
         out->result = RESULT_OK;

@@ -85,16 +85,33 @@ uint32_t RefBlockTable::ByteCount() const
     return byteCount_;
 }
 
-std::unordered_map<uint32_t, uint32_t> RefBlockTable::OwnerTally() const
+template <typename Visit>
+void RefBlockTable::ForEachOwner(Visit visit) const
 {
-    std::unordered_map<uint32_t, uint32_t> tally;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& block : blocks_) {
         for (uint32_t owner : block.second.owners) {
-            ++tally[owner];
+            visit(owner, block.second.origin.size);
         }
     }
+}
+
+std::unordered_map<uint32_t, uint32_t> RefBlockTable::OwnerTally() const
+{
+    std::unordered_map<uint32_t, uint32_t> tally;
+    ForEachOwner([&tally](uint32_t owner, uint32_t) { ++tally[owner]; });
     return tally;
+}
+
+std::unordered_map<uint32_t, RefBlockTable::Kept> RefBlockTable::KeptByOwner() const
+{
+    std::unordered_map<uint32_t, Kept> kept;
+    ForEachOwner([&kept](uint32_t owner, uint32_t size) {
+        Kept& entry = kept[owner];
+        ++entry.blocks;
+        entry.bytes += size;
+    });
+    return kept;
 }
 
 std::string RefBlockTable::LeakReport() const

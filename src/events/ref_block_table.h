@@ -57,10 +57,19 @@ public:
     uint32_t ByteCount() const;
     // Owner id -> number of tracked blocks that list it.
     std::unordered_map<uint32_t, uint32_t> OwnerTally() const;
+    // Owner id -> the blocks that list it and their bytes.
+    struct Kept {
+        uint64_t blocks;
+        uint64_t bytes;
+    };
+    std::unordered_map<uint32_t, Kept> KeptByOwner() const;
     // The leak report text: one line per tracked block, "" when empty.
     std::string LeakReport() const;
 
 private:
+    // Calls visit(owner, size) for every owner of every block, under the lock.
+    template <typename Visit>
+    void ForEachOwner(Visit visit) const;
     void AddBlockRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home);
 
     struct Entry {

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <boost/asio/error.hpp>
 #include <cassert>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -11,6 +13,7 @@
 #include "ipc_packet.h"
 #include "log_message.h"
 #include "plugin_listing.h"
+#include "xml_document.h"
 
 namespace {
 
@@ -37,6 +40,8 @@ void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
 {
     const uint32_t target = ReadIpcHeader(packet).target;
     PluginEntryPoint ioctl = nullptr;
+    uint32_t libraryNumber = 0;
+    uint32_t id = 0;
     std::string filename;
     {
         // The shared lock keeps the close-order sort out while the list is
@@ -48,27 +53,65 @@ void RouteToPlugin(dvrcore& core, uint8_t* packet, uint32_t length)
             return;
         }
         ioctl = plugin->ioctl;
+        libraryNumber = plugin->libraryNumber;
+        id = plugin->info.id;
         filename = plugin->filename;
     }
 
     IoctlParms parms = MakeIoctlParms(IOCTL_IPC_PACKET, packet, length);
     IoctlResult result = MakeIoctlResult(IOCTL_IPC_PACKET);
-    const int32_t returned = CallEntry(ioctl, &parms, &result);
+    const uint64_t start = core.pluginWatch.TickNs();
+    const int32_t returned =
+        WatchedCall(core.pluginWatch.IoSlot(), libraryNumber, PluginCall::kIoctl, ioctl, &parms, &result);
+    core.accounting.ForProvider(id)->ipcIoctls.Count(start, core.pluginWatch.TickNs());
     if (returned != 0 || result.error != 0) {
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL, "plugin %s ipc ioctl returned %d error %d",
                    filename.c_str(), static_cast<int>(returned), static_cast<int>(result.error));
     }
 }
 
+// Packets for the core itself: index 0 while no plugin has it.
+bool ForTheCore(dvrcore& core, const IpcPacketHeader& header)
+{
+    if (header.target >> 20 != 0 || header.packetType < 0x4300 || header.packetType > 0x43FF) {
+        return false;
+    }
+    std::shared_lock<std::shared_mutex> lock(core.pluginListMutex);
+    return std::none_of(core.pluginList.begin(), core.pluginList.end(),
+                        [&header](const PLUGININFO& p) { return IpcTargetMatches(header.target, p.info.id); });
+}
+
+// The accounting document, answered on the link (ioThread).
+void SendAccounting(dvrcore& core)
+{
+    XmlDocument document;
+    PluginAccounting::Build(core, document);
+    const std::string text = PrintCompact(document);
+    const auto length = static_cast<uint32_t>(IPC_HEADER_SIZE + text.size());
+    if (length > IPC_MAX_PACKET) {
+        return;
+    }
+    auto* packet = static_cast<uint8_t*>(std::malloc(length));
+    if (packet == nullptr) {
+        return;
+    }
+    const IpcPacketHeader header{length, 0, IPC_ACCOUNTING_REPLY, 0};
+    std::memcpy(packet, &header, sizeof header);
+    std::memcpy(packet + IPC_HEADER_SIZE, text.data(), text.size());
+    core.QueueIpcPacket(packet, length);
+}
+
 void HandlePacket(dvrcore& core, uint8_t* packet, uint32_t length)
 {
     const IpcPacketHeader header = ReadIpcHeader(packet);
     const uint32_t type = header.packetType;
-    if (type == IPC_STOP) {
+    if (type == IPC_ACCOUNTING_REQUEST && ForTheCore(core, header)) {
+        SendAccounting(core);
+    } else if (type == IPC_STOP) {
         core.RequestStop();
     } else if (type == IPC_ANNOUNCE && length > IPC_HEADER_SIZE) {
         ApplyAnnouncement(core, packet + IPC_HEADER_SIZE, length - IPC_HEADER_SIZE);
-    } else if (type == IPC_PLUGIN_LISTING_REQUEST && TargetsCore(core, header.target)) {
+    } else if (type == IPC_PLUGIN_LISTING_REQUEST && ForTheCore(core, header)) {
         SendPluginListing(core, header.reserved);
     } else {
         RouteToPlugin(core, packet, length);

@@ -64,16 +64,6 @@ std::string Describe(dvrcore& core, const PLUGININFO& plugin)
 
 }  // namespace
 
-bool TargetsCore(dvrcore& core, uint32_t target)
-{
-    if ((target >> 20) != 0) {
-        return false;
-    }
-    std::shared_lock<std::shared_mutex> lock(core.pluginListMutex);
-    return std::none_of(core.pluginList.begin(), core.pluginList.end(),
-                        [](const PLUGININFO& plugin) { return PROVIDER_INDEX(plugin.info.id) == 0; });
-}
-
 std::string DescribePlugins(dvrcore& core)
 {
     std::string text;

@@ -20,10 +20,6 @@
 
 class dvrcore;
 
-// Whether a packet for `target` is meant for the core itself: providerIndex
-// 0 while no loaded plugin holds that index.
-bool TargetsCore(dvrcore& core, uint32_t target);
-
 std::string DescribePlugins(dvrcore& core);
 
 // Queues the IPC_PLUGIN_LISTING reply, with the request's `reserved` word.

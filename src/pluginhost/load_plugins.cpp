@@ -75,11 +75,17 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
 
     PLUGININFO plugin;
     plugin.library = library;
+    plugin.libraryNumber = core.pluginWatch.RegisterLibrary(fileName.c_str(), library);
+    // A refused library's code is no plugin's any more.
+    const auto unmap = [&core, &plugin] {
+        core.pluginWatch.ForgetLibrary(plugin.libraryNumber);
+        ::dlclose(plugin.library);
+    };
     for (const EntryName& entry : kEntryNames) {
         plugin.*entry.field = reinterpret_cast<PluginEntryPoint>(::dlsym(library, entry.name));
     }
     if (plugin.load == nullptr) {
-        ::dlclose(library);
+        unmap();
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
                    "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR,
@@ -91,16 +97,17 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
     parms.coreContext = &core;
     parms.eventCallback = CoreEventCallback;
     LoadResult result = MakeRecord<LoadResult>(2);
-    const int32_t returned = TimedCall(core, plugin.load, &parms, &result, plugin.loadTimeMs);
+    const int32_t returned =
+        TimedCall(core, plugin.libraryNumber, PluginCall::kLoad, plugin.load, &parms, &result, plugin.loadTimeMs);
     const uint32_t id = result.id;
     if (returned != 0 || result.error != 0) {
-        ::dlclose(library);
+        unmap();
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL, "plugin %s load returned %d error %d",
                    fileName.c_str(), returned, result.error);
         return;
     }
     if (core.moduleNames.Contains(id)) {
-        ::dlclose(library);
+        unmap();
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded",
                    fileName.c_str(), static_cast<unsigned long>(id));
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING,
@@ -110,7 +117,7 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
     }
     const uint32_t index = PROVIDER_INDEX(id);
     if (index >= LOG_LEVEL_TABLE_SIZE) {
-        ::dlclose(library);
+        unmap();
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
                    "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
                    fileName.c_str(), static_cast<unsigned long>(id));

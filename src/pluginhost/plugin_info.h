@@ -31,6 +31,7 @@ struct PLUGININFO {
     int32_t openCode = 0;
     int64_t loadTimeMs = 0;
     int64_t openTimeMs = 0;
+    uint32_t libraryNumber = 0;  // in the plugin watch (plugin_watch.h)
 };
 
 // Calls an entry point; one that the plugin does not export is not called and

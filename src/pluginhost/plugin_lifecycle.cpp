@@ -35,7 +35,8 @@ void dvrcore::OpenPlugins()
         OpenParms parms = MakeRecord<OpenParms>(1);
         OpenResult result = MakeRecord<OpenResult>(1);
         int64_t elapsedMs = 0;
-        const int32_t code = TimedCall(*this, pluginList[i].open, &parms, &result, elapsedMs);
+        const int32_t code = TimedCall(*this, pluginList[i].libraryNumber, PluginCall::kOpen, pluginList[i].open,
+                                       &parms, &result, elapsedMs);
         // The configuration document may be built on ioThread meanwhile.
         std::unique_lock<std::shared_mutex> lock(pluginListMutex);
         pluginList[i].openCode = code;
@@ -71,7 +72,8 @@ bool dvrcore::ClosePlugins()
     for (const PLUGININFO& plugin : pluginList) {
         CloseParms parms = MakeRecord<CloseParms>(1);
         CloseResult result = MakeRecord<CloseResult>(1);
-        const int32_t returned = CallEntry(plugin.close, &parms, &result);
+        const int32_t returned = WatchedCall(pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kClose,
+                                             plugin.close, &parms, &result);
         LogCallFailure(plugin, "close", returned, result.error);
     }
     return true;
@@ -92,9 +94,11 @@ bool dvrcore::UnloadPlugins()
         }
         UnloadParms parms = MakeRecord<UnloadParms>(1);
         UnloadResult result = MakeRecord<UnloadResult>(1);
-        const int32_t returned = CallEntry(plugin.unload, &parms, &result);
+        const int32_t returned = WatchedCall(pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kUnload,
+                                             plugin.unload, &parms, &result);
         LogCallFailure(plugin, "unload", returned, result.error);
         if (plugin.info.id != kResidentPluginId) {
+            pluginWatch.ForgetLibrary(plugin.libraryNumber);
             ::dlclose(plugin.library);
         }
     }

@@ -10,13 +10,15 @@
 
 #include "dvrcore.h"
 #include "plugin_info.h"
+#include "plugin_watch.h"
 
-// Calls `entry` (ENTRY_MISSING when null) and stores the time it took in whole
-// milliseconds, truncated, in `elapsedMs`.
-inline int32_t TimedCall(dvrcore& core, PluginEntryPoint entry, void* in, void* out, int64_t& elapsedMs)
+// Calls `entry` (ENTRY_MISSING when null), watched as `call` of `library`, and
+// stores the time it took in whole milliseconds, truncated, in `elapsedMs`.
+inline int32_t TimedCall(dvrcore& core, uint32_t library, PluginCall call, PluginEntryPoint entry, void* in, void* out,
+                         int64_t& elapsedMs)
 {
     const dvrcore::Clock::time_point start = core.Now();
-    const int32_t result = CallEntry(entry, in, out);
+    const int32_t result = WatchedCall(core.pluginWatch.MainSlot(), library, call, entry, in, out);
     const int64_t elapsedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(core.Now() - start).count();
     elapsedMs = elapsedNs / 1000000;
     return result;
