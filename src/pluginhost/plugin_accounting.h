@@ -39,9 +39,6 @@
 class dvrcore;
 class XmlDocument;
 
-// Packets between the parent and the core itself (target index 0).
-constexpr uint32_t IPC_ACCOUNTING_REQUEST = 0x4311;
-constexpr uint32_t IPC_ACCOUNTING_REPLY = 0x4312;
 // Root element of the document, and the payload that asks for it.
 constexpr const char* ACCOUNTING_ELEMENT = "PluginAccounting";
 constexpr const char* ACCOUNTING_REQUEST_TEXT = "<PluginAccounting/>";

@@ -136,6 +136,11 @@ extern "C" {
  * per loaded plugin and per plugin file that failed to map (no terminating
  * zero; cut at IPC_MAX_PACKET). */
 #define IPC_PLUGIN_LISTING 0x4302
+/* The plugin accounting document (docs/operating.md): asked for with
+ * IPC_ACCOUNTING_REQUEST, answered with IPC_ACCOUNTING_REPLY whose payload is
+ * the document's compact text (no terminating zero). */
+#define IPC_ACCOUNTING_REQUEST 0x4311
+#define IPC_ACCOUNTING_REPLY 0x4312
 
 /* Header of every packet from the parent, in the host's byte order. */
 typedef struct IpcPacketHeader {

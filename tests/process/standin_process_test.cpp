@@ -121,7 +121,7 @@ TEST_F(StandinScripted, InABackgroundGroupOfATerminalTypedInputNeitherStopsNorHa
     }
 }
 
-TEST_F(StandinScripted, PluginsCommandListsWhatTheCoreLoaded)
+TEST_F(StandinScripted, PluginsAndAccountingCommandsShowWhatTheCoreLoaded)
 {
     layout_.AddPlugin("ipc_probe");
     layout_.AddPlugin("tp_threads");
@@ -129,7 +129,8 @@ TEST_F(StandinScripted, PluginsCommandListsWhatTheCoreLoaded)
     dvrtest::WriteFile(layout_.pluginDir() + "/text.so", "this is no library\n");
     dvrtest::ProcessOptions options;
     const std::vector<std::string> command =
-        StandinCommand({"--do", "wait-packets 1", "--do", "plugins", "--do", "wait-packets 2", "--do", "stop"});
+        StandinCommand({"--do", "wait-packets 1", "--do", "plugins", "--do", "wait-packets 2", "--do", "accounting",
+                        "--do", "wait-packets 3", "--do", "stop"});
     options.program = command.front();
     options.args.assign(command.begin() + 1, command.end());
     options.useLauncher = false;
@@ -154,6 +155,14 @@ TEST_F(StandinScripted, PluginsCommandListsWhatTheCoreLoaded)
     }
     EXPECT_NE(output.find(" open 0 in ", listing), std::string::npos);
     EXPECT_NE(output.find(" ms subscribes none\n", listing), std::string::npos) << "ipc_probe takes no events";
+
+    // One row per plugin; the worker and reader of tp_threads are running.
+    const std::size_t table = output.find("standin: plugin accounting\n");
+    ASSERT_NE(table, std::string::npos) << Output();
+    EXPECT_NE(output.find("\nstandin:   0x00610000 tp_consumer.so ", table), std::string::npos) << Output();
+    const std::size_t threads = output.find("\nstandin:   0x00300000 tp_threads.so ", table);
+    ASSERT_NE(threads, std::string::npos) << Output();
+    EXPECT_EQ(output.substr(output.find('\n', threads + 1) - 2, 2), " 2") << Output();
 }
 
 }  // namespace

@@ -36,8 +36,10 @@
 #include <string>
 #include <vector>
 
+#include "accounting_table.h"
 #include "bridge_packets.h"
 #include "camera_list.h"
+#include "core_reply.h"
 #include "plugin_api.h"
 #include "recordings_query.h"
 #include "plugin_listing.h"
@@ -75,6 +77,7 @@ constexpr char kUsage[] =
     "                           the example bridge with providerIndex INDEX reports\n"
     "  stop                     the stop packet\n"
     "  plugins                  ask the core which plugins it has loaded, and show its answer\n"
+    "  accounting               ask the core what each plugin raised and cost, and show it as a table\n"
     "  close                    close the link\n"
     "SIGINT, SIGTERM and SIGHUP (and SIGPIPE on standard output) stop the core: the stop\n"
     "packet, or SIGTERM once the link is closed. Standard input is read only while it is\n"
@@ -332,6 +335,8 @@ private:
             Send(*RecordingsRequest(args, ++statusSequence_), "recordings request");
         } else if (verb == "plugins" && args.empty()) {
             Send(Packet(0, IPC_PLUGIN_LISTING_REQUEST, {}), "plugin listing request");
+        } else if (verb == "accounting" && args.empty()) {
+            Send(Packet(0, IPC_ACCOUNTING_REQUEST, {}), "accounting request");
         } else if (verb == "stop" && args.empty()) {
             Send(Packet(0, IPC_STOP, {}), "stop packet");
         } else if (verb == "close" && args.empty()) {
@@ -414,8 +419,12 @@ private:
         if (PrintRecordings(bytes.data(), count)) {
             return true;
         }
-        if (IsPluginListing(bytes.data(), count)) {
+        if (IsCoreReply(bytes.data(), count, IPC_PLUGIN_LISTING)) {
             PrintPluginListing(bytes.data(), count);
+            return true;
+        }
+        if (IsCoreReply(bytes.data(), count, IPC_ACCOUNTING_REPLY)) {
+            PrintAccountingTable(bytes.data(), count);
             return true;
         }
         constexpr std::size_t kShown = 32;

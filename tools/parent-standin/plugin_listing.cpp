@@ -6,16 +6,6 @@
 
 #include "plugin_api.h"
 
-bool IsPluginListing(const uint8_t* packet, std::size_t length)
-{
-    if (length < IPC_HEADER_SIZE) {
-        return false;
-    }
-    IpcPacketHeader header;
-    std::memcpy(&header, packet, sizeof header);
-    return header.target == 0 && header.packetType == IPC_PLUGIN_LISTING;
-}
-
 void PrintPluginListing(const uint8_t* packet, std::size_t length)
 {
     const std::string text(reinterpret_cast<const char*>(packet) + IPC_HEADER_SIZE, length - IPC_HEADER_SIZE);

@@ -6,9 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// Whether `packet` (`length` bytes, header included) is the core's listing.
-bool IsPluginListing(const uint8_t* packet, std::size_t length);
-
 // Prints the listing's lines, each as "standin:   <line>", under a heading.
 void PrintPluginListing(const uint8_t* packet, std::size_t length);
 
