@@ -61,7 +61,7 @@ flock 9
 # once; a cached package is used as it is.
 fetch() {  # fetch <file glob> <package>: prints the path of the .deb
   local found
-  found=$(ls "$cache"/debs/$1 2>/dev/null | sort -V | tail -n 1)
+  found=$(ls "$cache"/debs/$1 2>/dev/null | sort -V | tail -n 1) || true
   if [ -z "$found" ]; then
     (cd "$cache/debs" && apt-get download -q "$2") >&2
     found=$(ls "$cache"/debs/$1 | sort -V | tail -n 1)
@@ -69,9 +69,10 @@ fetch() {  # fetch <file glob> <package>: prints the path of the .deb
   echo "$found"
 }
 kernel_version() {  # the kernel package that Debian's armmp metapackage names
-  apt-cache depends linux-image-armmp:armhf 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}'
+  apt-cache depends linux-image-armmp:armhf 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}' || true
 }
-kernel_deb=$(ls "$cache"/debs/linux-image-*-armmp_*_armhf.deb 2>/dev/null | sort -V | tail -n 1)
+# An empty cache is no error (the pipelines' status would end the script).
+kernel_deb=$(ls "$cache"/debs/linux-image-*-armmp_*_armhf.deb 2>/dev/null | sort -V | tail -n 1) || true
 if [ -z "$kernel_deb" ]; then
   kernel_name=$(kernel_version)
   if [ -z "$kernel_name" ]; then

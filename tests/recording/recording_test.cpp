@@ -332,13 +332,20 @@ TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
         core.Signal(SIGTERM);
         EXPECT_EQ(0, core.Wait(kTimeout)) << core.Output();
     }
+    // Two segments when the run crossed a minute of the wall clock.
     const std::vector<Segment> segments = CheckCamera(root(), "porch", "avc1");
-    ASSERT_EQ(1u, segments.size());
+    ASSERT_GE(segments.size(), 1u);
+    ASSERT_LE(segments.size(), 2u);
     ExpectConsecutiveFrames(segments, FrameDigests(h264), 0);
-    const std::string name = segments[0].path.substr(segments[0].path.rfind('/') + 1);
-    const int64_t endNs = *dvrexample::SegmentStartFromName(name) + static_cast<int64_t>(segments[0].seconds * 1e9);
+    const Segment& last = segments.back();
+    const std::string name = last.path.substr(last.path.rfind('/') + 1);
+    const int64_t endNs = *dvrexample::SegmentStartFromName(name) + static_cast<int64_t>(last.seconds * 1e9);
     EXPECT_LT(static_cast<double>(killedAt - endNs) / 1e9, 1.6) << "lost before the kill";
-    EXPECT_GT(segments[0].seconds, 4.0);
+    double seconds = 0;
+    for (const Segment& segment : segments) {
+        seconds += segment.seconds;
+    }
+    EXPECT_GT(seconds, 4.0);
 }
 
 // A file system of 8 MiB, with recordings at about 1 MB a second: first the
