@@ -19,6 +19,7 @@
 #include "captured_frame.h"
 #include "core_process.h"
 #include "host_command.h"
+#include "media_libraries.h"
 #include "test_paths.h"
 
 namespace {
@@ -202,21 +203,6 @@ ChannelCheck CheckChannel(const CameraCore& core, uint32_t channel, bool h265)
     EXPECT_EQ(std::string(h265 ? "hevc" : "h264") + "," + std::to_string(check.videoFrames) + "\n", probe.output);
     return check;
 }
-
-bool SkipMediaTests()
-{
-#if defined(__SANITIZE_THREAD__)
-    return true;
-#else
-    return false;
-#endif
-}
-
-#define SKIP_UNDER_TSAN()                                                                                          \
-    if (SkipMediaTests()) {                                                                                        \
-        GTEST_SKIP() << "FFmpeg and GStreamer are not built for ThreadSanitizer: their threads would only report " \
-                        "false races";                                                                             \
-    }
 
 TEST(CameraPlugin, RaisesEveryFrameOfH264AndH265CamerasDecodableFromEverySyncFrame)
 {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core_process.h"
+#include "media_libraries.h"
 #include "recordings_layout.h"
 #include "test_paths.h"
 
@@ -392,6 +393,7 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 // recorder; 20 s of each codec, every segment checked by ffprobe and ffmpeg.
 TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
 {
+    SKIP_UNDER_TSAN();
     dvrtest::CopyFile(std::string(DVRCORE_EXAMPLE_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
     ::unlink((layout_.pluginDir() + "/stream_camera.so").c_str());
     environment_.Set("DVRCORE_SEGMENT_SECONDS", "8");
