@@ -271,6 +271,12 @@ TEST(XmlFile, FailedSavesKeepThePreviousFileAndLeaveNoPendingFile)
 
 TEST(XmlFile, KilledWhileSavingLeavesTheOldOrTheNewCompleteText)
 {
+#if defined(__SANITIZE_THREAD__)
+    // Its instrumentation makes printing most of a save, so the kills find
+    // almost no file write in progress; what is tested here is files, not
+    // threads.
+    GTEST_SKIP() << "kills rarely land in a file write under ThreadSanitizer";
+#endif
     dvrtest::TempDir dir;
     const std::string name = dir / "core.xml";
     XmlDocument documents[] = {MakeDocument("one", 4000), MakeDocument("two", 2500)};
@@ -299,6 +305,9 @@ TEST(XmlFile, KilledWhileSavingLeavesTheOldOrTheNewCompleteText)
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             ::close(started[0]);
+            // Ready once saving is under way: a slow start (a sanitizer's
+            // fork, an emulator) must not eat the kill delays.
+            SaveFile(documents[1], name);
             const char ready = 1;
             (void)!::write(started[1], &ready, 1);
             for (unsigned i = 0;; ++i) {
