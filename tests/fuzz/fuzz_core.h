@@ -42,6 +42,14 @@ public:
 };
 
 // A plugin record whose entry points are functions of the fuzz target.
+// `raw` with its provider index folded into the log level table, as the
+// loader admits only such ids: the core relies on it when it counts a
+// plugin's calls.
+inline uint32_t LoadableId(uint32_t raw)
+{
+    return (raw & ~(0xFFFu << 16)) | (PROVIDER_INDEX(raw) % LOG_LEVEL_TABLE_SIZE) << 16;
+}
+
 inline PLUGININFO FakePlugin(uint32_t id, const char* filename)
 {
     PLUGININFO plugin;

@@ -84,7 +84,7 @@ void AddPlugins(FuzzCore& core, FuzzInput& input)
     static constexpr int32_t kAnswers[] = {0, 0, 1, -1, ENTRY_MISSING};
     run.pluginCount = input.Byte() % (kPlugins + 1);
     for (std::size_t i = 0; i < run.pluginCount; ++i) {
-        run.ids[i] = input.U32();
+        run.ids[i] = LoadableId(input.U32());
         run.returns[i] = input.Pick(kAnswers);
         run.errors[i] = input.Pick(kAnswers);
         PLUGININFO plugin = FakePlugin(run.ids[i], "fuzz.so");

@@ -413,6 +413,10 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
         const std::string output = RunStandin(
             {"sleep 20000", "stop"}, {"--camera", camera + "=rtsp://127.0.0.1:" + std::string(port[1]) + "/cam1"});
 
+        // Filed under the camera's name from the first frame on.
+        for (const dvrexample::SegmentFileEntry& file : dvrexample::ListSegmentFiles(root())) {
+            EXPECT_EQ(0u, file.camera.rfind("cam-", 0)) << file.name;
+        }
         const std::vector<Segment> segments = CheckCamera(root(), camera, codec == "h264" ? "avc1" : "hvc1");
         ASSERT_GE(segments.size(), 2u) << output;
         double seconds = 0;

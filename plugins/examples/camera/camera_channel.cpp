@@ -157,6 +157,10 @@ int CameraChannel::Interrupt(void* self)
 
 void CameraChannel::Run()
 {
+    // The name goes out before any frame: events keep their order through
+    // the core's one queue, so a recorder never files a frame under a
+    // camera it cannot name yet.
+    PublishState();
     if (!WellFormed(config_.url)) {
         Log(LOG_LEVEL_ERROR, "malformed URL %s (expected rtsp://[user:password@]host[:port]/path), not started",
             url_.c_str());

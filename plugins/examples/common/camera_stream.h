@@ -16,8 +16,9 @@
 // LoadMediaFrame).
 //
 // Camera state. Type 0x8 with kCameraStateFlag, payload CameraState: raised
-// by the camera plugin when a camera's state changes and once a second for
-// every camera, so a plugin that starts late learns every name.
+// by the camera plugin when a camera starts (before its first frame), when
+// its state changes, and once a second for every camera, so a plugin that
+// starts late learns every name.
 //
 // All records are plain, in the host's byte order, copied by the core.
 #ifndef DVRCORE_EXAMPLES_CAMERA_STREAM_H
