@@ -44,6 +44,8 @@ static int ApplyWord(const char* key, const char* value, BenchJob* job)
         job->warmup = number;
     } else if (strcmp(key, "rate") == 0 && ParseNumber(value, 1000000000u, &number) == 0) {
         job->rate = (uint32_t)number;
+    } else if (strcmp(key, "window") == 0 && ParseNumber(value, 1u << 24, &number) == 0) {
+        job->window = (uint32_t)number;
     } else if (strcmp(key, "producers") == 0 && ParseNumber(value, BENCH_MAX_PRODUCERS, &number) == 0 && number > 0) {
         job->producers = (uint32_t)number;
     } else {
@@ -63,6 +65,7 @@ int BenchJobParse(const char* text, BenchJob* job)
     job->warmup = 1000;
     job->rate = 0;
     job->producers = 1;
+    job->window = 0;
     job->mode = BENCH_MODE_EVENTS;
     if (text == NULL) {
         return 0;

@@ -8,7 +8,11 @@
  *
  *   payload=<bytes> events=<per producer> warmup=<per producer>
  *   rate=<events/s per producer, 0 = as fast as possible> producers=<n>
- *   mode=events|log
+ *   window=<events in flight, 0 = unbounded> mode=events|log
+ *
+ * The window bounds how far the producer may run ahead of the consumer, as a
+ * bounded queue does: every system compared side by side gets the same one,
+ * so that none measures a backlog growing through the whole run.
  *
  * Plain C, shared by the plugins (built against the plugin interface alone)
  * and the C++ programs. No state: callable from any thread.
@@ -36,6 +40,7 @@ typedef struct BenchJob {
     uint64_t warmup;    /* first events of each producer left out of the figures */
     uint32_t rate;      /* events per second per producer; 0: unpaced */
     uint32_t producers; /* 1..BENCH_MAX_PRODUCERS */
+    uint32_t window;    /* most events sent and not yet consumed; 0: no bound */
     BenchMode mode;
 } BenchJob;
 

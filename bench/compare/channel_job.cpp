@@ -39,8 +39,10 @@ _EventParmsIn CopyEvent(const _EventParmsIn& record)
 
 bool JobFromArgs(int argc, char** argv, BenchJob* job)
 {
-    if (argc != 2 || BenchJobParse(argv[1], job) != 0 || job->producers != 1 || job->mode != BENCH_MODE_EVENTS) {
-        std::fprintf(stderr, "usage: %s \"payload=<bytes> events=<n> warmup=<n> rate=<events/s>\"\n", argv[0]);
+    if (argc != 2 || BenchJobParse(argv[1], job) != 0 || job->producers != 1 || job->window == 0 ||
+        job->mode != BENCH_MODE_EVENTS) {
+        std::fprintf(stderr, "usage: %s \"payload=<bytes> events=<n> warmup=<n> rate=<events/s> window=<n>\"\n",
+                     argv[0]);
         return false;
     }
     return true;

@@ -3,7 +3,8 @@
 // dvrcore's figures can be read beside them.
 //
 // A Channel makes exactly one copy of each payload (the record travels with
-// it) and frees it after delivery:
+// it), frees it after delivery, and holds at most the job's window of
+// records between Send and delivery (Send waits for room):
 //
 //   explicit Channel(const BenchJob& job, Consumer consumer);
 //   static constexpr bool kConsumerThread;  // false: Send delivers itself
@@ -51,9 +52,21 @@ extern DeliverFn deliverToSink;
 // the allocator fails.
 _EventParmsIn CopyEvent(const _EventParmsIn& record);
 
+// A window split between a sending and a receiving queue, as the peers with
+// two queues hold it; neither half is 0, which would mean no bound.
+struct WindowHalves {
+    unsigned sender;
+    unsigned receiver;
+};
+inline WindowHalves SplitWindow(uint32_t window)
+{
+    const unsigned receiver = window / 2 > 0 ? window / 2 : 1;
+    return {window > receiver ? window - receiver : 1, receiver};
+}
+
 // Reads the job from argv[1] ("payload=... events=..."); complains on
 // standard error and returns false when it is missing or malformed, or asks
-// for anything but one producer of events.
+// for anything but one producer of events through a window.
 bool JobFromArgs(int argc, char** argv, BenchJob* job);
 
 // Prints the result line; the exit status of the program.

@@ -1,8 +1,8 @@
 // GStreamer: appsrc ! appsink, with the producer pushing buffers into appsrc
 // and a consumer thread pulling samples from appsink. Each buffer carries the
-// record and its payload, copied once into the buffer. Both queues are
-// unbounded, like dvrcore's event queue, and the sink does not synchronise
-// to a clock.
+// record and its payload, copied once into the buffer. appsrc's queue and
+// appsink's hold half the job's window each, and a push blocks beyond them;
+// the sink does not synchronise to a clock.
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
@@ -14,14 +14,14 @@
 namespace {
 
 constexpr const char* kPipeline =
-    "appsrc name=source is-live=false block=false max-bytes=0 ! "
-    "appsink name=sink sync=false enable-last-sample=false max-buffers=0";
+    "appsrc name=source is-live=false block=true max-bytes=0 ! "
+    "appsink name=sink sync=false enable-last-sample=false drop=false";
 
 class GstChannel {
 public:
     static constexpr bool kConsumerThread = true;
 
-    GstChannel(const BenchJob&, bench::Consumer consumer) : consumer_(consumer)
+    GstChannel(const BenchJob& job, bench::Consumer consumer) : consumer_(consumer)
     {
         gst_init(nullptr, nullptr);
         GError* error = nullptr;
@@ -31,8 +31,13 @@ public:
         }
         source_ = GST_APP_SRC(gst_bin_get_by_name(GST_BIN(pipeline_), "source"));
         sink_ = GST_APP_SINK(gst_bin_get_by_name(GST_BIN(pipeline_), "sink"));
-        if (source_ == nullptr || sink_ == nullptr ||
-            gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        if (source_ == nullptr || sink_ == nullptr) {
+            bench::Die("the pipeline has no appsrc or appsink");
+        }
+        const bench::WindowHalves halves = bench::SplitWindow(job.window);
+        g_object_set(source_, "max-buffers", static_cast<guint64>(halves.sender), nullptr);
+        gst_app_sink_set_max_buffers(sink_, halves.receiver);
+        if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
             bench::Die("the pipeline does not play");
         }
     }

@@ -1,7 +1,10 @@
 // limit-handoff: the bare form of dvrcore's event path. The producer copies
-// the payload, pushes the record onto a std::deque under a std::mutex and
-// signals a condition variable; one consumer thread pops each record, calls
-// the consumer through a function pointer and frees the payload.
+// the payload, puts the record into a ring of the job's window under a
+// std::mutex, waiting on a condition variable while the ring is full; one
+// consumer thread takes each record, calls the consumer through a function
+// pointer and frees the payload. Each side signals the other only when the
+// other may be waiting (the ring was empty, or full), as dvrcore wakes its
+// dispatcher only when it waits.
 //
 // With --no-trim the C allocator neither maps large blocks one by one nor
 // gives the top of its heap back, which decides the figures for large payloads.
@@ -10,8 +13,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
+#include <vector>
 
 #include "channel_job.h"
 
@@ -33,26 +36,36 @@ class HandoffChannel {
 public:
     static constexpr bool kConsumerThread = true;
 
-    HandoffChannel(const BenchJob&, bench::Consumer consumer) : consumer_(consumer) {}
+    HandoffChannel(const BenchJob& job, bench::Consumer consumer) : consumer_(consumer), ring_(job.window) {}
 
     void Send(const _EventParmsIn& record)
     {
         const _EventParmsIn copy = bench::CopyEvent(record);
+        bool wasEmpty;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back(copy);
+            std::unique_lock<std::mutex> lock(mutex_);
+            room_.wait(lock, [this] { return count_ < ring_.size(); });
+            ring_[(head_ + count_) % ring_.size()] = copy;
+            wasEmpty = count_++ == 0;
         }
-        cond_.notify_one();
+        if (wasEmpty) {
+            ready_.notify_one();
+        }
     }
 
     void Receive()
     {
         _EventParmsIn record;
+        bool wasFull;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            cond_.wait(lock, [this] { return !queue_.empty(); });
-            record = queue_.front();
-            queue_.pop_front();
+            ready_.wait(lock, [this] { return count_ != 0; });
+            record = ring_[head_];
+            head_ = (head_ + 1) % ring_.size();
+            wasFull = count_-- == ring_.size();
+        }
+        if (wasFull) {
+            room_.notify_one();
         }
         consumer_.Take(record);
         std::free(record.data);
@@ -63,8 +76,11 @@ public:
 private:
     bench::Consumer consumer_;
     std::mutex mutex_;
-    std::condition_variable cond_;
-    std::deque<_EventParmsIn> queue_;  // guarded by mutex_
+    std::condition_variable ready_;    // a record came into an empty ring
+    std::condition_variable room_;     // a record left a full ring
+    std::vector<_EventParmsIn> ring_;  // guarded by mutex_
+    std::size_t head_ = 0;             // guarded by mutex_
+    std::size_t count_ = 0;            // guarded by mutex_
 };
 
 }  // namespace

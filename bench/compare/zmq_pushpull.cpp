@@ -1,6 +1,8 @@
 // ZeroMQ: a PUSH socket on the producer thread and a PULL socket on the
 // consumer thread, joined in-process. Each message carries the record and
-// its payload, copied once into the message.
+// its payload, copied once into the message. The in-process pipe holds the
+// sender's and the receiver's high-water marks together: half the job's
+// window each, and a send blocks beyond them.
 #include <zmq.h>
 
 #include <cstddef>
@@ -22,15 +24,20 @@ class ZmqChannel {
 public:
     static constexpr bool kConsumerThread = true;
 
-    ZmqChannel(const BenchJob&, bench::Consumer consumer)
+    ZmqChannel(const BenchJob& job, bench::Consumer consumer)
         : consumer_(consumer),
           context_(zmq_ctx_new()),
           push_(zmq_socket(context_, ZMQ_PUSH)),
           pull_(zmq_socket(context_, ZMQ_PULL))
     {
         const int linger = 0;
+        const bench::WindowHalves halves = bench::SplitWindow(job.window);
+        const int sendMark = static_cast<int>(halves.sender);
+        const int receiveMark = static_cast<int>(halves.receiver);
         Check(push_ != nullptr && pull_ != nullptr);
         Check(zmq_setsockopt(push_, ZMQ_LINGER, &linger, sizeof linger) == 0);
+        Check(zmq_setsockopt(push_, ZMQ_SNDHWM, &sendMark, sizeof sendMark) == 0);
+        Check(zmq_setsockopt(pull_, ZMQ_RCVHWM, &receiveMark, sizeof receiveMark) == 0);
         Check(zmq_bind(pull_, "inproc://dvrbench") == 0);
         Check(zmq_connect(push_, "inproc://dvrbench") == 0);
     }

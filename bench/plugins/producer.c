@@ -7,6 +7,9 @@
  * in log mode, times log calls below its own threshold. It reports what it
  * did, and ends; the core joins it at unload.
  *
+ * With a window in the job, a frame is raised only while it fits the window
+ * (bench_window.h), as a bounded queue makes its producer wait.
+ *
  * A refused frame (the core throttles) is counted and raised again as a sync
  * frame, so that every sequence number reaches the consumers exactly once; a
  * refusal because the core stops ends the job early.
@@ -17,11 +20,13 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include "bench_plugin.h"
 #include "bench_source.h"
+#include "bench_window.h"
 #include "log_message.h"
 #include "plugin_api.h"
 
@@ -73,18 +78,25 @@ static void RaiseFrames(void)
 {
     const struct timespec pause = {0, RETRY_PAUSE_NS};
     BenchSource source;
+    BenchWindow window;
     _EventParmsIn record;
     _EventParmsOut out;
     uint64_t refused = 0;
     int stopped = 0;
 
+    if (BenchWindowOpen(&window, getenv("DVRBENCH_RESULTS"), job.window) != 0) {
+        Report("error=\"cannot map the window\"");
+        return;
+    }
     if (BenchSourceInit(&source, &job, (uint16_t)producerNumber) != 0) {
         Report("error=\"no memory for the payload\"");
+        BenchWindowClose(&window);
         return;
     }
     while (!stopped && !BenchSourceDone(&source)) {
         BenchSourceNext(&source, &record);
         record.providerID = providerId;
+        BenchWindowAwaitRoom(&window);
         for (;;) {
             out.size = (uint32_t)sizeof out;
             out.version = 1;
@@ -104,6 +116,7 @@ static void RaiseFrames(void)
     }
     Report("raised=%" PRIu64 " refused=%" PRIu64 " stopped=%d", source.sequence, refused, stopped);
     BenchSourceFree(&source);
+    BenchWindowClose(&window);
 }
 
 static void TimeLogCalls(void)

@@ -2,14 +2,22 @@
 // figures would otherwise hide: loss, reordering, duplicates, a truncated or
 // corrupted payload. A source feeds it the way a producer does.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_job.h"
 #include "bench_sink.h"
 #include "bench_source.h"
+#include "bench_window.h"
 
 namespace {
 
@@ -150,10 +158,55 @@ TEST(BenchCheck, MalformedJobsAreRefused)
                              "payload", "payload=-1"}) {
         EXPECT_EQ(BenchJobParse(text, &job), -1) << text;
     }
-    EXPECT_EQ(BenchJobParse("payload=1024 events=5 warmup=1 rate=10 producers=2 mode=log", &job), 0);
+    EXPECT_EQ(BenchJobParse("payload=1024 events=5 warmup=1 rate=10 producers=2 window=8 mode=log", &job), 0);
     EXPECT_EQ(job.payload, 1024u);
     EXPECT_EQ(job.producers, 2u);
+    EXPECT_EQ(job.window, 8u);
     EXPECT_EQ(job.mode, BENCH_MODE_LOG);
+}
+
+// Producer and consumer ends of the window, mapped separately as two plugins
+// map it, on two threads whose pace changes at random: the producer is never
+// more than the window ahead, and no wake-up is lost (the run ends).
+TEST(BenchCheck, WindowBoundsTheProducerAndLosesNoWakeUp)
+{
+    char dir[] = "/tmp/bench-window.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    constexpr uint32_t kWindow = 4;
+    constexpr uint32_t kEvents = 200000;
+    BenchWindow producer;
+    BenchWindow consumer;
+    ASSERT_EQ(BenchWindowOpen(&producer, dir, kWindow), 0);
+    ASSERT_EQ(BenchWindowOpen(&consumer, dir, kWindow), 0);
+    std::atomic<uint32_t> sent{0};
+    std::atomic<uint32_t> ahead{0};
+    auto done = std::async(std::launch::async, [&] {
+        std::minstd_rand random(7);
+        for (uint32_t consumed = 0; consumed < kEvents;) {
+            const uint32_t raised = sent.load();
+            if (raised == consumed) {
+                std::this_thread::yield();
+                continue;
+            }
+            ahead.store(std::max(ahead.load(), raised - consumed));
+            if (random() % 4096 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            ++consumed;
+            BenchWindowConsumed(&consumer);
+        }
+    });
+    for (uint32_t i = 0; i < kEvents; ++i) {
+        BenchWindowAwaitRoom(&producer);
+        sent.fetch_add(1);
+    }
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "a wake-up was lost";
+    EXPECT_LE(ahead.load(), kWindow);
+    EXPECT_EQ(ahead.load(), kWindow) << "the producer ran ahead as far as it may";
+    BenchWindowClose(&producer);
+    BenchWindowClose(&consumer);
+    std::remove((std::string(dir) + "/window").c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace
