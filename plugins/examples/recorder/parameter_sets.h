@@ -9,42 +9,26 @@
 #include <cstdint>
 #include <string>
 
-#include "camera_stream.h"
+#include "annex_b.h"
 
 namespace dvrexample {
 
 inline std::string ParameterSets(Codec codec, const uint8_t* data, std::size_t size)
 {
-    static constexpr char kStartCode[] = {0, 0, 0, 1};
     std::string sets;
-    std::size_t at = 0;
-    // Start of the NAL unit after the start code at or after `from`; `size`
-    // when there is none.
-    const auto nextUnit = [&](std::size_t from) {
-        for (std::size_t i = from; i + 3 <= size; ++i) {
-            if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-                return i + 3;
-            }
+    ForEachNalUnit(data, size, [&](const uint8_t* nal, const uint8_t* end) {
+        if (nal == end) {
+            return true;
         }
-        return size;
-    };
-    for (std::size_t unit = nextUnit(at); unit < size; unit = at) {
-        at = nextUnit(unit);
-        std::size_t end = at < size ? at - 3 : size;
-        while (end > unit && data[end - 1] == 0) {
-            --end;  // the zero byte of a four-byte start code, or trailing zeros
+        if (PictureOf(codec, nal[0]).picture) {
+            return false;
         }
-        const uint8_t header = data[unit];
-        const unsigned type = codec == Codec::kH265 ? (header >> 1) & 0x3F : header & 0x1F;
-        const bool picture = codec == Codec::kH265 ? type < 32 : type >= 1 && type <= 5;
-        if (picture) {
-            break;
+        if (ParameterSetIndex(codec, nal[0]) >= 0) {
+            sets.append(reinterpret_cast<const char*>(kStartCode), sizeof kStartCode)
+                .append(reinterpret_cast<const char*>(nal), static_cast<std::size_t>(end - nal));
         }
-        const bool parameterSet = codec == Codec::kH265 ? type >= 32 && type <= 34 : type == 7 || type == 8;
-        if (parameterSet) {
-            sets.append(kStartCode, sizeof kStartCode).append(reinterpret_cast<const char*>(data + unit), end - unit);
-        }
-    }
+        return true;
+    });
     return sets;
 }
 
