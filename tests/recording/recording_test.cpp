@@ -364,8 +364,16 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
     } unmount{disk};
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
-    environment_.Set("DVRCORE_RECORDINGS", disk + "/recordings");
-    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    // The settings file as an operator writes it, with a slip; the
+    // environment overrides the low-water mark.
+    dvrtest::WriteFile(layout_.workDir() + "/recorder.conf",
+                       "# recordings on the small disk\n"
+                       "recordings = " +
+                           disk +
+                           "/recordings\n"
+                           "segment_seconds = 2\n"
+                           "disk_low_water_mb = 1000\n"
+                           "segment seconds 3\n");
     const std::regex errors(R"(frames recorded, \d+ bytes written, \d+ frames dropped, (\d+) write errors)");
 
     std::string first;
@@ -376,6 +384,7 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
         std::smatch match;
         ASSERT_TRUE(std::regex_search(output, match, errors)) << output;
         EXPECT_EQ(std::string(lowWater) == "0", match[1] != "0") << lowWater << ": " << output;
+        EXPECT_NE(std::string::npos, output.find("recorder.conf: line 5 is not \"key = value\", skipped")) << output;
         EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
 
         const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(disk + "/recordings");

@@ -20,6 +20,7 @@
 #include "event_match.h"
 #include "example_events.h"
 #include "log_message.h"
+#include "recording_settings.h"
 #include "recordings_index.h"
 #include "recordings_layout.h"
 
@@ -28,11 +29,12 @@ namespace {
 constexpr uint32_t kCatalogId = 0x00450000;
 
 dvrexample::CoreLink link;
+std::string indexPath;  // set in Open, before the first Read
 
 // Rows of the index, or none (logged) when it cannot be read.
 bool OpenIndex(dvrexample::RecordingsIndex& index)
 {
-    if (index.Open(dvrexample::RecordingsRoot() + "/" + dvrexample::kIndexFileName, true)) {
+    if (index.Open(indexPath, true)) {
         return true;
     }
     LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", index.error().c_str());
@@ -110,6 +112,16 @@ int32_t Load(void* in, void* out)
     dvrexample::SetCloseRank(*result, 0xC0000000u);
     result->defaultLogLevel = LOG_LEVEL_INFO;
     return 0;
+}
+
+// The recorder logs what is wrong with its settings; the catalog only
+// needs to know where they put the index.
+int32_t Open(void*, void*)
+{
+    return dvrexample::Guarded([] {
+        indexPath = dvrexample::ReadRecordingSettings().root + "/" + dvrexample::kIndexFileName;
+        return 0;
+    });
 }
 
 int32_t Read(void* in, void*)

@@ -15,13 +15,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 
 #include <sys/statvfs.h>
@@ -33,6 +33,7 @@
 #include "event_match.h"
 #include "example_events.h"
 #include "log_message.h"
+#include "recording_settings.h"
 #include "recordings_layout.h"
 #include "recordings_store.h"
 
@@ -56,21 +57,15 @@ struct QueuedFrame {
     MediaFrame frame;
 };
 
-// A whole number from the environment, or `fallback`.
-uint64_t Setting(const char* name, uint64_t fallback)
+// The low-water mark in bytes: as set, or 5 % of the file system.
+uint64_t LowWaterBytes(const std::string& root, std::optional<uint64_t> setMb)
 {
-    const char* text = std::getenv(name);
-    char* end = nullptr;
-    const unsigned long long value = text != nullptr ? std::strtoull(text, &end, 10) : 0;
-    return text != nullptr && *text != '\0' && *end == '\0' ? value : fallback;
-}
-
-// DVRCORE_DISK_LOW_WATER_MB, or 5 % of the file system.
-uint64_t LowWaterBytes(const std::string& root)
-{
+    if (setMb) {
+        return *setMb * kMiB;
+    }
     struct statvfs fs {};
     const uint64_t size = ::statvfs(root.c_str(), &fs) == 0 ? static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize : 0;
-    return Setting("DVRCORE_DISK_LOW_WATER_MB", size / 20 / kMiB) * kMiB;
+    return size / 20 / kMiB * kMiB;
 }
 
 class Recorder {
@@ -118,13 +113,15 @@ public:
     // Worker thread: until Close, and then until the queue is empty.
     void Run(const dvrexample::CoreLink& link)
     {
-        const std::string root = dvrexample::RecordingsRoot();
-        store_ = std::make_unique<dvrexample::RecordingsStore>(
-            root, dvrexample::RetentionLimits{Setting("DVRCORE_CAMERA_QUOTA_MB", 0) * kMiB, LowWaterBytes(root)});
-        segmentNs_ = static_cast<int64_t>(Setting("DVRCORE_SEGMENT_SECONDS", 60)) * kNsPerSecond;
-        if (segmentNs_ <= 0) {
-            segmentNs_ = 60 * kNsPerSecond;
+        const dvrexample::RecordingSettings settings = dvrexample::ReadRecordingSettings();
+        for (const std::string& problem : settings.problems) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", problem.c_str());
         }
+        const std::string& root = settings.root;
+        store_ = std::make_unique<dvrexample::RecordingsStore>(
+            root,
+            dvrexample::RetentionLimits{settings.cameraQuotaMb * kMiB, LowWaterBytes(root, settings.diskLowWaterMb)});
+        segmentNs_ = static_cast<int64_t>(settings.segmentSeconds) * kNsPerSecond;
         LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "recordings in %s: %s", root.c_str(), store_->Open().c_str());
         Clock::time_point nextTick = Clock::now() + kTick;
         std::unique_lock<std::mutex> lock(mutex_);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -39,12 +38,6 @@ std::vector<std::string> Entries(const std::string& dir, bool directories)
 }
 
 }  // namespace
-
-std::string RecordingsRoot()
-{
-    const char* root = std::getenv("DVRCORE_RECORDINGS");
-    return root != nullptr && *root != '\0' ? root : "recordings";
-}
 
 std::string SafeCameraName(const std::string& name)
 {

@@ -1,7 +1,6 @@
 // Where the recordings live and how their files are named.
 //
-// The recordings directory (DVRCORE_RECORDINGS, default "recordings" in the
-// core's working directory) holds one directory per camera, named after the
+// The recordings directory (recording_settings.h) holds one directory per camera, named after the
 // camera, and the index database. A segment file is
 // "<camera>/<camera>_YYYYMMDDTHHMMSS.mmmZ.mp4", named after the UTC wall time
 // of its first frame, so that a listing sorts by time and a file found
@@ -20,9 +19,6 @@ namespace dvrexample {
 
 constexpr char kSegmentExtension[] = ".mp4";
 constexpr char kIndexFileName[] = "recordings.db";
-
-// DVRCORE_RECORDINGS, or "recordings".
-std::string RecordingsRoot();
 
 std::string SafeCameraName(const std::string& name);
 
