@@ -49,6 +49,7 @@ constexpr char kUsage[] =
     "  --locked-camera      add /locked, which needs user viewer, password secret\n"
     "  --mjpeg-camera       add /mjpeg, a Motion JPEG camera\n"
     "  --resize-camera      add /resize, which halves its picture size every clip loop\n"
+    "  --audio-camera       add /audio, live H.264 with AAC sound (a tone)\n"
     "  --control FIFO       also read commands from this FIFO (created if missing)\n"
     "Commands (standard input, --control): drop NAME, restore NAME, quit\n";
 
@@ -67,6 +68,7 @@ struct Options {
     bool locked = false;
     bool mjpeg = false;
     bool resize = false;
+    bool audio = false;
     std::string control;
 };
 
@@ -368,6 +370,14 @@ public:
                             "( videotestsrc pattern=ball ! video/x-raw,format=I420,width=320,height=240,framerate=5/1"
                             " ! jpegenc ! rtpjpegpay name=pay0 pt=26 )");
         }
+        if (options_.audio) {
+            AddLaunchCamera("audio",
+                            "( videotestsrc is-live=true ! video/x-raw,format=I420,width=320,height=240,framerate=25/1"
+                            " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! h264parse"
+                            " ! rtph264pay name=pay0 pt=96 config-interval=-1"
+                            " audiotestsrc is-live=true wave=sine ! audio/x-raw,rate=16000,channels=1"
+                            " ! voaacenc ! aacparse ! rtpmp4gpay name=pay1 pt=97 )");
+        }
         if (options_.locked) {
             AddClipCamera("locked", {main}, false);
         }
@@ -553,6 +563,10 @@ bool ParseOptions(int argc, char** argv, Options& o)
         }
         if (arg == "--resize-camera") {
             o.resize = true;
+            continue;
+        }
+        if (arg == "--audio-camera") {
+            o.audio = true;
             continue;
         }
         if (value == nullptr) {

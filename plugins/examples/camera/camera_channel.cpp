@@ -341,8 +341,13 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
                         : session.firstFrameNs != 0  ? videoTimeline_.lastPts + lastDuration_
                                                      : 0;
     const int64_t mono = MonoNs();
-    const FrameTime time = clock_.Place(videoTimeline_, pts, RealNs(), mono, true);
     deadlineNs_ = mono + silenceNs_;
+    if (pending_.valid && scan.continuation) {
+        --videoSequence_;
+        AppendToPending(session, scan, packet.data, size);
+        return;
+    }
+    const FrameTime time = clock_.Place(videoTimeline_, pts, RealNs(), mono, true);
     if (time.run != run_) {
         FlushPending(lastDuration_);
         run_ = time.run;
@@ -356,6 +361,7 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     }
 
     // This unit waits for its successor, which tells its duration.
+    pending_.scan = scan;
     pending_.sync = scan.sync && session.sets->Known();
     if (pending_.sync) {
         session.sets->Completed(scan, packet.data, size, pending_.bytes);
@@ -376,6 +382,31 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     if (session.firstFrameNs == 0) {
         session.firstFrameNs = mono;
     }
+}
+
+void CameraChannel::AppendToPending(Session& session, const UnitScan& scan, const uint8_t* data, std::size_t size)
+{
+    if (pending_.bytes.size() + size > kMaxUnitBytes) {
+        pending_.valid = false;
+        waitSync_ = true;
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++state_.framesDropped;
+        return;
+    }
+    UnitScan& whole = pending_.scan;
+    whole.sync = whole.sync || scan.sync;
+    for (std::size_t set = 0; set < sizeof whole.has; ++set) {
+        whole.has[set] = whole.has[set] || scan.has[set];
+    }
+    if (pending_.sync || !whole.sync || !session.sets->Known()) {
+        pending_.bytes.insert(pending_.bytes.end(), data, data + size);
+        return;
+    }
+    // The sync slice came in a later part: the sets go in front of the whole.
+    std::vector<uint8_t> unit = std::move(pending_.bytes);
+    unit.insert(unit.end(), data, data + size);
+    session.sets->Completed(whole, unit.data(), unit.size(), pending_.bytes);
+    pending_.sync = true;
 }
 
 void CameraChannel::FlushPending(uint32_t duration)

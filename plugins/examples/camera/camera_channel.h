@@ -10,6 +10,11 @@
 // (1 s doubling up to 30 s, back to 1 s after a healthy minute). Its loss is
 // logged once, and so is its recovery, never each attempt.
 //
+// A packet whose first slice is not a picture's first belongs to the access
+// unit before it: some cameras send a picture in parts (its slices, or
+// parameter sets before a later slice), and the RTP depayloader hands them
+// over as such.
+//
 // Held per camera: one access unit waiting for its successor (its duration is
 // the difference of their timestamps), capped at kMaxUnitBytes, the parameter
 // sets, and FFmpeg's buffers, bounded by the options set at connection.
@@ -28,6 +33,7 @@
 #include "camera_stream.h"
 #include "core_link.h"
 #include "media_clock.h"
+#include "parameter_sets.h"
 
 struct AVFormatContext;
 struct AVPacket;
@@ -60,6 +66,7 @@ private:
     struct Pending {
         std::vector<uint8_t> bytes;
         dvrexample::MediaFrame frame{};
+        UnitScan scan;  // of every part of the unit
         bool sync = false;
         bool valid = false;
     };
@@ -69,6 +76,7 @@ private:
     void Pull(Session& session);
     void OnVideo(Session& session, const AVPacket& packet);
     void OnAudio(Session& session, const AVPacket& packet);
+    void AppendToPending(Session& session, const UnitScan& scan, const uint8_t* data, std::size_t size);
     void FlushPending(uint32_t estimate);
     void RaiseVideo(Pending& unit);
     int RaiseFrame(uint32_t type, const uint8_t* bytes, std::size_t size, bool sync,

@@ -20,7 +20,10 @@ UnitScan ParameterSets::Scan(const uint8_t* bytes, std::size_t size)
             }
             return true;
         }
-        const dvrexample::NalPicture kind = dvrexample::PictureOf(codec_, nal[0]);
+        const dvrexample::NalPicture kind = dvrexample::PictureOf(codec_, nal, end);
+        if (kind.picture && !scan.picture) {
+            scan.continuation = !kind.firstSlice;
+        }
         scan.picture = scan.picture || kind.picture;
         scan.sync = scan.sync || kind.sync;
         return true;

@@ -3,8 +3,9 @@
 //
 // Access units are Annex B byte streams. Scan() reads the NAL unit types of a
 // unit, keeps any parameter set it carries as the stream's newest, and tells
-// whether the unit holds a picture and whether that picture is a sync point
-// (IDR for H.264, IRAP for H.265). Completed() gives the unit with the known sets in
+// whether the unit holds a picture, whether that picture is a sync point
+// (IDR for H.264, IRAP for H.265), and whether the unit only continues the
+// previous one's picture. Completed() gives the unit with the known sets in
 // front unless it carries them all. Camera thread only; each set is capped at kMaxSetBytes.
 #ifndef DVRCORE_EXAMPLES_CAMERA_PARAMETER_SETS_H
 #define DVRCORE_EXAMPLES_CAMERA_PARAMETER_SETS_H
@@ -20,6 +21,7 @@ namespace dvrcamera {
 struct UnitScan {
     bool picture = false;
     bool sync = false;
+    bool continuation = false;            // its first slice is not a picture's first
     bool has[3] = {false, false, false};  // VPS, SPS, PPS
 };
 

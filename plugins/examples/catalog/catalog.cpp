@@ -29,11 +29,13 @@ namespace {
 constexpr uint32_t kCatalogId = 0x00450000;
 
 dvrexample::CoreLink link;
-std::string indexPath;  // set in Open, before the first Read
 
 // Rows of the index, or none (logged) when it cannot be read.
 bool OpenIndex(dvrexample::RecordingsIndex& index)
 {
+    // Read at the first query; the recorder logs what is wrong with the
+    // settings, the catalog only needs the index's place.
+    static const std::string indexPath = dvrexample::ReadRecordingSettings().root + "/" + dvrexample::kIndexFileName;
     if (index.Open(indexPath, true)) {
         return true;
     }
@@ -112,16 +114,6 @@ int32_t Load(void* in, void* out)
     dvrexample::SetCloseRank(*result, 0xC0000000u);
     result->defaultLogLevel = LOG_LEVEL_INFO;
     return 0;
-}
-
-// The recorder logs what is wrong with its settings; the catalog only
-// needs to know where they put the index.
-int32_t Open(void*, void*)
-{
-    return dvrexample::Guarded([] {
-        indexPath = dvrexample::ReadRecordingSettings().root + "/" + dvrexample::kIndexFileName;
-        return 0;
-    });
 }
 
 int32_t Read(void* in, void*)

@@ -56,21 +56,27 @@ inline int ParameterSetIndex(Codec codec, uint8_t header)
 }
 
 struct NalPicture {
-    bool picture = false;  // a slice of a picture
-    bool sync = false;     // of an IDR (H.264) or IRAP (H.265) picture
+    bool picture = false;     // a slice of a picture
+    bool sync = false;        // of an IDR (H.264) or IRAP (H.265) picture
+    bool firstSlice = false;  // the picture's first: a new access unit
 };
 
-inline NalPicture PictureOf(Codec codec, uint8_t header)
+// What the NAL unit [nal, end) (header first, non-empty) is.
+inline NalPicture PictureOf(Codec codec, const uint8_t* nal, const uint8_t* end)
 {
     NalPicture kind;
     if (codec == Codec::kH265) {
-        const int type = (header >> 1) & 0x3F;
+        const int type = (nal[0] >> 1) & 0x3F;
         kind.picture = type <= 31;
         kind.sync = type >= 16 && type <= 23;
+        // first_slice_segment_in_pic_flag, after the two-byte header.
+        kind.firstSlice = kind.picture && end - nal > 2 && (nal[2] & 0x80) != 0;
     } else {
-        const int type = header & 0x1F;
+        const int type = nal[0] & 0x1F;
         kind.picture = type >= 1 && type <= 5;
         kind.sync = type == 5;
+        // first_mb_in_slice, ue(v): 0 is the single bit 1.
+        kind.firstSlice = kind.picture && end - nal > 1 && (nal[1] & 0x80) != 0;
     }
     return kind;
 }

@@ -42,16 +42,23 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         nextAudio_.audio = true;
         nextAudio_.sampleRate = frame.sampleRate;
         nextAudio_.audioConfig.assign(reinterpret_cast<const char*>(frame.audioConfig), frame.audioConfigSize);
-        if (file_ == nullptr || frame.run != row_.run || frame.mediaTime < static_cast<uint64_t>(row_.mediaStart)) {
+        // Sound waits for the segment that the next sync frame starts when
+        // the open one has no track for it, or one of another configuration.
+        if (file_ == nullptr || audioTrack_ != nextAudio_.audioConfig || frame.run != row_.run ||
+            frame.mediaTime < static_cast<uint64_t>(row_.mediaStart)) {
             return Outcome::kSkipped;
+        }
+        if (audioWritten_ && frame.mediaTime <= lastAudioTime_) {
+            return Outcome::kDropped;  // the muxer would fail the file
         }
     } else {
         std::string sets;
         if (sync) {
             sets = ParameterSets(frame.codec, data, size);
         }
-        if (file_ != nullptr && (frame.run != row_.run ||
-                                 (sync && (sets != parameterSets_ || frame.wallTimeNs / segmentNs_ != boundary_)))) {
+        if (file_ != nullptr &&
+            (frame.run != row_.run || (sync && (sets != parameterSets_ || audioTrack_ != nextAudio_.audioConfig ||
+                                                frame.wallTimeNs / segmentNs_ != boundary_)))) {
             End();
         }
         if (file_ == nullptr) {
@@ -61,6 +68,11 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
             if (!Start(frame, sets)) {
                 return Outcome::kFailed;
             }
+        }
+        if (videoWritten_ && frame.mediaTime <= lastVideoTime_) {
+            // Not after the segment's last frame: it cannot follow it in the
+            // file, and the muxer would fail the whole fragment.
+            return Outcome::kDropped;
         }
         if ((sync || frame.mediaTime >= fragmentStart_ + kFragmentSpan) && !Cut()) {
             return Fail();
@@ -74,6 +86,8 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
     if (!file_->AddFrame(audio, data, size, time, frame.duration, sync)) {
         return Fail();
     }
+    (audio ? lastAudioTime_ : lastVideoTime_) = frame.mediaTime;
+    (audio ? audioWritten_ : videoWritten_) = true;
     if (!audio) {
         if (sync) {
             row_.syncTimes += (row_.syncTimes.empty() ? "" : ",") + std::to_string(time * 1000 / kMediaClockHz);
@@ -104,6 +118,8 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
         return false;
     }
     ++segmentsStarted_;
+    audioTrack_ = tracks.audio ? tracks.audioConfig : std::string();
+    videoWritten_ = audioWritten_ = false;
     parameterSets_ = parameterSets;
     boundary_ = frame.wallTimeNs / segmentNs_;
     row_.camera = name_;

@@ -3,14 +3,16 @@
 //
 // A segment starts at a video sync frame and ends before the first sync
 // frame past a wall-clock boundary (multiples of the segment length in UTC),
-// before a sync frame whose parameter sets differ, and before the first
-// frame of a new run. Frames before the first sync frame of a segment are
-// dropped. A fragment holds one GOP or at most kFragmentSpan of media, and a
-// fragment that waits longer than kFragmentSpan for its next frame is cut
-// anyway, so a stalled camera loses nothing that it sent. Audio joins the
-// next segment after the first AAC frame told its configuration. A failed
-// write ends the segment (the file keeps its whole fragments) and recording
-// resumes at the next sync frame.
+// before a sync frame whose parameter sets or sound configuration differ,
+// and before the first frame of a new run. Frames before the first sync
+// frame of a segment are dropped, and so is a frame not later than the
+// segment's last of its kind. A fragment holds one GOP or at most
+// kFragmentSpan of media, and a fragment that waits longer than
+// kFragmentSpan for its next frame is cut anyway, so a stalled camera loses
+// nothing that it sent. Audio joins at the first sync frame after an AAC
+// frame told its configuration, in a new segment: a camera's sound is
+// missing from at most one GOP. A failed write ends the segment (the file
+// keeps its whole fragments) and recording resumes at the next sync frame.
 //
 // Owned and called by the recorder's worker thread only.
 #ifndef DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H
@@ -71,10 +73,15 @@ private:
     std::unique_ptr<Fmp4File> file_;
     SegmentRow row_;                       // of the open segment
     std::string parameterSets_;            // of the open segment
+    std::string audioTrack_;               // its AAC configuration; empty: no sound track
     int64_t boundary_ = 0;                 // wall-clock period of the open segment
     uint64_t fragmentStart_ = 0;           // media time of the fragment's first frame
     Clock::time_point fragmentStartedAt_;  // when it came
     bool dirty_ = false;                   // cut since the last Sync
+    uint64_t lastVideoTime_ = 0;           // media times of the segment's last frames
+    uint64_t lastAudioTime_ = 0;
+    bool videoWritten_ = false;
+    bool audioWritten_ = false;
 
     TrackSetup nextAudio_;  // the AAC configuration last seen
     uint64_t segmentsStarted_ = 0;

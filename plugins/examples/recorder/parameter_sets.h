@@ -20,7 +20,7 @@ inline std::string ParameterSets(Codec codec, const uint8_t* data, std::size_t s
         if (nal == end) {
             return true;
         }
-        if (PictureOf(codec, nal[0]).picture) {
+        if (PictureOf(codec, nal, end).picture) {
             return false;
         }
         if (ParameterSetIndex(codec, nal[0]) >= 0) {
