@@ -133,6 +133,8 @@ public:
     // waiting on it and frees the block, or sends it home to be freed by its
     // raiser (block_homes.h). Unknown blocks are ignored.
     void ReleaseBlock(void* block, uint32_t owner);
+    // The same for several owners at once.
+    void ReleaseBlock(void* block, const std::vector<uint32_t>& owners);
     // Starts one ReaderDelivery thread per plugin that accepts the broadcast.
     void StartBroadcast(const _EventParmsIn& request);
     // Main thread, before plugins are unloaded and at destruction: refuses
@@ -223,6 +225,9 @@ public:
     // Records of the dispatcher's current batch still to deliver (main thread
     // writes, the stop request reads).
     std::atomic<std::size_t> dispatchBacklog{0};
+    // Main thread: the owners of the block being dispatched (kept to spare
+    // an allocation per event).
+    std::vector<uint32_t> blockOwners;
     bool parentAnnounced = false;  // guarded by queueMutex
 
     // Frame gate: frameCountsMutex, frameCounts, throttled frame counters.

@@ -35,9 +35,10 @@ WriteResult MakeWriteResult()
     return result;
 }
 
-void UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event)
+// The calls below hand the plugin the event's block, which the dispatcher
+// has entered with the plugin among its owners; true when the plugin keeps it.
+bool UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event)
 {
-    core.refBlocks.AddRef(event.data, event.dataSize, plugin.info.id);
     IoctlParms parms = MakeIoctlParms(IOCTL_UPDATE_CONFIG, event.data, event.dataSize);
     IoctlResult result = MakeIoctlResult(IOCTL_UPDATE_CONFIG);
     const uint64_t start = core.pluginWatch.TickNs();
@@ -48,14 +49,11 @@ void UpdateConfiguration(dvrcore& core, const PLUGININFO& plugin, const _EventPa
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_DETAIL,
                    "plugin %s update config returned %d error %d", plugin.filename.c_str(), code, result.error);
     }
-    if (result.keep == 0) {
-        core.ReleaseBlock(event.data, plugin.info.id);
-    }
+    return result.keep != 0;
 }
 
-void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, bool timed)
+bool Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, bool timed)
 {
-    core.refBlocks.AddRef(event.data, event.dataSize, plugin.info.id);
     const dvrcore::Clock::time_point start = timed ? core.Now() : dvrcore::Clock::time_point{};
     WriteParms parms = MakeWriteParms(event);
     WriteResult result = MakeWriteResult();
@@ -77,9 +75,7 @@ void Write(dvrcore& core, const PLUGININFO& plugin, const _EventParmsIn& event, 
                        plugin.filename.c_str());
         }
     }
-    if (result.keep == 0) {
-        core.ReleaseBlock(event.data, plugin.info.id);
-    }
+    return result.keep != 0;
 }
 
 }  // namespace
@@ -120,12 +116,13 @@ void dvrcore::DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, 
     const _EventParmsIn& event = queued.event;
     // Told by the watch when a plugin stalls the dispatcher.
     pluginWatch.MainSlot().behind.store(static_cast<uint32_t>(takenBehind), std::memory_order_relaxed);
-    // The core's reference keeps the payload alive whatever the plugins do.
-    refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID, queued.home);
     const Clock::time_point now = Now();
     // Records behind this one: those taken with it, and those queued since.
     std::size_t left = takenBehind;
     if (statistics.Due(now)) {
+        // The report counts the block being dispatched, held by the core
+        // alone so far (the plugins join it below).
+        refBlocks.AddRef(event.data, event.dataSize, CORE_PROVIDER_ID, queued.home);
         std::lock_guard<std::mutex> lock(queueMutex);
         left += eventQueue.size();
     }
@@ -144,12 +141,33 @@ void dvrcore::DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, 
     const bool timed = type != EVT_LOG && logLevels.ForProvider(CORE_PROVIDER_ID) <= 0;
     const uint32_t match = DispatchMatch(event.flags);
     // The list changes only on the main thread, this one: no lock needed.
+    // Configuration goes to every other plugin through IOCTL, and to the
+    // raiser, as any event, through Write when it subscribes.
+    const auto configures = [&](const PLUGININFO& plugin) {
+        return configuration && plugin.info.id != event.providerID;
+    };
+    const auto takes = [&](const PLUGININFO& plugin) {
+        return configures(plugin) || (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match));
+    };
+    // Every plugin that gets the block owns it before the first call, as
+    // the core does throughout: a plugin's own thread may give it back
+    // before the call returns. Those that do not keep it, and the core,
+    // let go together at the end.
+    blockOwners.assign(1, CORE_PROVIDER_ID);
+    if (event.data != nullptr) {
+        for (const auto& plugin : pluginList) {
+            if (takes(plugin)) {
+                blockOwners.push_back(plugin.info.id);
+            }
+        }
+        refBlocks.AddRefs(event.data, event.dataSize, blockOwners, queued.home);
+    }
+    blockOwners.resize(1);
     for (const auto& plugin : pluginList) {
-        if (configuration && plugin.info.id != event.providerID) {
-            UpdateConfiguration(*this, plugin, event);
-        } else if (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match)) {
-            Write(*this, plugin, event, timed);
+        if (takes(plugin) && !(configures(plugin) ? UpdateConfiguration(*this, plugin, event)
+                                                  : Write(*this, plugin, event, timed))) {
+            blockOwners.push_back(plugin.info.id);
         }
     }
-    ReleaseBlock(event.data, CORE_PROVIDER_ID);
+    ReleaseBlock(event.data, blockOwners);
 }

@@ -22,6 +22,23 @@ RefBlockTable::~RefBlockTable()
 void RefBlockTable::AddBlockRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Enter(block, size, owner, home);
+}
+
+void RefBlockTable::AddRefs(void* block, uint32_t size, const std::vector<uint32_t>& owners,
+                            block_homes::HomeId home)
+{
+    if (block == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (uint32_t owner : owners) {
+        Enter(block, size, owner, home);
+    }
+}
+
+void RefBlockTable::Enter(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home)
+{
     auto found = blocks_.find(block);
     if (found != blocks_.end()) {
         auto& owners = found->second.owners;
@@ -49,15 +66,31 @@ bool RefBlockTable::ReleaseRef(void* block, uint32_t owner, Origin* origin)
         return true;
     }
     std::lock_guard<std::mutex> lock(mutex_);
+    return Drop(block, &owner, 1, origin);
+}
+
+bool RefBlockTable::ReleaseRefs(void* block, const std::vector<uint32_t>& owners, Origin* origin)
+{
+    if (block == nullptr) {
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Drop(block, owners.data(), owners.size(), origin);
+}
+
+bool RefBlockTable::Drop(void* block, const uint32_t* dropped, std::size_t count, Origin* origin)
+{
     auto found = blocks_.find(block);
     if (found == blocks_.end()) {
         return false;
     }
     auto& owners = found->second.owners;
-    auto at = std::find(owners.begin(), owners.end(), owner);
-    if (at != owners.end()) {
-        *at = owners.back();
-        owners.pop_back();
+    for (std::size_t i = 0; i < count; ++i) {
+        auto at = std::find(owners.begin(), owners.end(), dropped[i]);
+        if (at != owners.end()) {
+            *at = owners.back();
+            owners.pop_back();
+        }
     }
     if (!owners.empty()) {
         return false;

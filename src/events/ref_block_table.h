@@ -53,6 +53,14 @@ public:
     // twice. An id that is not among the owners changes nothing.
     bool ReleaseRef(void* block, uint32_t owner, Origin* origin = nullptr);
 
+    // AddRef and ReleaseRef for several owners under one lock: the
+    // dispatcher enters a block with the core and every plugin it is about
+    // to hand it to, and drops the references of those that did not keep it
+    // together.
+    void AddRefs(void* block, uint32_t size, const std::vector<uint32_t>& owners,
+                 block_homes::HomeId home = block_homes::kNoHome);
+    bool ReleaseRefs(void* block, const std::vector<uint32_t>& owners, Origin* origin = nullptr);
+
     uint32_t BlockCount() const;
     uint32_t ByteCount() const;
     // Owner id -> number of tracked blocks that list it.
@@ -71,6 +79,10 @@ private:
     template <typename Visit>
     void ForEachOwner(Visit visit) const;
     void AddBlockRef(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home);
+    // With the lock held: adds one owner; drops several, true when none is
+    // left (and the block has left the table).
+    void Enter(void* block, uint32_t size, uint32_t owner, block_homes::HomeId home);
+    bool Drop(void* block, const uint32_t* owners, std::size_t count, Origin* origin);
 
     struct Entry {
         Origin origin;

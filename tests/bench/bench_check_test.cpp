@@ -17,6 +17,7 @@
 #include "bench_job.h"
 #include "bench_sink.h"
 #include "bench_source.h"
+#include "bench_stamp.h"
 #include "bench_window.h"
 
 namespace {
@@ -79,7 +80,7 @@ std::vector<std::size_t> InOrder(std::size_t count)
 
 TEST(BenchCheck, AnIntactStreamPassesAndEveryFaultCounts)
 {
-    const BenchJob job = Job("payload=2000 events=40 warmup=4");
+    const BenchJob job = Job("payload=9000 events=40 warmup=4");
     Stream stream = Produce(job);
     ASSERT_EQ(stream.records.size(), 40u);
     EXPECT_EQ(stream.records[0].syncFrame, 1);
@@ -108,7 +109,8 @@ TEST(BenchCheck, AnIntactStreamPassesAndEveryFaultCounts)
     Consume(job, stream, twice, &errors);
     EXPECT_EQ(errors, 1u) << "duplicated";
 
-    for (std::size_t offset : {std::size_t{0}, std::size_t{520}, std::size_t{1999}}) {
+    // The marks at both ends, and a sampled byte of the second page.
+    for (std::size_t offset : {std::size_t{0}, std::size_t{8 + BENCH_PATTERN_STRIDE}, std::size_t{8999}}) {
         Stream corrupted = stream;
         corrupted.payloads[3][offset] ^= 0xff;
         const std::string text = Consume(job, corrupted, InOrder(40), &errors);
@@ -117,7 +119,7 @@ TEST(BenchCheck, AnIntactStreamPassesAndEveryFaultCounts)
     }
 
     Stream truncated = stream;
-    truncated.payloads[5].resize(1000);
+    truncated.payloads[5].resize(5000);
     Consume(job, truncated, InOrder(40), &errors);
     EXPECT_EQ(errors, 1u) << "truncated";
 }
