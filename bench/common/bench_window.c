@@ -9,11 +9,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-/* The counter and the producer's flag on lines of their own: each is
- * written by one side only. */
+/* The counter, and the producer's flag with the count it waits for, on
+ * lines of their own: each is written by one side only. */
 struct BenchWindowShared {
     _Alignas(64) atomic_uint consumed;
     _Alignas(64) atomic_uint producerAsleep;
+    atomic_uint wakeAt;
 };
 
 int BenchWindowOpen(BenchWindow* window, const char* dir, uint32_t size)
@@ -65,12 +66,18 @@ void BenchWindowAwaitRoom(BenchWindow* window)
     }
     if (window->sent - window->consumed >= window->size) {
         window->consumed = atomic_load(&shared->consumed);
-        while (window->sent - window->consumed >= window->size) {
-            /* Flag first, then look again: either the consumer sees the flag
+        if (window->sent - window->consumed >= window->size) {
+            /* Full: sleep until half of it is consumed. */
+            const unsigned wakeAt = window->sent - window->size / 2;
+            atomic_store(&shared->wakeAt, wakeAt);
+            /* Flag first, then look: either the consumer sees the flag
              * after its add, or this look sees the add. */
             atomic_store(&shared->producerAsleep, 1);
-            const unsigned seen = atomic_load(&shared->consumed);
-            if (window->sent - seen >= window->size) {
+            for (;;) {
+                const unsigned seen = atomic_load(&shared->consumed);
+                if ((int)(seen - wakeAt) >= 0) {
+                    break;
+                }
                 syscall(SYS_futex, &shared->consumed, FUTEX_WAIT, seen, NULL, NULL, 0);
             }
             atomic_store(&shared->producerAsleep, 0);
@@ -86,8 +93,8 @@ void BenchWindowConsumed(BenchWindow* window)
     if (shared == NULL) {
         return;
     }
-    atomic_fetch_add(&shared->consumed, 1);
-    if (atomic_load(&shared->producerAsleep) != 0) {
+    const unsigned consumed = atomic_fetch_add(&shared->consumed, 1) + 1;
+    if (atomic_load(&shared->producerAsleep) != 0 && (int)(consumed - atomic_load(&shared->wakeAt)) >= 0) {
         syscall(SYS_futex, &shared->consumed, FUTEX_WAKE, 1, NULL, NULL, 0);
     }
 }

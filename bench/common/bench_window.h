@@ -6,9 +6,11 @@
  *
  * The two plugins share one counter of consumed events in a small file of
  * the results directory, mapped by both: nothing is added to the core's
- * event path. The consumer counts with one atomic add per event and makes a
- * system call only when the producer sleeps on a full window; the producer
- * reads the counter only when its own count says the window may be full.
+ * event path. The consumer counts with one atomic add per event; the
+ * producer reads the counter only when its own count says the window may be
+ * full, and then sleeps until half the window is free again (as the
+ * comparison programs' queues resume a blocked producer), so that a full
+ * window costs one wake-up per half window, not one per event.
  * For jobs of one producer and one consumer.
  */
 #ifndef DVRCORE_BENCH_BENCH_WINDOW_H

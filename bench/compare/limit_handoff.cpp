@@ -1,10 +1,12 @@
 // limit-handoff: the bare form of dvrcore's event path. The producer copies
-// the payload, puts the record into a ring of the job's window under a
-// std::mutex, waiting on a condition variable while the ring is full; one
-// consumer thread takes each record, calls the consumer through a function
-// pointer and frees the payload. Each side signals the other only when the
-// other may be waiting (the ring was empty, or full), as dvrcore wakes its
-// dispatcher only when it waits.
+// the payload and puts the record into a ring of the job's window under a
+// std::mutex; one consumer thread takes each record, calls the consumer
+// through a function pointer and frees the payload. The consumer sleeps on
+// a condition variable while the ring is empty, and is signalled only then,
+// as dvrcore wakes its dispatcher only when it waits. A producer that finds
+// the ring full sleeps until it is half empty (as ZeroMQ's pipes resume a
+// writer at their low-water mark), so that a full ring does not cost two
+// wake-ups per record.
 //
 // With --no-trim the C allocator neither maps large blocks one by one nor
 // gives the top of its heap back, which decides the figures for large payloads.
@@ -44,7 +46,11 @@ public:
         bool wasEmpty;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            room_.wait(lock, [this] { return count_ < ring_.size(); });
+            if (count_ == ring_.size()) {
+                producerWaiting_ = true;
+                room_.wait(lock, [this] { return count_ <= ring_.size() / 2; });
+                producerWaiting_ = false;
+            }
             ring_[(head_ + count_) % ring_.size()] = copy;
             wasEmpty = count_++ == 0;
         }
@@ -56,15 +62,16 @@ public:
     void Receive()
     {
         _EventParmsIn record;
-        bool wasFull;
+        bool wakeProducer;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             ready_.wait(lock, [this] { return count_ != 0; });
             record = ring_[head_];
             head_ = (head_ + 1) % ring_.size();
-            wasFull = count_-- == ring_.size();
+            --count_;
+            wakeProducer = producerWaiting_ && count_ <= ring_.size() / 2;
         }
-        if (wasFull) {
+        if (wakeProducer) {
             room_.notify_one();
         }
         consumer_.Take(record);
@@ -77,10 +84,11 @@ private:
     bench::Consumer consumer_;
     std::mutex mutex_;
     std::condition_variable ready_;    // a record came into an empty ring
-    std::condition_variable room_;     // a record left a full ring
+    std::condition_variable room_;     // a full ring is half empty again
     std::vector<_EventParmsIn> ring_;  // guarded by mutex_
     std::size_t head_ = 0;             // guarded by mutex_
     std::size_t count_ = 0;            // guarded by mutex_
+    bool producerWaiting_ = false;     // guarded by mutex_
 };
 
 }  // namespace
