@@ -225,8 +225,9 @@ public:
     // Records of the dispatcher's current batch still to deliver (main thread
     // writes, the stop request reads).
     std::atomic<std::size_t> dispatchBacklog{0};
-    // Main thread: the owners of the block being dispatched (kept to spare
-    // an allocation per event).
+    // Main thread: the plugins the event being dispatched goes to, and the
+    // owners of its block (kept to spare allocations per event).
+    std::vector<const PLUGININFO*> dispatchTargets;
     std::vector<uint32_t> blockOwners;
     bool parentAnnounced = false;  // guarded by queueMutex
 

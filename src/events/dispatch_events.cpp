@@ -143,30 +143,31 @@ void dvrcore::DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, 
     // The list changes only on the main thread, this one: no lock needed.
     // Configuration goes to every other plugin through IOCTL, and to the
     // raiser, as any event, through Write when it subscribes.
-    const auto configures = [&](const PLUGININFO& plugin) {
-        return configuration && plugin.info.id != event.providerID;
-    };
-    const auto takes = [&](const PLUGININFO& plugin) {
-        return configures(plugin) || (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match));
-    };
+    dispatchTargets.clear();
+    for (const auto& plugin : pluginList) {
+        if ((configuration && plugin.info.id != event.providerID) ||
+            (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match))) {
+            dispatchTargets.push_back(&plugin);
+        }
+    }
     // Every plugin that gets the block owns it before the first call, as
     // the core does throughout: a plugin's own thread may give it back
     // before the call returns. Those that do not keep it, and the core,
     // let go together at the end.
     blockOwners.assign(1, CORE_PROVIDER_ID);
     if (event.data != nullptr) {
-        for (const auto& plugin : pluginList) {
-            if (takes(plugin)) {
-                blockOwners.push_back(plugin.info.id);
-            }
+        for (const PLUGININFO* plugin : dispatchTargets) {
+            blockOwners.push_back(plugin->info.id);
         }
         refBlocks.AddRefs(event.data, event.dataSize, blockOwners, queued.home);
+        blockOwners.resize(1);
     }
-    blockOwners.resize(1);
-    for (const auto& plugin : pluginList) {
-        if (takes(plugin) && !(configures(plugin) ? UpdateConfiguration(*this, plugin, event)
-                                                  : Write(*this, plugin, event, timed))) {
-            blockOwners.push_back(plugin.info.id);
+    for (const PLUGININFO* plugin : dispatchTargets) {
+        const bool kept = configuration && plugin->info.id != event.providerID
+                              ? UpdateConfiguration(*this, *plugin, event)
+                              : Write(*this, *plugin, event, timed);
+        if (!kept && event.data != nullptr) {
+            blockOwners.push_back(plugin->info.id);
         }
     }
     ReleaseBlock(event.data, blockOwners);

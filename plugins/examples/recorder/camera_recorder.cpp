@@ -48,8 +48,8 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
             frame.mediaTime < static_cast<uint64_t>(row_.mediaStart)) {
             return Outcome::kSkipped;
         }
-        if (audioWritten_ && frame.mediaTime <= lastAudioTime_) {
-            return Outcome::kDropped;  // the muxer would fail the file
+        if (Behind(audio, frame.mediaTime)) {
+            return Outcome::kDropped;
         }
     } else {
         std::string sets;
@@ -69,9 +69,7 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
                 return Outcome::kFailed;
             }
         }
-        if (videoWritten_ && frame.mediaTime <= lastVideoTime_) {
-            // Not after the segment's last frame: it cannot follow it in the
-            // file, and the muxer would fail the whole fragment.
+        if (Behind(audio, frame.mediaTime)) {
             return Outcome::kDropped;
         }
         if ((sync || frame.mediaTime >= fragmentStart_ + kFragmentSpan) && !Cut()) {
@@ -86,8 +84,7 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
     if (!file_->AddFrame(audio, data, size, time, frame.duration, sync)) {
         return Fail();
     }
-    (audio ? lastAudioTime_ : lastVideoTime_) = frame.mediaTime;
-    (audio ? audioWritten_ : videoWritten_) = true;
+    lastTime_[audio] = frame.mediaTime;
     if (!audio) {
         if (sync) {
             row_.syncTimes += (row_.syncTimes.empty() ? "" : ",") + std::to_string(time * 1000 / kMediaClockHz);
@@ -119,7 +116,7 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     }
     ++segmentsStarted_;
     audioTrack_ = tracks.audio ? tracks.audioConfig : std::string();
-    videoWritten_ = audioWritten_ = false;
+    lastTime_[0] = lastTime_[1] = std::nullopt;
     parameterSets_ = parameterSets;
     boundary_ = frame.wallTimeNs / segmentNs_;
     row_.camera = name_;

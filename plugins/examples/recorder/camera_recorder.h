@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "camera_stream.h"
@@ -64,6 +65,9 @@ private:
     bool Cut();
     void End();
     Outcome Fail();
+    // Not after the segment's last frame of its kind: it cannot follow it
+    // in the file, and the muxer would fail the whole fragment.
+    bool Behind(bool audio, uint64_t mediaTime) const { return lastTime_[audio] && mediaTime <= *lastTime_[audio]; }
 
     RecordingsStore& store_;
     uint32_t channel_;
@@ -78,10 +82,7 @@ private:
     uint64_t fragmentStart_ = 0;           // media time of the fragment's first frame
     Clock::time_point fragmentStartedAt_;  // when it came
     bool dirty_ = false;                   // cut since the last Sync
-    uint64_t lastVideoTime_ = 0;           // media times of the segment's last frames
-    uint64_t lastAudioTime_ = 0;
-    bool videoWritten_ = false;
-    bool audioWritten_ = false;
+    std::optional<uint64_t> lastTime_[2];  // of the segment's last video and audio frame
 
     TrackSetup nextAudio_;  // the AAC configuration last seen
     uint64_t segmentsStarted_ = 0;
