@@ -34,6 +34,39 @@ is_installed() {
     grep -Eq "^($arch|all) installed$"
 }
 
+# A mirror caught mid-sync fails some index downloads ("File has unexpected
+# size"): try again a few times, then go on with the indexes apt has.
+refresh_indexes() {
+  local attempt
+  for attempt in 1 2 3; do
+    apt-get update -qq && return 0
+    echo "install-deps: package index update failed (attempt $attempt of 3)" >&2
+    sleep $((attempt * 5))
+  done
+  echo "install-deps: going on with the package indexes already here" >&2
+}
+
+# When the amd64 and armhf indexes of a multiarch package disagree on its
+# version (one index lagging the other), apt only says "held broken
+# packages": name the packages and the way out instead.
+install_or_explain() {
+  apt-get install -y -qq --no-install-recommends "$@" >/dev/null && return 0
+  local p name skew=()
+  for p in "$@"; do
+    [[ $p == *:armhf ]] || continue
+    name=${p%%:*}
+    local amd64 armhf
+    amd64=$(apt-cache policy "$name:$native_arch" 2>/dev/null | awk '/Candidate:/ {print $2}')
+    armhf=$(apt-cache policy "$name:armhf" 2>/dev/null | awk '/Candidate:/ {print $2}')
+    [ -n "$amd64" ] && [ -n "$armhf" ] && [ "$amd64" != "$armhf" ] && skew+=("$name ($native_arch $amd64, armhf $armhf)")
+  done
+  if [ ${#skew[@]} -gt 0 ]; then
+    echo "install-deps: the $native_arch and armhf package indexes disagree on: ${skew[*]}" >&2
+    echo "install-deps: one index lags the other (a mirror mid-sync); run 'apt-get update' again later, or install both at one version by hand" >&2
+  fi
+  return 1
+}
+
 missing=()
 for p in "${native_packages[@]}" "${armhf_packages[@]}" "${extra_packages[@]}"; do
   is_installed "$p" || missing+=("$p")
@@ -52,8 +85,8 @@ if [ ${#missing[@]} -gt 0 ] || [ $need_arch -eq 1 ]; then
   export DEBIAN_FRONTEND=noninteractive
   [ $need_arch -eq 1 ] && dpkg --add-architecture armhf
   echo "install-deps: installing ${missing[*]}" >&2
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  refresh_indexes
+  install_or_explain "${missing[@]}"
 fi
 
 # The slow-write line and the statistics group digits with this locale; tests use it.
