@@ -5,13 +5,15 @@
 #   libexec/dvrcore/plugins/            directories beside its executable
 #   libexec/dvrcore/protected-plugins/
 #   libexec/dvrcore/parent-standin      plays the parent service, to try the core by hand
-#   libexec/dvrcore/examples/*.so       the example plugins (copy them into plugins/)
+#   libexec/dvrcore/examples/*.so       the recorder's plugins (copy them into plugins/)
 #   bin/dvrcore                         symbolic link to the core
 #   include/dvrcore/                    plugin_api.h, log_message.h and the helpers of sdk/
 #   lib/cmake/dvrcore/                  find_package(dvrcore), armhf-toolchain.cmake
-#   share/doc/dvrcore/docs/             the guides and the hello plugin project
-#   share/doc/dvrcore/plugins/examples/ the example plugins' sources, where the
-#                                       guides' relative links expect them
+#   share/doc/dvrcore/docs/             the guides
+#   share/doc/dvrcore/plugins/          the plugins' sources and the guide's
+#                                       examples (the hello plugin project),
+#                                       where the guides' relative links
+#                                       expect them
 #
 # `cpack` in a build directory makes dvrcore_<version>_<arch>.deb for the
 # architecture of that build (amd64 for the native preset, armhf for armhf).
@@ -24,7 +26,7 @@ set(DVRCORE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/dvrcore)
 install(TARGETS dvrcore parent-standin RUNTIME DESTINATION ${DVRCORE_INSTALL_COREDIR})
 install(DIRECTORY DESTINATION ${DVRCORE_INSTALL_COREDIR}/plugins)
 install(DIRECTORY DESTINATION ${DVRCORE_INSTALL_COREDIR}/protected-plugins)
-install(TARGETS ${DVRCORE_EXAMPLE_PLUGINS} LIBRARY DESTINATION ${DVRCORE_INSTALL_COREDIR}/examples)
+install(TARGETS ${DVRCORE_RECORDER_PLUGINS} LIBRARY DESTINATION ${DVRCORE_INSTALL_COREDIR}/examples)
 # The core finds its plugins beside its canonical path, so a link is enough.
 install(CODE "
   set(bindir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
@@ -35,7 +37,7 @@ install(CODE "
 
 # The plugin SDK.
 install(FILES src/pluginhost/plugin_api.h src/log/log_message.h sdk/event_match.h sdk/core_link.h sdk/entry_guard.h
-  sdk/plugin_settings.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
+  sdk/plugin_settings.h sdk/camera_stream.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dvrcore)
 configure_package_config_file(cmake/dvrcore-config.cmake.in ${PROJECT_BINARY_DIR}/dvrcore-config.cmake
   INSTALL_DESTINATION ${DVRCORE_INSTALL_CMAKEDIR}
   PATH_VARS CMAKE_INSTALL_INCLUDEDIR DVRCORE_INSTALL_COREDIR)
@@ -49,11 +51,11 @@ install(FILES ${PROJECT_BINARY_DIR}/dvrcore-config.cmake ${PROJECT_BINARY_DIR}/d
   cmake/DvrcorePlugin.cmake cmake/armhf-toolchain.cmake DESTINATION ${DVRCORE_INSTALL_CMAKEDIR})
 
 # The documentation keeps the repository's layout, so that its relative links
-# (docs/ to plugins/examples/) resolve in the installed copy too.
+# (docs/ to plugins/) resolve in the installed copy too.
 install(FILES docs/writing-plugins.md docs/architecture.md docs/architecture.svg docs/architecture.dot
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
-install(DIRECTORY docs/hello-plugin DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
-install(DIRECTORY plugins/examples DESTINATION ${CMAKE_INSTALL_DOCDIR}/plugins)
+install(DIRECTORY plugins/examples plugins/camera plugins/recorder plugins/catalog plugins/bridge plugins/logsink
+  plugins/media DESTINATION ${CMAKE_INSTALL_DOCDIR}/plugins)
 
 # The Debian package.
 if(CMAKE_LIBRARY_ARCHITECTURE MATCHES "^arm-linux-gnueabihf")

@@ -79,7 +79,7 @@ def start_dvrcore(build, urls, out):
     os.makedirs(os.path.join(root, "plugins"))
     shutil.copy(os.path.join(build, "dvrcore"), root)
     for plugin in ("camera.so", "recorder.so"):
-        shutil.copy(os.path.join(build, "example-plugins", plugin), os.path.join(root, "plugins"))
+        shutil.copy(os.path.join(build, "recorder-plugins", plugin), os.path.join(root, "plugins"))
     args = [os.path.join(build, "parent-standin"), "--workdir", root]
     for i, url in enumerate(urls):
         args += ["--camera", f"cam{i + 1}={url}"]

@@ -31,7 +31,7 @@ if [ "${1:-}" = --cameras ]; then
   shift
   ./scripts/install-deps.sh
   cmake --preset native >/dev/null
-  cmake --build --preset native --target dvrcore parent-standin dvrcore_examples camera-server
+  cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server
   exec python3 scripts/bench-cameras.py --build build/native "$@"
 fi
 ./scripts/install-deps.sh valgrind

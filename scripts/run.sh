@@ -51,7 +51,7 @@ done
 if [ -z "$build_dir" ]; then
   "$repo/scripts/install-deps.sh"
   (cd "$repo" && cmake --preset native >/dev/null &&
-    cmake --build --preset native --target dvrcore parent-standin dvrcore_examples camera-server)
+    cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server)
   build_dir="$repo/build/native"
 fi
 build_dir=$(cd "$build_dir" && pwd)
@@ -65,7 +65,7 @@ place() {
 mkdir -p "$workdir/plugins"
 workdir=$(cd "$workdir" && pwd)
 place "$build_dir/dvrcore" "$workdir/dvrcore"
-for plugin in "$build_dir"/example-plugins/*.so; do
+for plugin in "$build_dir"/recorder-plugins/*.so; do
   place "$plugin" "$workdir/plugins/$(basename "$plugin")"
 done
 

@@ -1,5 +1,5 @@
 // The plugin SDK as its users get it: the hello plugin project of
-// docs/hello-plugin built out of tree against an installed dvrcore, and run by
+// plugins/examples/hello built out of tree against an installed dvrcore, and run by
 // that installed core; and the Debian package of this build.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -29,7 +29,7 @@ TEST(Sdk, HelloPluginBuildsAgainstTheInstalledPackageAndRuns)
     // Only the installed package: no path into this source tree or build.
     std::vector<std::string> configure{cmake,
                                        "-S",
-                                       std::string(DVRCORE_SOURCE_DIR) + "/docs/hello-plugin",
+                                       std::string(DVRCORE_SOURCE_DIR) + "/plugins/examples/hello",
                                        "-B",
                                        dir / "build",
                                        "-G",
@@ -49,6 +49,19 @@ TEST(Sdk, HelloPluginBuildsAgainstTheInstalledPackageAndRuns)
     step = RunHostCommand({cmake, "--install", dir / "build"}, seconds(60));
     ASSERT_EQ(0, step.status) << step.output;
     ASSERT_TRUE(dvrtest::FileExists(prefix + "/libexec/dvrcore/plugins/hello.so")) << step.output;
+
+    // The camera's records, as a C plugin that reads frames includes them.
+    dvrtest::WriteFile(dir / "frames.c",
+                       "#include \"camera_stream.h\"\n"
+                       "uint32_t FrameChannel(const WriteParms* parms)\n"
+                       "{\n"
+                       "    DvrMediaFrame frame = DvrLoadMediaFrame(parms);\n"
+                       "    return frame.codec == DVR_CODEC_H265 ? DvrCameraProvider(frame.channel) : frame.channel;\n"
+                       "}\n");
+    step = RunHostCommand({DVRCORE_C_COMPILER, "-std=c11", "-Wall", "-Wextra", "-Werror", "-fsyntax-only",
+                           "-I" + prefix + "/include/dvrcore", dir / "frames.c"},
+                          seconds(60));
+    EXPECT_EQ(0, step.status) << step.output;
 
     const std::string work = dir / "work";
     ASSERT_EQ(0, ::mkdir(work.c_str(), 0755));
@@ -106,7 +119,9 @@ TEST(Package, DebianPackageHoldsCoreSdkAndExamplesForThisArchitecture)
                              "./usr/share/doc/dvrcore/docs/writing-plugins.md", "./usr/include/dvrcore/core_link.h",
                              "./usr/include/dvrcore/event_match.h", "./usr/include/dvrcore/entry_guard.h",
                              "./usr/include/dvrcore/plugin_settings.h", "./usr/lib/cmake/dvrcore/armhf-toolchain.cmake",
-                             "./usr/share/doc/dvrcore/plugins/examples/camera/"}) {
+                             "./usr/share/doc/dvrcore/plugins/camera/",
+                             "./usr/share/doc/dvrcore/plugins/examples/hello/hello.c",
+                             "./usr/include/dvrcore/camera_stream.h"}) {
         EXPECT_NE(std::string::npos, step.output.find(path)) << path << "\n" << step.output;
     }
 }

@@ -171,7 +171,7 @@ protected:
     Recording()
     {
         for (const char* plugin : {"recorder", "catalog", "bridge"}) {
-            dvrtest::CopyFile(std::string(DVRCORE_EXAMPLE_PLUGIN_DIR) + "/" + plugin + ".so",
+            dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/" + plugin + ".so",
                               layout_.pluginDir() + "/" + plugin + ".so");
         }
         layout_.AddPlugin("stream_camera");
@@ -405,7 +405,7 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
 {
     SKIP_UNDER_TSAN();
-    dvrtest::CopyFile(std::string(DVRCORE_EXAMPLE_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
+    dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
     ::unlink((layout_.pluginDir() + "/stream_camera.so").c_str());
     environment_.Set("DVRCORE_SEGMENT_SECONDS", "8");
     for (const std::string codec : {"h264", "h265"}) {

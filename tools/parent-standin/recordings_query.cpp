@@ -10,7 +10,6 @@
 #include <limits>
 
 #include "bridge_packets.h"
-#include "example_events.h"
 
 namespace {
 

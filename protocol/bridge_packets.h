@@ -4,8 +4,8 @@
 // target; the bridge answers every status request with a status report whose
 // header repeats the request's target and fourth word (a sequence number of
 // the parent's choice). Host byte order, like every packet on the link.
-#ifndef DVRCORE_EXAMPLES_BRIDGE_PACKETS_H
-#define DVRCORE_EXAMPLES_BRIDGE_PACKETS_H
+#ifndef DVRCORE_PROTOCOL_BRIDGE_PACKETS_H
+#define DVRCORE_PROTOCOL_BRIDGE_PACKETS_H
 
 #include <cstdint>
 
@@ -20,7 +20,7 @@ constexpr uint32_t kStatusRequest = 0x5301;  // header only
 constexpr uint32_t kStatusReport = 0x5302;   // header and StatusReport
 // The recordings of a camera: the request carries a RecordingsQuery (its
 // sequence is taken from the header), each answer a RecordingsList cut after
-// its last used entry (example_events.h).
+// its last used entry (below).
 constexpr uint32_t kRecordingsRequest = 0x5303;
 constexpr uint32_t kRecordingsAnswer = 0x5304;
 
@@ -56,6 +56,43 @@ struct CameraReport {
 };
 static_assert(sizeof(CameraReport) == 80, "CameraReport layout");
 
+// The recordings of one camera in a time range (type 0x10, as the disk
+// events of recorder_events.h): the bridge broadcasts a RecordingsQuery under
+// a handle of its own; the catalog answers on the delivery thread with
+// RecordingsList events carrying that handle, kRecordingsPerList segments
+// each, oldest first, the last one marked. The parent's recordings request
+// and answers carry the same records.
+constexpr uint32_t kRecordingsQueryFlag = 0x100000;
+constexpr uint32_t kRecordingsListFlag = 0x200000;
+constexpr uint32_t kRecordingsPerList = 16;
+
+struct RecordingsQuery {
+    int64_t fromNs;  // UTC nanoseconds; segments that overlap [fromNs, toNs)
+    int64_t toNs;
+    uint32_t sequence;  // the parent's, repeated in every answer
+    uint32_t reserved;
+    char camera[48];  // zero-terminated, as the camera names its files
+};
+static_assert(sizeof(RecordingsQuery) == 72, "RecordingsQuery layout");
+
+struct RecordingEntry {
+    int64_t startNs;  // UTC wall time of the first frame
+    int64_t endNs;    // ... and of the end of the last one
+    uint64_t bytes;
+    uint32_t syncFrames;
+    uint32_t run;
+    char name[96];  // file, relative to the recordings directory
+};
+static_assert(sizeof(RecordingEntry) == 128, "RecordingEntry layout");
+
+struct RecordingsList {
+    uint32_t sequence;
+    uint16_t count;  // entries used
+    uint16_t last;   // 1 on the query's last list
+    RecordingEntry entries[kRecordingsPerList];
+};
+static_assert(sizeof(RecordingsList) == 8 + 128 * kRecordingsPerList, "RecordingsList layout");
+
 }  // namespace dvrexample
 
-#endif  // DVRCORE_EXAMPLES_BRIDGE_PACKETS_H
+#endif  // DVRCORE_PROTOCOL_BRIDGE_PACKETS_H

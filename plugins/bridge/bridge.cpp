@@ -30,8 +30,8 @@
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
-#include "example_events.h"
 #include "log_message.h"
+#include "recorder_events.h"
 
 namespace {
 

@@ -15,11 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "bridge_packets.h"
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
-#include "example_events.h"
 #include "log_message.h"
+#include "recorder_events.h"
 #include "recording_settings.h"
 #include "recordings_index.h"
 #include "recordings_layout.h"

@@ -81,7 +81,7 @@ class CameraCore {
 public:
     explicit CameraCore(const std::vector<std::string>& cameraOptions)
     {
-        dvrtest::CopyFile(std::string(DVRCORE_TEST_BINARY_DIR) + "/example-plugins/camera.so",
+        dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/camera.so",
                           layout_.pluginDir() + "/camera.so");
         layout_.AddPlugin("frame_capture");
         dvrtest::ProcessOptions options;

@@ -1,10 +1,12 @@
-// The events that the example plugins exchange among themselves.
+// The events that the recorder's plugins exchange among themselves (the
+// recordings query and its answers, which the bridge also carries to the
+// parent, are in bridge_packets.h).
 //
 // Types 0x8 and 0x10 are general routable bits that the core only routes; the
 // flag bit of each kind is what subscribers select on (see event_match.h).
 // Payloads are plain records in the host's byte order, copied by the core.
-#ifndef DVRCORE_EXAMPLES_EXAMPLE_EVENTS_H
-#define DVRCORE_EXAMPLES_EXAMPLE_EVENTS_H
+#ifndef DVRCORE_MEDIA_RECORDER_EVENTS_H
+#define DVRCORE_MEDIA_RECORDER_EVENTS_H
 
 #include <cstdint>
 
@@ -52,41 +54,6 @@ struct DiskUsage {
 };
 static_assert(sizeof(DiskUsage) == 16, "DiskUsage layout");
 
-// The recordings of one camera in a time range (type 0x10): the bridge
-// broadcasts a RecordingsQuery under a handle of its own; the catalog answers
-// on the delivery thread with RecordingsList events carrying that handle,
-// kRecordingsPerList segments each, oldest first, the last one marked.
-constexpr uint32_t kRecordingsQueryFlag = 0x100000;
-constexpr uint32_t kRecordingsListFlag = 0x200000;
-constexpr uint32_t kRecordingsPerList = 16;
-
-struct RecordingsQuery {
-    int64_t fromNs;  // UTC nanoseconds; segments that overlap [fromNs, toNs)
-    int64_t toNs;
-    uint32_t sequence;  // the parent's, repeated in every answer
-    uint32_t reserved;
-    char camera[48];  // zero-terminated, as the camera names its files
-};
-static_assert(sizeof(RecordingsQuery) == 72, "RecordingsQuery layout");
-
-struct RecordingEntry {
-    int64_t startNs;  // UTC wall time of the first frame
-    int64_t endNs;    // ... and of the end of the last one
-    uint64_t bytes;
-    uint32_t syncFrames;
-    uint32_t run;
-    char name[96];  // file, relative to the recordings directory
-};
-static_assert(sizeof(RecordingEntry) == 128, "RecordingEntry layout");
-
-struct RecordingsList {
-    uint32_t sequence;
-    uint16_t count;  // entries used
-    uint16_t last;   // 1 on the query's last list
-    RecordingEntry entries[kRecordingsPerList];
-};
-static_assert(sizeof(RecordingsList) == 8 + 128 * kRecordingsPerList, "RecordingsList layout");
-
 }  // namespace dvrexample
 
-#endif  // DVRCORE_EXAMPLES_EXAMPLE_EVENTS_H
+#endif  // DVRCORE_MEDIA_RECORDER_EVENTS_H
