@@ -45,6 +45,11 @@ int CollectCode(dl_phdr_info* info, std::size_t, void* data)
 thread_local CallSlot* threadSlot = nullptr;
 thread_local uint32_t threadCall = 0;
 
+uint64_t Nanoseconds(std::chrono::steady_clock::time_point time)
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
+}
+
 long long MillisecondsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
@@ -122,7 +127,9 @@ const char* PluginCallName(PluginCall call)
     return "?";
 }
 
-PluginWatch::PluginWatch()
+// A call that starts before the first tick counts from the watch's creation,
+// not from the clock's epoch.
+PluginWatch::PluginWatch() : tickNs_(Nanoseconds(std::chrono::steady_clock::now()))
 {
     ioSlot_.thread = CallThread::kIoThread;
     for (CallSlot& slot : deliverySlots_) {
@@ -247,9 +254,7 @@ void PluginWatch::Stop()
 
 void PluginWatch::Check(std::chrono::steady_clock::time_point now)
 {
-    tickNs_.store(
-        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count()),
-        std::memory_order_relaxed);
+    tickNs_.store(Nanoseconds(now), std::memory_order_relaxed);
     const int64_t thresholdMs = StallThreshold();
     CheckSlot(mainSlot_, mainSeen_, now, thresholdMs);
     CheckSlot(ioSlot_, ioSeen_, now, thresholdMs);

@@ -121,8 +121,9 @@ public:
     CallSlot* TakeDeliverySlot();
     static void ReleaseDeliverySlot(CallSlot* slot);
 
-    // The time of the watcher's last tick in nanoseconds of the steady clock:
-    // a clock for call times that costs one memory read (plugin_accounting.h).
+    // The time of the watcher's last tick (before the first: of the watch's
+    // creation) in nanoseconds of the steady clock: a clock for call times
+    // that costs one memory read (plugin_accounting.h).
     uint64_t TickNs() const { return tickNs_.load(std::memory_order_relaxed); }
 
     // Stall threshold in milliseconds; 0 switches the watch off.
@@ -165,7 +166,7 @@ private:
     CallSlot ioSlot_;
     std::array<CallSlot, kDeliverySlots> deliverySlots_;
     std::atomic<int64_t> stallMs_{kDefaultStallMs};
-    std::atomic<uint64_t> tickNs_{0};
+    std::atomic<uint64_t> tickNs_;
 
     // Watcher thread only.
     Seen mainSeen_;
