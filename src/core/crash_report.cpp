@@ -5,6 +5,7 @@
 #include <link.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -24,6 +25,10 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr int kBacktraceFrames = 8;
 // Big enough for the handler's own frames and the calls it makes.
 constexpr std::size_t kAlternateStackBytes = 64 * 1024;
+// How far above the stack pointer a thread's stack is searched for plugin
+// code, in pieces of at most one page.
+constexpr std::size_t kStackSearchBytes = 256 * 1024;
+constexpr uintptr_t kPageBytes = 4096;
 // LOG_USER | LOG_CRIT, as the core's other syslog lines.
 constexpr const char* kSyslogPrefix = "<10>dvrcore: ";
 
@@ -118,6 +123,53 @@ uintptr_t ProgramCounter(const void* context)
 #endif
 }
 
+uintptr_t StackPointer(const void* context)
+{
+    const auto* user = static_cast<const ucontext_t*>(context);
+#if defined(__x86_64__)
+    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_RSP]);
+#elif defined(__i386__)
+    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_ESP]);
+#elif defined(__arm__)
+    return static_cast<uintptr_t>(user->uc_mcontext.arm_sp);
+#elif defined(__aarch64__)
+    return static_cast<uintptr_t>(user->uc_mcontext.sp);
+#else
+    (void)user;
+    return 0;
+#endif
+}
+
+// The plugin owning the first word above `stack` that is an address in a
+// plugin's code or in a library it brought in: on a thread of a plugin's own,
+// the return address of its innermost frame. The words are copied through a
+// pipe, so the end of the stack makes a write fail rather than fault; the raw
+// system call keeps sanitizer interceptors from judging the stack's bytes.
+uint32_t PluginOnStack(uintptr_t stack)
+{
+    int ends[2];
+    if (stack == 0 || ::pipe2(ends, O_CLOEXEC) != 0) {
+        return 0;
+    }
+    uint32_t owner = 0;
+    uintptr_t words[kPageBytes / sizeof(uintptr_t)];
+    uintptr_t at = stack & ~(uintptr_t{sizeof(uintptr_t)} - 1);
+    while (owner == 0 && at < stack + kStackSearchBytes) {
+        const uintptr_t pieceEnd = (at | (kPageBytes - 1)) + 1;
+        const long copied = ::syscall(SYS_write, ends[1], at, pieceEnd - at);
+        if (copied <= 0 || ::read(ends[0], words, static_cast<std::size_t>(copied)) != copied) {
+            break;
+        }
+        for (long i = 0; owner == 0 && i < copied / static_cast<long>(sizeof(uintptr_t)); ++i) {
+            owner = watch->OwnerAt(words[i]);
+        }
+        at += static_cast<uintptr_t>(copied);
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return owner;
+}
+
 // "plugin.so+0x1a2b", "dvrcore+0x1a2b" (addresses within the file, as
 // addr2line takes them) or the bare address.
 void WriteFrame(LineWriter& line, uintptr_t address)
@@ -139,9 +191,9 @@ void WriteCall(LineWriter& line, const CallSlot* slot, uint32_t call)
     line.Text(" (entry ").Text(PluginCallName(entry)).Text(", ").Text(CallThreadName(slot, entry)).Text(" thread)");
 }
 
-std::size_t FormatLine(char* buffer, std::size_t size, int number, const siginfo_t* info, void* context)
+// Who crashed the process: everything of the line before the backtrace.
+void WriteCulprit(LineWriter& line, int number, const siginfo_t* info, void* context)
 {
-    LineWriter line(buffer, size);
     const uintptr_t pc = ProgramCounter(context);
     line.Text("crash: signal ").Decimal(number).Text(" (").Text(SignalName(number)).Text(") at address ");
     line.Hex(reinterpret_cast<uintptr_t>(info->si_addr));
@@ -158,10 +210,27 @@ std::size_t FormatLine(char* buffer, std::size_t size, int number, const siginfo
         // The plugin's call led here: through the core's entry, or a library.
         line.Text(" in core code called from plugin ").Text(watch->FileName(call >> 8));
         WriteCall(line, slot, call);
+    } else if (!ThreadOfCore()) {
+        // A thread the plugin or one of its libraries started, in a library.
+        uint32_t threadOwner = watch->OwnerAt(pc);
+        if (threadOwner == 0) {
+            threadOwner = PluginOnStack(StackPointer(context));
+        }
+        if (threadOwner != 0) {
+            line.Text(" in code on a thread of plugin ").Text(watch->FileName(threadOwner));
+        } else {
+            line.Text(" in code on a thread the core did not start");
+        }
     } else {
         line.Text(" in the core's own code (").Text(CallThreadName(slot, PluginCall::kLoad)).Text(" thread)");
     }
+}
 
+// The rest of the line. glibc's backtrace is not async-signal-safe (it may
+// take locks or fault), so it runs only once the culprit is written.
+void WriteBacktrace(LineWriter& line, void* context)
+{
+    const uintptr_t pc = ProgramCounter(context);
     line.Text(", backtrace:");
     void* frames[kBacktraceFrames + 4];
     const int count = ::backtrace(frames, kBacktraceFrames + 4);
@@ -182,7 +251,7 @@ std::size_t FormatLine(char* buffer, std::size_t size, int number, const siginfo
         line.Text(" ");
         WriteFrame(line, reinterpret_cast<uintptr_t>(frames[i]));
     }
-    return line.Text("\n").length();
+    line.Text("\n");
 }
 
 void WriteAll(int fd, const char* text, std::size_t length)
@@ -223,14 +292,21 @@ void OnFatalSignal(int number, siginfo_t* info, void* context)
 {
     const int savedErrno = errno;
     char text[512];
-    const std::size_t length = FormatLine(text, sizeof text, number, info, context);
-    WriteAll(STDERR_FILENO, text, length);
-    SendToSyslog(text, length);
+    LineWriter line(text, sizeof text);
+    // The culprit reaches standard error and the file before anything that
+    // may block or fault; the backtrace completes the same line after it.
+    WriteCulprit(line, number, info, context);
+    const std::size_t culprit = line.length();
     const int file = ::open(CRASH_REPORT_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    WriteAll(STDERR_FILENO, text, culprit);
+    WriteAll(file, text, culprit);
+    WriteBacktrace(line, context);
+    WriteAll(STDERR_FILENO, text + culprit, line.length() - culprit);
+    WriteAll(file, text + culprit, line.length() - culprit);
     if (file >= 0) {
-        WriteAll(file, text, length);
         ::close(file);
     }
+    SendToSyslog(text, line.length());
     errno = savedErrno;
     // Blocked while the handler runs: delivered, by default, on return.
     ::signal(number, SIG_DFL);

@@ -7,8 +7,11 @@
 // local log socket) and to CRASH_REPORT_FILE beside core.xml, naming the
 // signal, the fault address, the plugin whose code ran (by the faulting
 // instruction's address against the plugin code ranges of the watch, else by
-// the plugin entry or plugin thread the thread was in), the entry point and a
-// short backtrace. It then restores the default action and raises the signal
+// the plugin entry or plugin thread the thread was in, else, on a thread the
+// core did not start, by the plugin that brought in the faulting library or
+// whose code is on that thread's stack), the entry point and a short
+// backtrace. Everything before the backtrace is written to standard error and
+// the file first, the backtrace then completes the line. It then restores the default action and raises the signal
 // again, so the exit status and any core dump are what they were without it.
 //
 // ReportPreviousCrash, at the next start, logs that line once at level 75 and

@@ -107,6 +107,8 @@ TEST(Supervision, CrashesNameThePluginAndTheNextStartReportsThem)
         {"worker", signal + "0x10 in plugin supervised.so (entry IOCTL, worker thread), backtrace: supervised.so+"},
         // The bad pointer is read by the core's entry, on behalf of the plugin.
         {"callback", signal + "0x10 in core code called from plugin supervised.so (entry Write, dispatcher thread)"},
+        // In the C library, on a thread the plugin started itself.
+        {"thread", signal + "0x10 in code on a thread of plugin supervised.so, backtrace: 0x"},
     };
     std::string previous;
     for (const auto& [where, line] : crashes) {
