@@ -10,6 +10,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,11 @@ constexpr std::size_t kAlternateStackBytes = 64 * 1024;
 // code, in pieces of at most one page.
 constexpr std::size_t kStackSearchBytes = 256 * 1024;
 constexpr uintptr_t kPageBytes = 4096;
+// The words before the plugin's file name, by what the plugin had to do with
+// the crash: its code, its call, its thread.
+constexpr const char* kPluginCode = " in plugin ";
+constexpr const char* kPluginCall = " in core code called from plugin ";
+constexpr const char* kPluginThread = " in code on a thread of plugin ";
 // LOG_USER | LOG_CRIT, as the core's other syslog lines.
 constexpr const char* kSyslogPrefix = "<10>dvrcore: ";
 
@@ -202,13 +208,13 @@ void WriteCulprit(LineWriter& line, int number, const siginfo_t* info, void* con
     const uint32_t call = slot != nullptr ? slot->call.load(std::memory_order_relaxed) : ThreadCall();
     const uint32_t codeOwner = watch->LibraryAt(pc);
     if (codeOwner != 0) {
-        line.Text(" in plugin ").Text(watch->FileName(codeOwner));
+        line.Text(kPluginCode).Text(watch->FileName(codeOwner));
         if (call != 0 && call >> 8 == codeOwner) {
             WriteCall(line, slot, call);
         }
     } else if (call != 0) {
         // The plugin's call led here: through the core's entry, or a library.
-        line.Text(" in core code called from plugin ").Text(watch->FileName(call >> 8));
+        line.Text(kPluginCall).Text(watch->FileName(call >> 8));
         WriteCall(line, slot, call);
     } else if (!ThreadOfCore()) {
         // A thread the plugin or one of its libraries started, in a library.
@@ -217,7 +223,7 @@ void WriteCulprit(LineWriter& line, int number, const siginfo_t* info, void* con
             threadOwner = PluginOnStack(StackPointer(context));
         }
         if (threadOwner != 0) {
-            line.Text(" in code on a thread of plugin ").Text(watch->FileName(threadOwner));
+            line.Text(kPluginThread).Text(watch->FileName(threadOwner));
         } else {
             line.Text(" in code on a thread the core did not start");
         }
@@ -382,7 +388,7 @@ AlternateSignalStack::~AlternateSignalStack()
     std::free(memory_);
 }
 
-void ReportPreviousCrash()
+std::string ReportPreviousCrash()
 {
     std::string line;
     if (std::FILE* file = std::fopen(CRASH_REPORT_FILE, "r")) {
@@ -391,11 +397,24 @@ void ReportPreviousCrash()
         std::fclose(file);
         line.assign(buffer, length);
     } else {
-        return;
+        return line;
     }
     while (!line.empty() && line.back() == '\n') {
         line.pop_back();
     }
     LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR, "the previous run ended with a %s", line.c_str());
     std::remove(CRASH_REPORT_FILE);
+    return line;
+}
+
+std::string CrashedPlugin(const std::string& line)
+{
+    for (const char* culprit : {kPluginCode, kPluginCall, kPluginThread}) {
+        const std::size_t at = line.find(culprit);
+        if (at != std::string::npos) {
+            const std::size_t name = at + std::strlen(culprit);
+            return line.substr(name, std::min(line.find(" (", name), line.find(", backtrace:", name)) - name);
+        }
+    }
+    return "";
 }

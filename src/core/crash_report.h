@@ -19,6 +19,8 @@
 #ifndef DVRCORE_CORE_CRASH_REPORT_H
 #define DVRCORE_CORE_CRASH_REPORT_H
 
+#include <string>
+
 #include "plugin_watch.h"
 
 // Working directory file that keeps the last crash line.
@@ -43,7 +45,11 @@ private:
     void* memory_;
 };
 
-// Main thread at start-up: logs the crash line left by the previous run.
-void ReportPreviousCrash();
+// Main thread at start-up: logs the crash line left by the previous run and
+// returns it ("" when the previous run did not crash).
+std::string ReportPreviousCrash();
+
+// The plugin file that a crash line names, or "".
+std::string CrashedPlugin(const std::string& line);
 
 #endif  // DVRCORE_CORE_CRASH_REPORT_H
