@@ -112,37 +112,30 @@ const char* SignalName(int number)
     return "?";
 }
 
-uintptr_t ProgramCounter(const void* context)
-{
-    const auto* user = static_cast<const ucontext_t*>(context);
-#if defined(__x86_64__)
-    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_RIP]);
-#elif defined(__i386__)
-    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_EIP]);
-#elif defined(__arm__)
-    return static_cast<uintptr_t>(user->uc_mcontext.arm_pc);
-#elif defined(__aarch64__)
-    return static_cast<uintptr_t>(user->uc_mcontext.pc);
-#else
-    (void)user;
-    return 0;
-#endif
-}
+// Where the thread was when the signal came: its instruction and stack.
+struct Interrupted {
+    uintptr_t pc = 0;
+    uintptr_t sp = 0;
+};
 
-uintptr_t StackPointer(const void* context)
+Interrupted InterruptedAt(const void* context)
 {
-    const auto* user = static_cast<const ucontext_t*>(context);
+    const auto& machine = static_cast<const ucontext_t*>(context)->uc_mcontext;
+    const auto at = [](auto pc, auto sp) {
+        return Interrupted{static_cast<uintptr_t>(pc), static_cast<uintptr_t>(sp)};
+    };
 #if defined(__x86_64__)
-    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_RSP]);
+    return at(machine.gregs[REG_RIP], machine.gregs[REG_RSP]);
 #elif defined(__i386__)
-    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_ESP]);
+    return at(machine.gregs[REG_EIP], machine.gregs[REG_ESP]);
 #elif defined(__arm__)
-    return static_cast<uintptr_t>(user->uc_mcontext.arm_sp);
+    return at(machine.arm_pc, machine.arm_sp);
 #elif defined(__aarch64__)
-    return static_cast<uintptr_t>(user->uc_mcontext.sp);
+    return at(machine.pc, machine.sp);
 #else
-    (void)user;
-    return 0;
+    (void)machine;
+    (void)at;
+    return Interrupted{};
 #endif
 }
 
@@ -200,7 +193,8 @@ void WriteCall(LineWriter& line, const CallSlot* slot, uint32_t call)
 // Who crashed the process: everything of the line before the backtrace.
 void WriteCulprit(LineWriter& line, int number, const siginfo_t* info, void* context)
 {
-    const uintptr_t pc = ProgramCounter(context);
+    const Interrupted interrupted = InterruptedAt(context);
+    const uintptr_t pc = interrupted.pc;
     line.Text("crash: signal ").Decimal(number).Text(" (").Text(SignalName(number)).Text(") at address ");
     line.Hex(reinterpret_cast<uintptr_t>(info->si_addr));
 
@@ -220,7 +214,7 @@ void WriteCulprit(LineWriter& line, int number, const siginfo_t* info, void* con
         // A thread the plugin or one of its libraries started, in a library.
         uint32_t threadOwner = watch->OwnerAt(pc);
         if (threadOwner == 0) {
-            threadOwner = PluginOnStack(StackPointer(context));
+            threadOwner = PluginOnStack(interrupted.sp);
         }
         if (threadOwner != 0) {
             line.Text(kPluginThread).Text(watch->FileName(threadOwner));
@@ -236,7 +230,7 @@ void WriteCulprit(LineWriter& line, int number, const siginfo_t* info, void* con
 // take locks or fault), so it runs only once the culprit is written.
 void WriteBacktrace(LineWriter& line, void* context)
 {
-    const uintptr_t pc = ProgramCounter(context);
+    const uintptr_t pc = InterruptedAt(context).pc;
     line.Text(", backtrace:");
     void* frames[kBacktraceFrames + 4];
     const int count = ::backtrace(frames, kBacktraceFrames + 4);
