@@ -58,6 +58,7 @@
 #include "plugin_accounting.h"
 #include "plugin_api.h"
 #include "plugin_info.h"
+#include "plugin_quarantine.h"
 #include "plugin_watch.h"
 #include "ref_block_table.h"
 
@@ -144,7 +145,7 @@ public:
 
     // ---- Plugin host (src/pluginhost, main thread). ------------------------
     // Maps and identifies the plugin libraries beside the executable, in load
-    // order; a refused or broken one is logged and skipped. Starts the worker
+    // order; a quarantined, refused or broken one is logged and skipped. Starts the worker
     // threads asked for. True when at least one plugin was accepted.
     bool LoadPlugins();
     // Calls every plugin's Open in list order; stores its result and duration.
@@ -275,6 +276,8 @@ public:
     std::unique_ptr<TiXmlElement> supervisionElement;
     // What each plugin raised and cost (plugin_accounting.h).
     PluginAccounting accounting;
+    // Plugins left unloaded for crashing the core (plugin_quarantine.h).
+    PluginQuarantine quarantine;
 
     // Clears `theCore` when destroyed, just after `refBlocks`.
     struct CoreRegistration {
