@@ -70,7 +70,7 @@ public:
                       sizeof(dvrexample::CameraState))) {
             KeepPerCamera(parms, &Camera::state);
         } else if (Is(parms, dvrexample::kCountersType, dvrexample::kRecorderCameraFlag,
-                      sizeof(dvrexample::RecorderCameraCounters))) {
+                      offsetof(dvrexample::RecorderCameraCounters, writeErrno))) {
             KeepPerCamera(parms, &Camera::recorder);
         } else if (Is(parms, dvrexample::kDiskType, dvrexample::kDiskUsageFlag, sizeof usage_) &&
                    parms.handle == &queryHandle) {
@@ -158,12 +158,12 @@ private:
     }
 
     // Dispatcher thread, with the lock: a record whose first field is the
-    // camera's channel.
+    // camera's channel; fields appended after the raiser was built are 0.
     template <typename Record>
     void KeepPerCamera(const WriteParms& parms, Record Camera::*field)
     {
-        Record record;
-        std::memcpy(&record, parms.data, sizeof record);
+        Record record{};
+        std::memcpy(&record, parms.data, std::min<std::size_t>(parms.dataSize, sizeof record));
         if (record.channel < dvrexample::kMaxCameras) {
             cameras_[record.channel].*field = record;
             cameras_[record.channel].known = true;
@@ -187,6 +187,10 @@ private:
                 std::snprintf(report.name, sizeof report.name, "camera%u", static_cast<unsigned>(channel));
             }
             report.status = static_cast<uint32_t>(camera.state.status);
+            if (camera.recorder.writeErrno != 0) {
+                report.status |= dvrexample::kCameraNotWriting |
+                                 camera.recorder.writeErrno << dvrexample::kCameraWriteErrnoShift;
+            }
             report.segments = camera.recorder.segmentsStarted;
             report.frames = camera.recorder.framesRecorded;
             report.bytes = camera.recorder.bytesWritten;
