@@ -86,7 +86,7 @@ static_assert(sizeof(RecordingsQuery) == 72, "RecordingsQuery layout");
 
 struct RecordingEntry {
     int64_t startNs;  // UTC wall time of the first frame
-    int64_t endNs;    // ... and of the end of the last one
+    int64_t endNs;    // ... and of the last one
     uint64_t bytes;
     uint32_t syncFrames;
     uint32_t run;
