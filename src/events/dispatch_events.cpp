@@ -113,6 +113,9 @@ void dvrcore::DispatchEvents()
 
 void dvrcore::DispatchLateLogs()
 {
+    if (!stopRequested) {
+        return;  // the dispatcher still delivers
+    }
     QueueStatistics statistics(CoreEventCallback, Now());
     EventQueue batch;
     {

@@ -69,6 +69,10 @@ bool dvrcore::ClosePlugins()
         pluginList.swap(closeOrder);
     }
 
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        closingPlugins = true;
+    }
     for (const PLUGININFO& plugin : pluginList) {
         // What the plugins closed so far logged, before the next one closes.
         DispatchLateLogs();
@@ -81,7 +85,7 @@ bool dvrcore::ClosePlugins()
     }
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        pluginsClosed = true;
+        closingPlugins = false;
     }
     // Nobody is left to take them: their blocks are released.
     DispatchLateLogs();
