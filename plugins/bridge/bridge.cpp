@@ -6,7 +6,9 @@
 // dispatcher thread: every routed event counts towards the event rate, the
 // recorder's counters (totals and per camera), the cameras' states and the
 // catalog's disk usage answers are kept, and the
-// core's memory status document says whether frames are being throttled. At
+// core's memory status document says whether frames are being throttled. A
+// camera whose frames the recorder cannot write is reported with
+// kCameraNotWriting and the errno of why in its status. At
 // each request the bridge also broadcasts a disk usage query, so that the
 // next report has fresh figures. A recordings request from the parent
 // becomes a broadcast recordings query; each list the catalog answers with
