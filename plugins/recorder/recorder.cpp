@@ -303,7 +303,9 @@ private:
             ++counters_.writeErrors;
             dvrexample::RecorderCameraCounters& counters = cameraCounters_[channel];
             ++counters.writeErrors;
-            counters.writeErrno = static_cast<uint32_t>(known ? camera->second->errorCode() : ENOMEM);
+            // A muxer's failure has no errno of its own: an I/O error then.
+            const int code = known ? camera->second->errorCode() : ENOMEM;
+            counters.writeErrno = static_cast<uint32_t>(code != 0 ? code : EIO);
         }
         if (!failing_[channel]) {
             LogMessage(link.id(), link.fn(), LOG_LEVEL_ERROR, "camera %u: %s", channel,

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core_process.h"
@@ -167,6 +168,30 @@ public:
 
 private:
     std::vector<std::string> names_;
+};
+
+// A tmpfs mounted at a new directory for the test's life (root only).
+class MountedDisk {
+public:
+    MountedDisk(std::string path, const char* options) : path_(std::move(path))
+    {
+        ok_ = ::mkdir(path_.c_str(), 0755) == 0 && ::mount("tmpfs", path_.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~MountedDisk()
+    {
+        if (ok_) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    MountedDisk(const MountedDisk&) = delete;
+    MountedDisk& operator=(const MountedDisk&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    bool ok_ = false;
 };
 
 class Recording : public testing::Test {
@@ -356,15 +381,11 @@ TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
 // low-water mark keeps room, then without it the disk runs full.
 TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 {
-    const std::string disk = layout_.root() + "/disk";
-    ASSERT_EQ(0, ::mkdir(disk.c_str(), 0755));
-    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    const MountedDisk mounted(layout_.root() + "/disk", "size=8m");
+    if (!mounted.ok()) {
         GTEST_SKIP() << "cannot mount a small file system here (needs root)";
     }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{disk};
+    const std::string& disk = mounted.path();
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
     // The settings file as an operator writes it, with a slip; the
@@ -540,15 +561,11 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
 // and the summary in the log file.
 TEST_F(Recording, ReadOnlyRecordingsAreReportedOnceAndRecordingResumes)
 {
-    const std::string disk = layout_.root() + "/disk";
-    ASSERT_EQ(0, ::mkdir(disk.c_str(), 0755));
-    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64m") != 0) {
+    const MountedDisk mounted(layout_.root() + "/disk", "size=64m");
+    if (!mounted.ok()) {
         GTEST_SKIP() << "cannot mount a file system here (needs root)";
     }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{disk};
+    const std::string& disk = mounted.path();
     const std::string recordings = disk + "/recordings";
     ASSERT_EQ(0, ::mkdir(recordings.c_str(), 0755));
     ASSERT_EQ(0, ::mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
