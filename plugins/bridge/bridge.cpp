@@ -189,9 +189,8 @@ private:
                 std::snprintf(report.name, sizeof report.name, "camera%u", static_cast<unsigned>(channel));
             }
             report.status = static_cast<uint32_t>(camera.state.status);
-            if (camera.recorder.writeErrno != 0) {
-                report.status |= dvrexample::kCameraNotWriting |
-                                 camera.recorder.writeErrno << dvrexample::kCameraWriteErrnoShift;
+            if (const uint32_t why = camera.recorder.writeErrno) {
+                report.status |= dvrexample::kCameraNotWriting | why << dvrexample::kCameraWriteErrnoShift;
             }
             report.segments = camera.recorder.segmentsStarted;
             report.frames = camera.recorder.framesRecorded;

@@ -63,7 +63,7 @@ public:
     void Close();
 
     const std::string& error() const { return error_; }
-    int errorCode() const { return errorCode_; }             // errno of the last failure
+    int errorCode() const { return errorCode_; }            // errno of the last failure
     bool diskFull() const { return errorCode_ == ENOSPC; }  // the last failure
     uint64_t segmentsStarted() const { return segmentsStarted_; }
     bool recording() const { return file_ != nullptr; }

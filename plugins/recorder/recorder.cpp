@@ -363,7 +363,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::condition_variable finished_;  // the worker has returned
+    std::condition_variable finished_;                                                 // the worker has returned
     std::deque<QueuedFrame> queue_;                                                    // guarded by mutex_
     std::size_t queuedBytes_ = 0;                                                      // guarded by mutex_
     bool closing_ = false;                                                             // guarded by mutex_

@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -437,8 +437,9 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& n
 std::pair<long, long> DroppedAndErrors(const std::string& output)
 {
     std::smatch match;
-    if (!std::regex_search(output, match,
-                           std::regex(R"(frames recorded, \d+ bytes written, (\d+) frames dropped, (\d+) write errors)"))) {
+    if (!std::regex_search(
+            output, match,
+            std::regex(R"(frames recorded, \d+ bytes written, (\d+) frames dropped, (\d+) write errors)"))) {
         ADD_FAILURE() << "no summary in " << output;
         return {-1, -1};
     }

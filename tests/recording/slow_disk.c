@@ -72,8 +72,8 @@ static void Note(char kind, const char* path)
         return;
     }
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const int length = snprintf(line, sizeof line, "%c %s %lld\n", kind, path,
-                                (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+    const int length =
+        snprintf(line, sizeof line, "%c %s %lld\n", kind, path, (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
     /* One append each: lines of several threads never interleave. */
     syscall(SYS_write, logFd, line, (size_t)length);
 }

@@ -49,9 +49,8 @@ std::string Describe(const dvrexample::CameraReport& camera)
 {
     char text[320];
     std::snprintf(text, sizeof text, " | %.*s %s %" PRIu64 " frames %.1f MiB %" PRIu32 " segments %" PRIu64 " dropped",
-                  static_cast<int>(strnlen(camera.name, sizeof camera.name)), camera.name,
-                  State(camera.status).c_str(), camera.frames, static_cast<double>(camera.bytes) / kMiB,
-                  camera.segments, camera.dropped);
+                  static_cast<int>(strnlen(camera.name, sizeof camera.name)), camera.name, State(camera.status).c_str(),
+                  camera.frames, static_cast<double>(camera.bytes) / kMiB, camera.segments, camera.dropped);
     return text;
 }
 
@@ -106,8 +105,9 @@ void StatusLine::Show(const dvrexample::StatusReport& report, const std::vector<
     constexpr std::size_t kPrefix = sizeof "status: " - 1;
     constexpr std::size_t kSeparator = sizeof " | " - 1;
     const std::string totals = Describe(report);
-    last_ = trouble.empty() ? totals : totals.substr(0, kPrefix) + trouble.substr(kSeparator) + " |" +
-                                           totals.substr(kPrefix - 1);
+    last_ = trouble.empty()
+                ? totals
+                : totals.substr(0, kPrefix) + trouble.substr(kSeparator) + " |" + totals.substr(kPrefix - 1);
     last_ += healthy;
     const winsize size = terminal_ ? TerminalSize() : winsize{};
     const int rows = size.ws_row;
