@@ -10,6 +10,7 @@
 // request (its asynchronous reader thread); the catalog has no use for it
 // and returns at once.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -31,6 +32,10 @@ constexpr uint32_t kCatalogId = 0x00450000;
 
 dvrexample::CoreLink link;
 
+// Set while the index cannot be read: a status request asks every second,
+// and the log says so once, and once when it can be read again.
+std::atomic<bool> indexUnreadable{false};
+
 // Rows of the index, or none (logged) when it cannot be read.
 bool OpenIndex(dvrexample::RecordingsIndex& index)
 {
@@ -38,9 +43,14 @@ bool OpenIndex(dvrexample::RecordingsIndex& index)
     // settings, the catalog only needs the index's place.
     static const std::string indexPath = dvrexample::ReadRecordingSettings().root + "/" + dvrexample::kIndexFileName;
     if (index.Open(indexPath, true)) {
+        if (indexUnreadable.exchange(false)) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "the index can be read again");
+        }
         return true;
     }
-    LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", index.error().c_str());
+    if (!indexUnreadable.exchange(true)) {
+        LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", index.error().c_str());
+    }
     return false;
 }
 

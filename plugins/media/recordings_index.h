@@ -22,7 +22,7 @@ struct SegmentRow {
     std::string name;        // relative to the recordings root (recordings_layout.h)
     std::string camera;      // the camera's safe name
     int64_t startNs = 0;     // UTC wall time of the first frame
-    int64_t endNs = 0;       // ... and of the end of the last one
+    int64_t endNs = 0;       // ... and of the last one
     uint32_t run = 0;        // the camera's run (camera_stream.h)
     int64_t mediaStart = 0;  // media time of the first frame, 90 kHz ticks
     int64_t mediaEnd = 0;

@@ -102,12 +102,14 @@ std::optional<SegmentRow> ProbeSegment(const std::string& root, const std::strin
     if (const AVDictionaryEntry* comment = av_dict_get(input->metadata, "comment", nullptr, 0)) {
         std::sscanf(comment->value, "run=%" SCNu32 " media=%" SCNd64, &row.run, &row.mediaStart);
     }
-    int64_t end = 0;
+    int64_t last = 0;  // the last frame's start
+    int64_t end = 0;   // ... and end
     bool any = false;
     AVPacket* packet = av_packet_alloc();
     while (packet != nullptr && av_read_frame(input.get(), packet) >= 0) {
         if (packet->stream_index == video && packet->dts != AV_NOPTS_VALUE) {
             any = true;
+            last = packet->dts;
             end = packet->dts + packet->duration;
             if ((packet->flags & AV_PKT_FLAG_KEY) != 0) {
                 const int64_t ms = av_rescale_q(packet->dts, timeBase, AVRational{1, 1000});
@@ -120,8 +122,8 @@ std::optional<SegmentRow> ProbeSegment(const std::string& root, const std::strin
     if (!any) {
         return std::nullopt;
     }
-    const int64_t durationNs = av_rescale_q(end, timeBase, AVRational{1, static_cast<int>(kNsPerSecond)});
-    row.endNs = row.startNs + durationNs;
+    // Ends at its last frame's wall time, as the recorder indexes it.
+    row.endNs = row.startNs + av_rescale_q(last, timeBase, AVRational{1, static_cast<int>(kNsPerSecond)});
     row.mediaEnd = row.mediaStart + av_rescale_q(end, timeBase, AVRational{1, 90000});
     struct stat status {};
     if (::stat(path.c_str(), &status) == 0) {

@@ -1,8 +1,11 @@
 #include "camera_recorder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "parameter_sets.h"
 #include "recordings_layout.h"
@@ -89,7 +92,9 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         if (sync) {
             row_.syncTimes += (row_.syncTimes.empty() ? "" : ",") + std::to_string(time * 1000 / kMediaClockHz);
         }
-        row_.endNs = frame.wallTimeNs + static_cast<int64_t>(frame.duration) * 1000000000 / kMediaClockHz;
+        // The frame's start, not its end: the duration of a run's last
+        // frame is an estimate, and after a stalled host a long one.
+        row_.endNs = frame.wallTimeNs;
         row_.mediaEnd = static_cast<int64_t>(frame.mediaTime + frame.duration);
     }
     return Outcome::kWritten;
@@ -102,7 +107,10 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     tracks.width = frame.width;
     tracks.height = frame.height;
     tracks.parameterSets = parameterSets;
-    ::mkdir((store_.root() + "/" + name_).c_str(), 0755);
+    const std::string directory = store_.root() + "/" + name_;
+    if (!MakeDirectory(directory)) {
+        return false;
+    }
     const std::string comment = SegmentComment(frame.run, static_cast<int64_t>(frame.mediaTime));
     for (int attempt = 0; attempt < kNameAttempts && file_ == nullptr; ++attempt) {
         row_.name = SegmentName(name_, frame.wallTimeNs, attempt);
@@ -112,6 +120,18 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
         }
     }
     if (file_ == nullptr) {
+        return false;
+    }
+    // The header and the file's name survive a power cut before the first
+    // fragment does, or the row would name a file that is not there.
+    const bool synced = file_->Sync();
+    if (!synced || !SyncDirectory(directory)) {
+        if (!synced) {
+            error_ = file_->error();
+            errorCode_ = file_->errorCode();
+        }
+        file_->Finish();
+        file_.reset();
         return false;
     }
     ++segmentsStarted_;
@@ -125,8 +145,37 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     row_.mediaStart = row_.mediaEnd = static_cast<int64_t>(frame.mediaTime);
     row_.bytes = file_->bytes();
     row_.syncTimes.clear();
-    store_.Update(row_, true);
+    cutRow_ = durableRow_ = row_;
+    store_.Update(durableRow_, true);
     return true;
+}
+
+bool CameraRecorder::MakeDirectory(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0755) == 0) {
+        return SyncDirectory(store_.root());
+    }
+    if (errno == EEXIST) {
+        return true;
+    }
+    errorCode_ = errno;
+    error_ = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+bool CameraRecorder::SyncDirectory(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && ::fsync(fd) == 0) {
+        ::close(fd);
+        return true;
+    }
+    errorCode_ = errno;
+    error_ = "cannot sync " + path + ": " + std::strerror(errno);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return false;
 }
 
 bool CameraRecorder::Cut()
@@ -138,8 +187,8 @@ bool CameraRecorder::Cut()
         return false;
     }
     dirty_ = true;
-    row_.bytes = file_->bytes();
-    store_.Update(row_, true);
+    cutRow_ = row_;
+    cutRow_.bytes = file_->bytes();
     return true;
 }
 
@@ -166,6 +215,8 @@ bool CameraRecorder::Sync()
         Fail();
         return false;
     }
+    durableRow_ = cutRow_;
+    store_.Update(durableRow_, true);
     return true;
 }
 
@@ -176,11 +227,14 @@ void CameraRecorder::End()
         error_ = file_->error();
         errorCode_ = file_->errorCode();
     }
-    row_.bytes = file_->bytes();
+    if (finished) {
+        durableRow_ = row_;
+        durableRow_.bytes = file_->bytes();
+    }
     if (file_->deleted()) {
         store_.Forget(row_.name);
     } else {
-        store_.Update(row_, false);
+        store_.Update(durableRow_, false);
     }
     file_.reset();
     dirty_ = false;

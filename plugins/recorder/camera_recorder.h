@@ -14,6 +14,12 @@
 // missing from at most one GOP. A failed write ends the segment (the file
 // keeps its whole fragments) and recording resumes at the next sync frame.
 //
+// The segment's row reaches the store only as far as the file is durable:
+// at its start (the file and its directory entry synced), at each Sync that
+// made a fragment durable, and at its end. A failed write therefore never
+// overstates a segment, and its end is the wall time of its last durable
+// frame, never later.
+//
 // Owned and called by the recorder's worker thread only.
 #ifndef DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H
 #define DVRCORE_EXAMPLES_RECORDER_CAMERA_RECORDER_H
@@ -50,18 +56,22 @@ public:
                 Clock::time_point now);
     // Cuts a fragment that has waited a second; false on a failed write.
     bool Tick(Clock::time_point now);
-    // Makes the fragments cut since the last call durable; false on failure.
+    // Makes the fragments cut since the last call durable and moves the
+    // segment's row up to them; false on failure.
     bool Sync();
     // Ends the open segment.
     void Close();
 
     const std::string& error() const { return error_; }
+    int errorCode() const { return errorCode_; }            // errno of the last failure
     bool diskFull() const { return errorCode_ == ENOSPC; }  // the last failure
     uint64_t segmentsStarted() const { return segmentsStarted_; }
     bool recording() const { return file_ != nullptr; }
 
 private:
     bool Start(const MediaFrame& frame, const std::string& parameterSets);
+    bool MakeDirectory(const std::string& path);
+    bool SyncDirectory(const std::string& path);
     bool Cut();
     void End();
     Outcome Fail();
@@ -75,7 +85,9 @@ private:
     std::string name_;
 
     std::unique_ptr<Fmp4File> file_;
-    SegmentRow row_;                       // of the open segment
+    SegmentRow row_;                       // of the open segment, to its last frame added
+    SegmentRow cutRow_;                    // ... to its last fragment written
+    SegmentRow durableRow_;                // ... to its last fragment made durable: what the store has
     std::string parameterSets_;            // of the open segment
     std::string audioTrack_;               // its AAC configuration; empty: no sound track
     int64_t boundary_ = 0;                 // wall-clock period of the open segment

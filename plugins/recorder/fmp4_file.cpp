@@ -182,7 +182,11 @@ bool Fmp4File::CutFragment()
 
 bool Fmp4File::Sync()
 {
-    return failed_ || ::fdatasync(fd_) == 0 || Fail("cannot sync", AVERROR(errno));
+    if (failed_ || ::fdatasync(fd_) == 0) {
+        return true;
+    }
+    writeErrno_ = errno;
+    return Fail("cannot sync", AVERROR(errno));
 }
 
 bool Fmp4File::Finish()

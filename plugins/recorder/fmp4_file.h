@@ -58,7 +58,7 @@ public:
     uint64_t bytes() const { return bytes_; }  // written, whole fragments and the header
     bool deleted() const { return deleted_; }  // Finish or a failure removed the file
     const std::string& error() const { return error_; }
-    int errorCode() const { return writeErrno_; }  // errno of the failed write, or 0
+    int errorCode() const { return writeErrno_; }  // errno of the failed write or sync, or 0
 
 private:
     Fmp4File(const std::string& path, int fd);

@@ -4,6 +4,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -20,7 +22,11 @@ std::string RecordingsStore::Open()
     const std::string indexPath = root_ + "/" + kIndexFileName;
     std::string note;
     indexReady_ = index_.Open(indexPath, false);
-    if (!indexReady_) {
+    if (!indexReady_ && ::access(root_.c_str(), W_OK) != 0) {
+        // Not damage: nothing here can be written, the index included. It
+        // is opened once the directory can be written again.
+        note = "cannot write " + root_ + ": " + std::strerror(errno) + ", " + index_.error() + ". ";
+    } else if (!indexReady_) {
         note = index_.error() + "; rebuilt from the files. ";
         for (const char* suffix : {"", "-wal", "-shm"}) {
             ::unlink((indexPath + suffix).c_str());
@@ -92,10 +98,15 @@ void RecordingsStore::Forget(const std::string& name)
 bool RecordingsStore::Flush(bool now)
 {
     const auto time = std::chrono::steady_clock::now();
-    if (changed_.empty() || !indexReady_ || (!now && time - lastCommit_ < kCommitInterval)) {
+    if (changed_.empty() || (!now && time - lastCommit_ < kCommitInterval)) {
         return true;
     }
     lastCommit_ = time;
+    // Rows wait in changed_ while the index cannot be opened.
+    indexReady_ = indexReady_ || index_.Open(root_ + "/" + kIndexFileName, false);
+    if (!indexReady_) {
+        return true;
+    }
     bool stored = index_.Begin();
     for (const std::string& name : changed_) {
         const auto segment = segments_.find(name);

@@ -6,7 +6,10 @@
 // and files without a row (or with a stale one) are read back in; a lost or
 // damaged index is rebuilt that way from nothing. While recording, the
 // camera recorders report each segment as it grows (Update); rows reach the
-// database in one transaction every kCommitInterval, or at Flush(true).
+// database in one transaction every kCommitInterval, or at Flush(true). A
+// directory that cannot be written at start (a read-only file system) is
+// said so, not taken for a damaged index: the index is opened by a later
+// Flush, once it can be, and the rows that waited are stored then.
 //
 // Retention (Enforce) deletes whole segments, oldest first, never one that
 // is being written: while a camera's bytes, those being written included,

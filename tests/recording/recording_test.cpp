@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -19,10 +21,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core_process.h"
 #include "media_libraries.h"
+#include "recordings_index.h"
 #include "recordings_layout.h"
 #include "test_paths.h"
 
@@ -164,6 +168,30 @@ public:
 
 private:
     std::vector<std::string> names_;
+};
+
+// A tmpfs mounted at a new directory for the test's life (root only).
+class MountedDisk {
+public:
+    MountedDisk(std::string path, const char* options) : path_(std::move(path))
+    {
+        ok_ = ::mkdir(path_.c_str(), 0755) == 0 && ::mount("tmpfs", path_.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~MountedDisk()
+    {
+        if (ok_) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    MountedDisk(const MountedDisk&) = delete;
+    MountedDisk& operator=(const MountedDisk&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    bool ok_ = false;
 };
 
 class Recording : public testing::Test {
@@ -353,15 +381,11 @@ TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
 // low-water mark keeps room, then without it the disk runs full.
 TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 {
-    const std::string disk = layout_.root() + "/disk";
-    ASSERT_EQ(0, ::mkdir(disk.c_str(), 0755));
-    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    const MountedDisk mounted(layout_.root() + "/disk", "size=8m");
+    if (!mounted.ok()) {
         GTEST_SKIP() << "cannot mount a small file system here (needs root)";
     }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{disk};
+    const std::string& disk = mounted.path();
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
     // The settings file as an operator writes it, with a slip; the
@@ -395,6 +419,206 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
         const std::vector<Segment> segments = CheckCamera(disk + "/recordings", "garden", "avc1");
         EXPECT_EQ("", EmptyFiles(disk));
     }
+}
+
+// Lines of `text` that contain `needle`.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : Lines(text)) {
+        if (line.find(needle) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+// The recorder's summary at the stop: frames dropped and write errors.
+std::pair<long, long> DroppedAndErrors(const std::string& output)
+{
+    std::smatch match;
+    if (!std::regex_search(
+            output, match,
+            std::regex(R"(frames recorded, \d+ bytes written, (\d+) frames dropped, (\d+) write errors)"))) {
+        ADD_FAILURE() << "no summary in " << output;
+        return {-1, -1};
+    }
+    return {std::stol(match[1]), std::stol(match[2])};
+}
+
+#ifdef DVRCORE_SLOW_DISK_LIBRARY
+// Four cameras of noise, about 1 MB a second each, on a disk that takes
+// 1.5 MB a second for its first 18 s (slow_disk.c): the recorder's queue
+// fills and frames are refused. Still every write to a segment is made
+// durable within about a second, retention keeps each camera near its
+// quota while it happens, and the index never tells more than the files
+// hold: no more bytes, no end past the last frame's wall time.
+TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
+{
+    const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
+    environment_.Set("DVRCORE_TEST_STREAMS", "c1=" + noise + ",c2=" + noise + ",c3=" + noise + ",c4=" + noise);
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    environment_.Set("DVRCORE_CAMERA_QUOTA_MB", "1");
+    environment_.Set("DVRCORE_DISK_LOW_WATER_MB", "0");
+    const std::string diskLog = layout_.root() + "/slow-disk.log";
+    ASSERT_EQ(0, ::mkdir(root().c_str(), 0755));
+    char* canonical = ::realpath(root().c_str(), nullptr);
+    ASSERT_NE(nullptr, canonical);
+    environment_.Set("DVRCORE_SLOW_DISK", std::string(canonical) + ":1500000:18");
+    std::free(canonical);
+    environment_.Set("DVRCORE_SLOW_DISK_LOG", diskLog);
+#ifdef __SANITIZE_ADDRESS__
+    // The shim comes before the sanitizer's runtime in the preload order.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    environment_.Set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+#endif
+    environment_.Set("LD_PRELOAD", DVRCORE_SLOW_DISK_LIBRARY);
+    std::map<std::string, uint64_t> mostBytes;  // per camera, at any look while the disk is slow
+    std::string output;
+    {
+        dvrtest::Process standin(dvrtest::StandinOptions(layout_, {"--do", "sleep 20000", "--do", "stop"}));
+        ::unsetenv("LD_PRELOAD");  // not for the ffmpeg tools below
+        // Once the disk is fast, the full queue is written faster than
+        // retention's four looks a second.
+        for (const auto slowUntil = std::chrono::steady_clock::now() + 17s;
+             standin.Running() && std::chrono::steady_clock::now() < slowUntil; std::this_thread::sleep_for(250ms)) {
+            std::map<std::string, uint64_t> bytes;
+            for (const dvrexample::SegmentFileEntry& file : dvrexample::ListSegmentFiles(root())) {
+                struct stat status {};
+                if (::stat((root() + "/" + file.name).c_str(), &status) == 0) {
+                    bytes[file.camera] += static_cast<uint64_t>(status.st_size);
+                }
+            }
+            for (const auto& [camera, total] : bytes) {
+                mostBytes[camera] = std::max(mostBytes[camera], total);
+            }
+        }
+        EXPECT_EQ(0, standin.Wait(kTimeout)) << standin.Errors();
+        output = standin.Output();
+    }
+    const auto [dropped, errors] = DroppedAndErrors(output);
+    EXPECT_GT(dropped, 0) << "the queue was full: " << output;
+    EXPECT_EQ(0, errors) << output;
+    EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
+    ASSERT_EQ(4u, mostBytes.size()) << output;
+    for (const auto& [camera, bytes] : mostBytes) {
+        std::printf("camera %s: at most %.2f MiB on disk, quota 1 MiB\n", camera.c_str(), bytes / 1048576.0);
+        EXPECT_LT(bytes, 3u * 1024 * 1024) << camera << ": retention ran while the disk was slow";
+    }
+
+    // Every write to a segment is followed by a sync of its file.
+    std::map<std::string, std::vector<int64_t>> syncs;
+    std::vector<std::pair<std::string, int64_t>> writes;
+    for (const std::string& line : Lines(dvrtest::ReadFile(diskLog))) {
+        const std::size_t space = line.rfind(' ');
+        const std::string path = line.substr(2, space - 2);
+        const int64_t ns = std::stoll(line.substr(space + 1));
+        if (line[0] == 'S') {
+            syncs[path].push_back(ns);
+        } else {
+            writes.emplace_back(path, ns);
+        }
+    }
+    ASSERT_GT(writes.size(), 100u);
+    int64_t longestWait = 0;
+    for (const auto& [path, ns] : writes) {
+        const std::vector<int64_t>& synced = syncs[path];
+        const auto after = std::lower_bound(synced.begin(), synced.end(), ns);
+        ASSERT_NE(synced.end(), after) << path << " written and never synced";
+        longestWait = std::max(longestWait, *after - ns);
+    }
+    std::printf("longest wait of a write for its sync: %.2f s\n", static_cast<double>(longestWait) / 1e9);
+    EXPECT_LT(longestWait, 3000000000) << "durability waited for the queue to empty";
+
+    EXPECT_EQ("", EmptyFiles(root()));
+
+    // The index against the files: a frame every 40 ms, whose wall time is
+    // the segment's start plus its media time.
+    dvrexample::RecordingsIndex index;
+    ASSERT_TRUE(index.Open(root() + "/recordings.db", true)) << index.error();
+    std::size_t checked = 0;
+    for (const char* camera : {"c1", "c2", "c3", "c4"}) {
+        for (const Segment& segment : CheckCamera(root(), camera, "avc1")) {
+            const std::string name = segment.path.substr(root().size() + 1);
+            for (const dvrexample::SegmentRow& row : index.Find(camera, INT64_MIN, INT64_MAX)) {
+                if (row.name == name) {
+                    struct stat status {};
+                    ASSERT_EQ(0, ::stat(segment.path.c_str(), &status));
+                    EXPECT_LE(row.bytes, static_cast<uint64_t>(status.st_size)) << name;
+                    EXPECT_LE(row.endNs - row.startNs, static_cast<int64_t>((segment.seconds - 0.04) * 1e9) + 1000000)
+                        << name << ": ends after its last frame";
+                    ++checked;
+                }
+            }
+        }
+    }
+    EXPECT_GE(checked, 4u);
+}
+#endif
+
+// Recordings on a read-only file system, made writable again while the core
+// runs: the real cause once, the recovery once, the status line showing the
+// camera as not writing and first, a start-up that blames the right thing,
+// and the summary in the log file.
+TEST_F(Recording, ReadOnlyRecordingsAreReportedOnceAndRecordingResumes)
+{
+    const MountedDisk mounted(layout_.root() + "/disk", "size=64m");
+    if (!mounted.ok()) {
+        GTEST_SKIP() << "cannot mount a file system here (needs root)";
+    }
+    const std::string& disk = mounted.path();
+    const std::string recordings = disk + "/recordings";
+    ASSERT_EQ(0, ::mkdir(recordings.c_str(), 0755));
+    ASSERT_EQ(0, ::mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
+    dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/logsink.so", layout_.pluginDir() + "/logsink.so");
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    environment_.Set("DVRCORE_TEST_STREAMS", "cam1=" + h264);
+    environment_.Set("DVRCORE_RECORDINGS", recordings);
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    std::string output;
+    {
+        dvrtest::Process standin(
+            dvrtest::StandinOptions(layout_, {"--status", kBridgeIndex, "--do", "sleep 10000", "--do", "stop"}));
+        EXPECT_TRUE(standin.WaitForOutput("status: cam1 not writing", kTimeout)) << standin.Output();
+        std::this_thread::sleep_for(3s);  // several key frames meet the read-only disk
+        ASSERT_EQ(0, ::mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT, nullptr));
+        EXPECT_EQ(0, standin.Wait(kTimeout)) << standin.Errors();
+        output = standin.Output();
+    }
+    const std::vector<std::string> failed = LinesWith(output, "camera 0: ");
+    ASSERT_EQ(2u, failed.size()) << output;
+    EXPECT_NE(std::string::npos, failed[0].find("cannot create " + recordings + "/cam1: Read-only file system"))
+        << failed[0];
+    EXPECT_NE(std::string::npos, failed[1].find("camera 0: writing again")) << failed[1];
+    const std::vector<std::string> start = LinesWith(output, "recordings in ");
+    ASSERT_EQ(1u, start.size()) << output;
+    EXPECT_NE(std::string::npos, start[0].find("cannot write " + recordings + ": Read-only file system")) << start[0];
+    EXPECT_EQ(std::string::npos, start[0].find("rebuilt")) << start[0];
+    EXPECT_LE(LinesWith(output, "cannot open the index").size(), 2u) << "the recorder's start and the catalog's once";
+
+    // Not writing, first on the line, until the disk came back.
+    const std::vector<std::string> status = LinesWith(output, "standin: status: ");
+    const auto firstTrouble = std::find_if(status.begin(), status.end(), [](const std::string& line) {
+        return line.find("standin: status: cam1 not writing: Read-only file system 0 frames") == 0;
+    });
+    ASSERT_NE(status.end(), firstTrouble) << output;
+    const auto recovered = std::find_if(firstTrouble, status.end(), [](const std::string& line) {
+        return line.find("cam1 not writing") == std::string::npos;
+    });
+    EXPECT_GE(recovered - firstTrouble, 2) << output;
+    for (auto line = firstTrouble; line != recovered; ++line) {
+        EXPECT_EQ(std::string::npos, line->find("cam1 recording")) << *line;
+    }
+    ASSERT_FALSE(status.empty());
+    EXPECT_TRUE(std::regex_search(status.back(), std::regex(R"(\| cam1 recording [1-9]\d* frames)"))) << status.back();
+
+    const auto [dropped, errors] = DroppedAndErrors(output);
+    EXPECT_GT(errors, 0) << output;
+    const std::string logFile = dvrtest::ReadFile(layout_.workDir() + "/logs/dvrcore.log");
+    EXPECT_EQ(1u, LinesWith(logFile, "camera 0: cannot create").size()) << logFile;
+    EXPECT_EQ(1u, LinesWith(logFile, "write errors").size()) << "the summary reaches the log file: " << logFile;
+    EXPECT_FALSE(CheckCamera(recordings, "cam1", "avc1").empty()) << output;
+    EXPECT_EQ("", EmptyFiles(recordings));
 }
 
 #ifdef DVRCORE_CAMERA_SERVER
