@@ -253,9 +253,9 @@ public:
     std::atomic<bool> colorLog{true};
     std::atomic<bool> quietLog{false};
     std::atomic<bool> stopRequested{false};
-    // Set under queueMutex while ClosePlugins runs: log messages are queued
-    // then despite the stop, for DispatchLateLogs.
-    std::atomic<bool> closingPlugins{false};
+    // Set under queueMutex once every plugin is closed: from the stop until
+    // then log messages are still queued, for DispatchLateLogs.
+    std::atomic<bool> pluginsClosed{false};
     // Main thread: pluginList[0, closedPlugins) are closed and get no Write.
     std::size_t closedPlugins = 0;
     std::atomic<bool> sleepBeforeUnload{false};

@@ -113,9 +113,6 @@ void dvrcore::DispatchEvents()
 
 void dvrcore::DispatchLateLogs()
 {
-    if (!stopRequested) {
-        return;  // the dispatcher still delivers
-    }
     QueueStatistics statistics(CoreEventCallback, Now());
     EventQueue batch;
     {

@@ -69,10 +69,6 @@ bool dvrcore::ClosePlugins()
         pluginList.swap(closeOrder);
     }
 
-    {
-        std::lock_guard<std::mutex> lock(queueMutex);
-        closingPlugins = true;
-    }
     for (const PLUGININFO& plugin : pluginList) {
         // What the plugins closed so far logged, before the next one closes.
         DispatchLateLogs();
@@ -85,7 +81,7 @@ bool dvrcore::ClosePlugins()
     }
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        closingPlugins = false;
+        pluginsClosed = true;
     }
     // Nobody is left to take them: their blocks are released.
     DispatchLateLogs();
