@@ -558,8 +558,8 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
 
 // Recordings on a read-only file system, made writable again while the core
 // runs: the real cause once, the recovery once, the status line showing the
-// camera as not writing and first, a start-up that blames the right thing,
-// and the summary in the log file.
+// camera as not writing and first, and a start-up that blames the right
+// thing.
 TEST_F(Recording, ReadOnlyRecordingsAreReportedOnceAndRecordingResumes)
 {
     const MountedDisk mounted(layout_.root() + "/disk", "size=64m");
@@ -616,7 +616,6 @@ TEST_F(Recording, ReadOnlyRecordingsAreReportedOnceAndRecordingResumes)
     EXPECT_GT(errors, 0) << output;
     const std::string logFile = dvrtest::ReadFile(layout_.workDir() + "/logs/dvrcore.log");
     EXPECT_EQ(1u, LinesWith(logFile, "camera 0: cannot create").size()) << logFile;
-    EXPECT_EQ(1u, LinesWith(logFile, "write errors").size()) << "the summary reaches the log file: " << logFile;
     EXPECT_FALSE(CheckCamera(recordings, "cam1", "avc1").empty()) << output;
     EXPECT_EQ("", EmptyFiles(recordings));
 }
