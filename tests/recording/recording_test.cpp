@@ -398,6 +398,31 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 }
 
 #ifdef DVRCORE_CAMERA_SERVER
+// Every frame once and in order across the segments of one run: their
+// presentation times, sorted within each file, follow one another one frame
+// period (1/25 s) apart, across segment boundaries too, since a run's
+// segments continue its decode times. The first frame of a connection is
+// the exception: RTP gives it no timestamp, it is placed before the rest.
+void ExpectOneFramePeriodApart(const std::vector<Segment>& segments)
+{
+    std::vector<double> shown;
+    for (const Segment& segment : segments) {
+        std::vector<double> times;
+        for (const std::string& line : Lines(
+                 Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " + segment.path)
+                     .output)) {
+            times.push_back(std::atof(line.c_str()));
+        }
+        std::sort(times.begin(), times.end());
+        shown.insert(shown.end(), times.begin(), times.end());
+    }
+    ASSERT_GT(shown.size(), 25u);
+    EXPECT_GT(shown[1], shown[0]);
+    for (std::size_t i = 2; i < shown.size(); ++i) {
+        ASSERT_NEAR(0.04, shown[i] - shown[i - 1], 0.0005) << "frame " << i << " of " << shown.size();
+    }
+}
+
 // The whole chain: the test camera server, the RTSP camera plugin, the
 // recorder; 20 s of each codec, every segment checked by ffprobe and ffmpeg.
 // With H.264 also a live camera with AAC sound, whose encoder sends its key
@@ -412,9 +437,10 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
         const bool sound = codec == "h264";
         dvrtest::ProcessOptions options;
         options.program = dvrtest::BuiltProgram("camera-server");
-        options.args = {"--port",    "0",       "--codec", codec,
-                        "--size",    "640x360", "--kbps",  "800",
-                        "--cameras", "1",       "--cache", std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
+        // Two B-frames: H.264 main profile, H.265 with reordering.
+        options.args = {"--port",    "0",       "--codec",   codec, "--size", "640x360",
+                        "--kbps",    "800",     "--bframes", "2",   "--cameras", "1",
+                        "--cache",   std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
         if (sound) {
             options.args.push_back("--audio-camera");
         }
@@ -449,6 +475,7 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
         EXPECT_GT(seconds, 14.0) << output;
         EXPECT_LE(seconds, 21.0) << output;
         EXPECT_NEAR(seconds * 25, static_cast<double>(frames), 2.0) << output;
+        ExpectOneFramePeriodApart(segments);
         EXPECT_EQ("", EmptyFiles(root()));
         if (sound) {
             const std::vector<Segment> live = CheckCamera(root(), "cam-sound", "avc1");
