@@ -106,6 +106,7 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
     // frag_discont: the first fragment's decode time (tfdt) is the first
     // frame's, not zero; timestamps are taken as they come, never shifted.
     av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof+skip_trailer+frag_discont", 0);
+    av_dict_set(&options, "use_editlist", "0", 0);  // the file's times are the decode times, unshifted
     f.muxer_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
     const int header = ready ? avformat_write_header(f.muxer_, &options) : AVERROR(ENOMEM);
     av_dict_free(&options);
