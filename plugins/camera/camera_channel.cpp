@@ -69,6 +69,11 @@ Codec VideoCodec(AVCodecID id)
     return id == AV_CODEC_ID_H264 ? Codec::kH264 : id == AV_CODEC_ID_HEVC ? Codec::kH265 : Codec::kNone;
 }
 
+const char* CodecName(Codec codec)
+{
+    return codec == Codec::kH265 ? "H.265" : "H.264";
+}
+
 }  // namespace
 
 struct CameraChannel::Session {
@@ -249,6 +254,12 @@ void CameraChannel::Connect(Session& session)
             std::string("video in ") + avcodec_get_name(video->codec_id) + " is neither H.264 nor H.265, not recorded";
         return;
     }
+    if (lastCodec_ != Codec::kNone && lastCodec_ != session.codec) {
+        // The recorder starts a new segment at the new parameter sets.
+        Log(LOG_LEVEL_WARNING, "video codec changed from %s to %s, starting a new run", CodecName(lastCodec_),
+            CodecName(session.codec));
+    }
+    lastCodec_ = session.codec;
     session.audio = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, session.video, nullptr, 0);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         if (static_cast<int>(i) != session.video && static_cast<int>(i) != session.audio) {
@@ -472,8 +483,8 @@ void CameraChannel::RaiseVideo(Pending& unit)
                 Log(LOG_LEVEL_WARNING, "recording again");
                 lost_ = false;
             } else {
-                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.c_str(),
-                    unit.frame.codec == Codec::kH265 ? "H.265" : "H.264", unit.frame.width, unit.frame.height);
+                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.c_str(), CodecName(unit.frame.codec),
+                    unit.frame.width, unit.frame.height);
             }
             SetStatus(CameraStatus::kRecording);
         }

@@ -22,9 +22,10 @@ int64_t DecodeTimes::Next(int64_t pts, int64_t frameTicks)
         std::nth_element(latest.begin(), latest.begin() + kReorderDepth, latest.end(), std::greater<int64_t>());
         dts = latest[kReorderDepth];
     } else {
-        // Fewer frames than the reordering: one frame period apart, early
-        // enough that the frames still to come cannot be shown before them.
-        dts = recent_.front() - static_cast<int64_t>(2 * kReorderDepth + 1 - latest.size()) * frameTicks;
+        // Fewer frames than the reordering: one frame period apart, up to
+        // the first's presentation time, where a stream that does not
+        // reorder goes on.
+        dts = recent_.front() - static_cast<int64_t>(kReorderDepth + 1 - latest.size()) * frameTicks;
     }
     if (!first && dts <= last_) {
         dts = last_ + 1;  // a timestamp that repeats: the media clock bridges it

@@ -113,6 +113,9 @@ std::optional<SegmentRow> ProbeSegment(const std::string& root, const std::strin
     while (packet != nullptr && av_read_frame(input.get(), packet) >= 0) {
         const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         if (packet->stream_index == video && shown != AV_NOPTS_VALUE) {
+            if (!first && packet->dts != AV_NOPTS_VALUE) {
+                row.decodeStart = av_rescale_q(packet->dts, timeBase, AVRational{1, 90000});
+            }
             first = first.value_or(shown);
             end = std::max(end, shown + packet->duration - *first);
             if ((packet->flags & AV_PKT_FLAG_KEY) != 0) {

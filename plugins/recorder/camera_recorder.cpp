@@ -61,7 +61,7 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         // Sound waits for the segment that the next sync frame starts when
         // the open one has no track for it, or one of another configuration.
         if (file_ == nullptr || audioTrack_ != nextAudio_.audioConfig || frame.run != row_.run ||
-            decode < decodeStart_) {
+            decode < static_cast<uint64_t>(row_.decodeStart)) {
             return Outcome::kSkipped;
         }
         if (Behind(audio, decode)) {
@@ -143,7 +143,7 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     row_.startNs = row_.endNs = frame.wallTimeNs;
     row_.run = frame.run;
     row_.mediaStart = row_.mediaEnd = static_cast<int64_t>(frame.mediaTime);
-    decodeStart_ = FrameDecodeTime(frame);
+    row_.decodeStart = static_cast<int64_t>(FrameDecodeTime(frame));
     row_.bytes = file_->bytes();
     row_.syncTimes.clear();
     store_.Update(row_, true);

@@ -86,7 +86,6 @@ private:
     std::string parameterSets_;            // of the open segment
     std::string audioTrack_;               // its AAC configuration; empty: no sound track
     int64_t boundary_ = 0;                 // wall-clock period of the open segment
-    uint64_t decodeStart_ = 0;             // decode time of the segment's first frame
     uint64_t fragmentStart_ = 0;           // decode time of the fragment's first frame
     Clock::time_point fragmentStartedAt_;  // when it came
     bool dirty_ = false;                   // cut since the last Sync

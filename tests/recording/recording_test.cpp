@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -407,6 +408,55 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 }
 
 #ifdef DVRCORE_CAMERA_SERVER
+// The segments of one run, in order, continue one another's decode times:
+// the index's decode start of each is its file's first, the end of the one
+// before; and ffmpeg takes them concatenated as one stream. The first
+// segment of a connection is left out of the concatenation: its first frame
+// came without a timestamp and is shown when decoded, which ffmpeg's concat
+// reader, aligning files by their first presentation time, takes as a
+// shift.
+void ExpectSegmentsContinueTheRun(const std::string& root, const std::vector<Segment>& segments)
+{
+    // Immutable: reading leaves no journal files behind.
+    sqlite3* db = nullptr;
+    const std::string uri = "file:" + root + "/recordings.db?immutable=1";
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr));
+    sqlite3_stmt* rows = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT name, decode_start FROM segments", -1, &rows, nullptr));
+    std::map<std::string, int64_t> decodeStarts;
+    while (sqlite3_step(rows) == SQLITE_ROW) {
+        decodeStarts[root + "/" + reinterpret_cast<const char*>(sqlite3_column_text(rows, 0))] =
+            sqlite3_column_int64(rows, 1);
+    }
+    sqlite3_finalize(rows);
+    sqlite3_close(db);
+    std::string list;
+    int64_t expected = -1;
+    for (const Segment& segment : segments) {
+        const std::vector<std::string> decodeTimes = Lines(
+            Run("ffprobe -v error -select_streams v:0 -show_entries packet=dts,duration -of csv=p=0 " + segment.path)
+                .output);
+        ASSERT_FALSE(decodeTimes.empty());
+        const int64_t first = std::stoll(decodeTimes.front());
+        EXPECT_EQ(first, decodeStarts[segment.path]) << segment.path;
+        if (expected >= 0) {
+            EXPECT_EQ(expected, first) << segment.path << " continues the segment before";
+        }
+        const std::string& last = decodeTimes.back();
+        expected = std::stoll(last) + std::stoll(last.substr(last.find(',') + 1));
+        list += &segment == &segments.front() ? "" : "file '" + segment.path + "'\n";
+    }
+    if (list.empty()) {
+        return;
+    }
+    const std::string listPath = root + "/run.txt";
+    dvrtest::WriteFile(listPath, list);
+    const CommandResult joined = Run("ffmpeg -v error -f concat -safe 0 -i " + listPath + " -f null -");
+    EXPECT_EQ(0, joined.status) << joined.output;
+    EXPECT_EQ("", joined.output) << "the run's segments concatenated decode without a complaint";
+    ::unlink(listPath.c_str());
+}
+
 // The test camera server with one camera of `codec` with two B-frames (H.264
 // main profile, H.265 with reordering), 640x360, and `extra` options; `url`
 // is set to its address, up to the camera's name. Nothing when it did not
@@ -506,6 +556,7 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
         EXPECT_LE(seconds, 21.0) << output;
         EXPECT_NEAR(seconds * 25, static_cast<double>(frames), 2.0) << output;
         ExpectOneFramePeriodApart(segments);
+        ExpectSegmentsContinueTheRun(root(), segments);
         EXPECT_EQ("", EmptyFiles(root()));
         if (sound) {
             const std::vector<Segment> live = CheckCamera(root(), "cam-sound", "avc1");
@@ -533,6 +584,17 @@ TEST_F(Recording, ReconfiguredCameraLosesOnlyTheReconnectionAndTheIndexMatchesTh
     dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
     ::unlink((layout_.pluginDir() + "/stream_camera.so").c_str());
     environment_.Set("DVRCORE_SEGMENT_SECONDS", "600");
+    // An index as the first schema made it: opening adds the columns since.
+    ASSERT_EQ(0, ::mkdir(root().c_str(), 0755));
+    sqlite3* old = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/recordings.db").c_str(), &old));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(old,
+                                      "CREATE TABLE segments(name TEXT PRIMARY KEY, camera TEXT NOT NULL,"
+                                      " start_ns INTEGER NOT NULL, end_ns INTEGER NOT NULL, run INTEGER NOT NULL,"
+                                      " media_start INTEGER NOT NULL, media_end INTEGER NOT NULL,"
+                                      " bytes INTEGER NOT NULL, sync_times TEXT NOT NULL)",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(old);
     std::string url;
     const std::unique_ptr<dvrtest::Process> server = StartCameraServer("h264", {"--gop-seconds", "1"}, url);
     ASSERT_TRUE(server) << "the camera server did not start";
@@ -572,6 +634,11 @@ TEST_F(Recording, ReconfiguredCameraLosesOnlyTheReconnectionAndTheIndexMatchesTh
         ExpectOneFramePeriodApart({segments[i]});
     }
     ASSERT_EQ(2u, runs.size()) << last_;
+    std::vector<Segment> firstRun;
+    for (std::size_t i = 0; i < segments.size() && listed[i].find(", run " + runs[0]) != std::string::npos; ++i) {
+        firstRun.push_back(segments[i]);
+    }
+    ExpectSegmentsContinueTheRun(root(), firstRun);
     EXPECT_LT(std::stoul(runs[0]), std::stoul(runs[1])) << "runs rise across the reconfiguration";
     EXPECT_LT(largestGap, 1.8) << "lost: the reconnection and at most one GOP of 1 s";
     EXPECT_GT(recorded, 13.0) << output;
