@@ -364,10 +364,10 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
         untimedLogged_ = true;
         Log(LOG_LEVEL_WARNING, "frames without a timestamp, placed one frame period after the last");
     }
-    const int64_t pts = timed ? av_rescale_q(packet.pts, stream->time_base,
-                                             {1, static_cast<int>(dvrexample::kMediaClockHz)})
-                        : session.firstFrameNs != 0 ? lastPts_ + lastDuration_
-                                                    : 0;
+    const int64_t pts =
+        timed ? av_rescale_q(packet.pts, stream->time_base, {1, static_cast<int>(dvrexample::kMediaClockHz)})
+        : session.firstFrameNs != 0 ? lastPts_ + lastDuration_
+                                    : 0;
     if (timed && !lastTimed_) {
         decodeTimes_.Reset();  // the unit before had no timestamp of its own
     }

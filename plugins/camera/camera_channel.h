@@ -118,9 +118,9 @@ private:
     uint32_t videoSequence_ = 0;
     uint32_t audioSequence_ = 0;
     uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;  // in decode order
-    int64_t lastPts_ = 0;                                      // of the last video unit
+    int64_t lastPts_ = 0;                                     // of the last video unit
     dvrexample::Codec lastCodec_ = dvrexample::Codec::kNone;  // of the last connection
-    bool lastTimed_ = true;                                    // ... which had a timestamp
+    bool lastTimed_ = true;                                   // ... which had a timestamp
     Pending pending_;
     std::vector<uint8_t> completed_;  // a sync frame with its parameter sets
 

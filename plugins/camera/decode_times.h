@@ -21,7 +21,7 @@ namespace dvrcamera {
 class DecodeTimes {
 public:
     static constexpr std::size_t kReorderDepth = 4;
-    static constexpr std::size_t kWindow = 16;  // presentation times kept
+    static constexpr std::size_t kWindow = 16;         // presentation times kept
     static constexpr int64_t kJumpTicks = 10 * 90000;  // farther than any reordering
 
     // Starts over: at a new run, or when the timestamps jumped.

@@ -67,8 +67,8 @@ bool RecordingsIndex::Open(const std::string& path, bool readOnly)
         return false;
     }
     Statement probe;
-    const bool current =
-        sqlite3_prepare_v2(db_, "SELECT decode_start FROM segments LIMIT 0", -1, &probe.statement, nullptr) == SQLITE_OK;
+    const bool current = sqlite3_prepare_v2(db_, "SELECT decode_start FROM segments LIMIT 0", -1, &probe.statement,
+                                            nullptr) == SQLITE_OK;
     return current || Execute(kAddedColumns);
 }
 
@@ -90,7 +90,8 @@ bool RecordingsIndex::Commit()
 bool RecordingsIndex::Put(const SegmentRow& row)
 {
     Statement put;
-    const std::string sql = std::string("INSERT OR REPLACE INTO segments(") + kColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?)";
+    const std::string sql =
+        std::string("INSERT OR REPLACE INTO segments(") + kColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?)";
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &put.statement, nullptr) != SQLITE_OK) {
         return Fail("cannot store a segment");
     }

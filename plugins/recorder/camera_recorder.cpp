@@ -74,10 +74,9 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         }
         // Decode time that does not rise within a run breaks continuity as
         // a new run does: the frame cannot follow the segment's last.
-        if (file_ != nullptr &&
-            (frame.run != row_.run || Behind(audio, decode) ||
-             (sync && (sets != parameterSets_ || audioTrack_ != nextAudio_.audioConfig ||
-                       frame.wallTimeNs / segmentNs_ != boundary_)))) {
+        if (file_ != nullptr && (frame.run != row_.run || Behind(audio, decode) ||
+                                 (sync && (sets != parameterSets_ || audioTrack_ != nextAudio_.audioConfig ||
+                                           frame.wallTimeNs / segmentNs_ != boundary_)))) {
             End();
         }
         if (file_ == nullptr) {

@@ -71,10 +71,7 @@ private:
     Outcome Fail();
     // Not after the segment's last frame of its kind in decode order: it
     // cannot follow it in the file, and the muxer would fail the whole fragment.
-    bool Behind(bool audio, uint64_t decodeTime) const
-    {
-        return lastTime_[audio] && decodeTime <= *lastTime_[audio];
-    }
+    bool Behind(bool audio, uint64_t decodeTime) const { return lastTime_[audio] && decodeTime <= *lastTime_[audio]; }
 
     RecordingsStore& store_;
     uint32_t channel_;

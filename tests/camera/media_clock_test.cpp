@@ -1,8 +1,8 @@
 // The camera's time model with time moved by the test: runs, steering, steps.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "media_clock.h"
@@ -88,13 +88,13 @@ TEST(MediaClock, SteersADriftingCameraClockSmoothlyAndStartsRunsAtGapsAndClockSt
 // by NTP, steps once, and the camera restarts its timestamps once.
 TEST(MediaClock, AYearOfStreamingStaysContinuousAndOnTheWallClock)
 {
-    constexpr int64_t kStepTicks = 144000;                          // 1.6 s of media
-    constexpr int64_t kStepRealNs = 1'600'160'000;                  // ... 100 ppm longer in real time
-    constexpr int64_t kYearSteps = 365LL * 24 * 3600 * 10 / 16;     // frames in a year
-    constexpr int64_t kSlewAt = kYearSteps / 4;                     // NTP slews the clock 400 ms ahead
-    constexpr int64_t kSlewSteps = 2000;                            // ... over 53 minutes
-    constexpr int64_t kStepAt = kYearSteps / 2;                     // the system clock steps 30 s back
-    constexpr int64_t kRestartAt = kYearSteps * 3 / 4;              // the camera restarts its timestamps
+    constexpr int64_t kStepTicks = 144000;                       // 1.6 s of media
+    constexpr int64_t kStepRealNs = 1'600'160'000;               // ... 100 ppm longer in real time
+    constexpr int64_t kYearSteps = 365LL * 24 * 3600 * 10 / 16;  // frames in a year
+    constexpr int64_t kSlewAt = kYearSteps / 4;                  // NTP slews the clock 400 ms ahead
+    constexpr int64_t kSlewSteps = 2000;                         // ... over 53 minutes
+    constexpr int64_t kStepAt = kYearSteps / 2;                  // the system clock steps 30 s back
+    constexpr int64_t kRestartAt = kYearSteps * 3 / 4;           // the camera restarts its timestamps
     uint32_t runs = 41;
     MediaClock clock([&runs] { return ++runs; });  // as the channel's run numbers after a restart
     StreamTimeline video;

@@ -466,8 +466,12 @@ std::unique_ptr<dvrtest::Process> StartCameraServer(const std::string& codec, co
 {
     dvrtest::ProcessOptions options;
     options.program = dvrtest::BuiltProgram("camera-server");
-    options.args = {"--port",    "0",       "--codec",   codec, "--size", "640x360",
-                    "--kbps",    "800",     "--bframes", "2",   "--cameras", "1",
+    options.args = {"--port",    "0",
+                    "--codec",   codec,
+                    "--size",    "640x360",
+                    "--kbps",    "800",
+                    "--bframes", "2",
+                    "--cameras", "1",
                     "--cache",   std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
     options.args.insert(options.args.end(), extra.begin(), extra.end());
     options.useLauncher = false;
@@ -496,9 +500,9 @@ void ExpectOneFramePeriodApart(const std::vector<Segment>& segments)
     std::vector<double> shown;
     for (const Segment& segment : segments) {
         std::vector<double> times;
-        for (const std::string& line : Lines(
-                 Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " + segment.path)
-                     .output)) {
+        for (const std::string& line :
+             Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " + segment.path)
+                       .output)) {
             times.push_back(std::atof(line.c_str()));
         }
         std::sort(times.begin(), times.end());
