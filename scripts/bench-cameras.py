@@ -9,9 +9,12 @@ in interleaved repetitions against the same server for the same duration.
 Prints CPU seconds per camera-minute, memory per camera (PSS summed over the
 recording processes) and frames lost, each also as a ratio to (b) and (c).
 
-Frames lost: in each camera's recording, the frames missing between its first
-and last frame (timestamp gaps of the 25 fps stream), plus every camera that
-recorded nothing counted as the whole window.
+Frames lost: in each camera's recording, the frames missing between the first
+and last frame of each run (gaps in the decode times of the 25 fps stream),
+plus every camera that recorded nothing counted as the whole window. dvrcore's
+files name their run in the `comment` tag (run=R) and continue the run's
+decode times from file to file; the other recorders' files of one camera are
+one run with continuous timestamps.
 """
 import argparse
 import glob
@@ -49,29 +52,32 @@ def pss_kib(pid):
     return 0
 
 
-def frames_lost(files, seconds):
-    """Frames missing inside the recordings of one camera (all its files)."""
-    times = []
+def decode_times_by_run(files):
+    """The video decode times (seconds) of one camera's files, by run."""
+    runs = {}
     for path in files:
         out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                              "packet=pts_time", "-of", "csv=p=0", path],
+                              "packet=dts_time:format_tags=comment", "-of", "csv=p=0", path],
                              capture_output=True, text=True, timeout=120).stdout
-        times += [float(t) for t in out.split() if t not in ("", "N/A")]
-    if not times:
+        lines = [line.strip() for line in out.splitlines()]
+        run = next((m.group(1) for m in (re.search(r"run=(\d+)", line) for line in lines) if m), "")
+        runs.setdefault(run, []).extend(float(line) for line in lines if re.fullmatch(r"-?[\d.]+", line))
+    return runs
+
+
+def frames_lost(files, seconds):
+    """Frames missing inside the runs of one camera (all its files)."""
+    runs = decode_times_by_run(files)
+    if not any(runs.values()):
         return seconds * FPS
-    times.sort()
     lost = 0
-    for a, b in zip(times, times[1:]):
-        gap = round((b - a) * FPS)
-        if gap > 1:
-            lost += gap - 1
+    for times in runs.values():
+        times.sort()
+        for a, b in zip(times, times[1:]):
+            gap = round((b - a) * FPS)
+            if gap > 1:
+                lost += gap - 1
     return lost
-
-
-class Variant:
-    def __init__(self, name, label):
-        self.name = name
-        self.label = label
 
 
 def start_dvrcore(build, urls, out):

@@ -7,6 +7,7 @@
 // cameras at Open and raises every camera's state once a second; each camera's
 // own thread raises its frames. Close stops and joins every camera, so nothing
 // is raised after it returns.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -95,7 +96,8 @@ public:
             replaced->RequestStop();
         }
         if (config.enabled != 0) {
-            slot = std::make_unique<CameraChannel>(link_, config);
+            const uint32_t channel = config.channel;
+            slot = std::make_unique<CameraChannel>(link_, config, [this, channel] { return NextRun(channel); });
         } else {
             channels_.erase(config.channel);
         }
@@ -123,12 +125,28 @@ public:
     }
 
 private:
+    // A camera's thread: the number of its next run. Runs rise per channel
+    // across the channel's replacement, and start from the wall clock's
+    // seconds, so that a restarted plugin never repeats a run a recorder
+    // still holds (unless a camera started more runs than a second each).
+    uint32_t NextRun(uint32_t channel)
+    {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        const auto seconds = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+        std::lock_guard<std::mutex> lock(runMutex_);
+        uint32_t& last = lastRuns_[channel];
+        last = std::max(last + 1, seconds);
+        return last;
+    }
+
     const dvrexample::CoreLink& link_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool opened_ = false;                                          // guarded by mutex_
     bool closed_ = false;                                          // guarded by mutex_
     std::map<uint32_t, std::unique_ptr<CameraChannel>> channels_;  // by channel; guarded by mutex_
+    std::mutex runMutex_;
+    std::map<uint32_t, uint32_t> lastRuns_;  // by channel; guarded by runMutex_
 };
 
 dvrexample::CoreLink link;

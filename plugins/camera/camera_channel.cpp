@@ -69,6 +69,11 @@ Codec VideoCodec(AVCodecID id)
     return id == AV_CODEC_ID_H264 ? Codec::kH264 : id == AV_CODEC_ID_HEVC ? Codec::kH265 : Codec::kNone;
 }
 
+const char* CodecName(Codec codec)
+{
+    return codec == Codec::kH265 ? "H.265" : "H.264";
+}
+
 }  // namespace
 
 struct CameraChannel::Session {
@@ -83,12 +88,14 @@ struct CameraChannel::Session {
     std::string failure;       // why it ended, for the log
 };
 
-CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config)
+CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config,
+                             std::function<uint32_t()> nextRun)
     : link_(link),
       config_(config),
       url_(dvrexample::UrlWithoutCredentials(config.url)),
       silenceNs_(int64_t{config.silenceSeconds > 0 ? static_cast<int>(config.silenceSeconds) : kDefaultSilenceSeconds} *
-                 1'000'000'000)
+                 1'000'000'000),
+      clock_(std::move(nextRun))
 {
     state_.channel = config.channel;
     state_.status = CameraStatus::kConnecting;
@@ -247,6 +254,12 @@ void CameraChannel::Connect(Session& session)
             std::string("video in ") + avcodec_get_name(video->codec_id) + " is neither H.264 nor H.265, not recorded";
         return;
     }
+    if (lastCodec_ != Codec::kNone && lastCodec_ != session.codec) {
+        // The recorder starts a new segment at the new parameter sets.
+        Log(LOG_LEVEL_WARNING, "video codec changed from %s to %s, starting a new run", CodecName(lastCodec_),
+            CodecName(session.codec));
+    }
+    lastCodec_ = session.codec;
     session.audio = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, session.video, nullptr, 0);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         if (static_cast<int>(i) != session.video && static_cast<int>(i) != session.audio) {
@@ -269,6 +282,9 @@ void CameraChannel::Connect(Session& session)
     clock_.Break();
     waitSync_ = true;
     recorded_ = false;
+    untimedLogged_ = false;
+    lastTimed_ = true;
+    decodeTimes_.Reset();
 }
 
 void CameraChannel::Pull(Session& session)
@@ -334,12 +350,6 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     }
 
     const AVStream* stream = session.input->streams[session.video];
-    // The parser knows no timestamp for a session's first unit; the RTP
-    // clock starts there.
-    const int64_t pts = packet.pts != AV_NOPTS_VALUE ? av_rescale_q(packet.pts, stream->time_base,
-                                                                    {1, static_cast<int>(dvrexample::kMediaClockHz)})
-                        : session.firstFrameNs != 0  ? videoTimeline_.lastPts + lastDuration_
-                                                     : 0;
     const int64_t mono = MonoNs();
     deadlineNs_ = mono + silenceNs_;
     if (pending_.valid && scan.continuation) {
@@ -347,14 +357,45 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
         AppendToPending(session, scan, packet.data, size);
         return;
     }
-    const FrameTime time = clock_.Place(videoTimeline_, pts, RealNs(), mono, true);
+    // The parser knows no timestamp for a session's first unit; the RTP
+    // clock starts there. A unit without one follows the last at the frame rate.
+    const bool timed = packet.pts != AV_NOPTS_VALUE;
+    if (!timed && session.firstFrameNs != 0 && !untimedLogged_) {
+        untimedLogged_ = true;
+        Log(LOG_LEVEL_WARNING, "frames without a timestamp, placed one frame period after the last");
+    }
+    const int64_t pts =
+        timed ? av_rescale_q(packet.pts, stream->time_base, {1, static_cast<int>(dvrexample::kMediaClockHz)})
+        : session.firstFrameNs != 0 ? lastPts_ + lastDuration_
+                                    : 0;
+    if (timed && !lastTimed_) {
+        decodeTimes_.Reset();  // the unit before had no timestamp of its own
+    }
+    const bool jumpExpected = timed && !lastTimed_;
+    lastTimed_ = timed;
+    lastPts_ = pts;
+    // RTP carries presentation times; frames come in decode order.
+    const int64_t dts = decodeTimes_.Next(pts, lastDuration_);
+    if (jumpExpected) {
+        // In hindsight the untimed unit came one frame period before this one.
+        videoTimeline_.lastPts = dts - lastDuration_;
+    }
+    const int64_t previousMono = videoTimeline_.lastMonoNs;
+    const FrameTime time = clock_.Place(videoTimeline_, dts, RealNs(), mono, true);
+    if (time.bridged && !jumpExpected && jumpLoggedRun_ != time.run) {
+        jumpLoggedRun_ = time.run;  // once a run: a camera that always jumps would flood the log
+        Log(LOG_LEVEL_WARNING, "timestamps %s by %.3f s where %.3f s passed; media time follows real time",
+            time.jumpTicks > 0 ? "jumped forward" : "went back",
+            static_cast<double>(std::llabs(time.jumpTicks)) / dvrexample::kMediaClockHz,
+            static_cast<double>(mono - previousMono) / 1e9);
+    }
     if (time.run != run_) {
         FlushPending(lastDuration_);
         run_ = time.run;
         waitSync_ = true;  // every run starts with a sync frame
     } else if (pending_.valid) {
-        const uint64_t step = time.mediaTime - pending_.frame.mediaTime;
-        if (time.mediaTime > pending_.frame.mediaTime && step < dvrexample::kMediaClockHz * 10) {
+        const uint64_t step = time.mediaTime - pending_.frame.decodeTime;
+        if (time.mediaTime > pending_.frame.decodeTime && step < dvrexample::kMediaClockHz * 10) {
             lastDuration_ = static_cast<uint32_t>(step);
         }
         FlushPending(lastDuration_);
@@ -370,8 +411,15 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     }
     dvrexample::MediaFrame& frame = pending_.frame;
     frame = {};
-    frame.mediaTime = time.mediaTime;
-    frame.wallTimeNs = time.wallTimeNs;
+    // Shown later than decoded by as much as the stream reorders.
+    // An untimed unit is shown when it is decoded, before any that follow.
+    const int32_t composition =
+        timed ? static_cast<int32_t>(std::clamp<int64_t>(pts - dts, 0, dvrexample::kMediaClockHz)) : 0;
+    frame.timeFlags = dvrexample::kFrameDecodeTime;
+    frame.decodeTime = time.mediaTime;
+    frame.compositionOffset = composition;
+    frame.mediaTime = time.mediaTime + static_cast<uint64_t>(composition);
+    frame.wallTimeNs = time.wallTimeNs + TicksToNs(composition);
     frame.channel = config_.channel;
     frame.run = time.run;
     frame.sequence = sequence;
@@ -435,8 +483,8 @@ void CameraChannel::RaiseVideo(Pending& unit)
                 Log(LOG_LEVEL_WARNING, "recording again");
                 lost_ = false;
             } else {
-                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.c_str(),
-                    unit.frame.codec == Codec::kH265 ? "H.265" : "H.264", unit.frame.width, unit.frame.height);
+                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.c_str(), CodecName(unit.frame.codec),
+                    unit.frame.width, unit.frame.height);
             }
             SetStatus(CameraStatus::kRecording);
         }
@@ -490,6 +538,8 @@ void CameraChannel::OnAudio(Session& session, const AVPacket& packet)
     dvrexample::MediaFrame frame{};
     frame.mediaTime = time.mediaTime;
     frame.wallTimeNs = time.wallTimeNs;
+    frame.timeFlags = dvrexample::kFrameDecodeTime;
+    frame.decodeTime = time.mediaTime;
     frame.channel = config_.channel;
     frame.run = time.run;
     frame.sequence = sequence;

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,6 +33,7 @@
 #include "camera_config.h"
 #include "camera_stream.h"
 #include "core_link.h"
+#include "decode_times.h"
 #include "media_clock.h"
 #include "parameter_sets.h"
 
@@ -51,7 +53,10 @@ public:
     static constexpr int64_t kFirstDelayNs = 1'000'000'000;
     static constexpr int64_t kMaxDelayNs = 30'000'000'000;
 
-    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config);
+    // `nextRun` numbers the camera's runs (media_clock.h); called on the
+    // camera's thread.
+    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config,
+                  std::function<uint32_t()> nextRun);
     ~CameraChannel();
     CameraChannel(const CameraChannel&) = delete;
     CameraChannel& operator=(const CameraChannel&) = delete;
@@ -100,6 +105,7 @@ private:
 
     // Camera thread only.
     MediaClock clock_;
+    DecodeTimes decodeTimes_;
     StreamTimeline videoTimeline_;
     StreamTimeline audioTimeline_;
     uint32_t run_ = 0;       // the run whose frames are raised
@@ -107,9 +113,14 @@ private:
     bool recorded_ = false;  // this connection raised a frame
     bool lost_ = false;      // the stream was lost and has not recovered
     bool audioSkipLogged_ = false;
+    bool untimedLogged_ = false;  // frames without a timestamp were logged this connection
+    uint32_t jumpLoggedRun_ = 0;  // the run whose timestamp jump was logged
     uint32_t videoSequence_ = 0;
     uint32_t audioSequence_ = 0;
-    uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;
+    uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;  // in decode order
+    int64_t lastPts_ = 0;                                     // of the last video unit
+    dvrexample::Codec lastCodec_ = dvrexample::Codec::kNone;  // of the last connection
+    bool lastTimed_ = true;                                   // ... which had a timestamp
     Pending pending_;
     std::vector<uint8_t> completed_;  // a sync frame with its parameter sets
 

@@ -10,9 +10,12 @@ constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS segments("
     " name TEXT PRIMARY KEY, camera TEXT NOT NULL, start_ns INTEGER NOT NULL, end_ns INTEGER NOT NULL,"
     " run INTEGER NOT NULL, media_start INTEGER NOT NULL, media_end INTEGER NOT NULL,"
-    " bytes INTEGER NOT NULL, sync_times TEXT NOT NULL);"
+    " bytes INTEGER NOT NULL, sync_times TEXT NOT NULL, decode_start INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS segments_by_time ON segments(camera, start_ns);";
-constexpr char kColumns[] = "name, camera, start_ns, end_ns, run, media_start, media_end, bytes, sync_times";
+// Columns added since the first schema, for an index made before them.
+constexpr char kAddedColumns[] = "ALTER TABLE segments ADD COLUMN decode_start INTEGER NOT NULL DEFAULT 0;";
+constexpr char kColumns[] =
+    "name, camera, start_ns, end_ns, run, media_start, media_end, bytes, sync_times, decode_start";
 
 struct Statement {
     sqlite3_stmt* statement = nullptr;
@@ -60,7 +63,13 @@ bool RecordingsIndex::Open(const std::string& path, bool readOnly)
         sqlite3_step(check.statement) != SQLITE_ROW || Text(check.statement, 0) != "ok") {
         return Fail("the index is damaged");
     }
-    return Execute(kSchema);
+    if (!Execute(kSchema)) {
+        return false;
+    }
+    Statement probe;
+    const bool current = sqlite3_prepare_v2(db_, "SELECT decode_start FROM segments LIMIT 0", -1, &probe.statement,
+                                            nullptr) == SQLITE_OK;
+    return current || Execute(kAddedColumns);
 }
 
 bool RecordingsIndex::Execute(const char* sql)
@@ -81,7 +90,8 @@ bool RecordingsIndex::Commit()
 bool RecordingsIndex::Put(const SegmentRow& row)
 {
     Statement put;
-    const std::string sql = std::string("INSERT OR REPLACE INTO segments(") + kColumns + ") VALUES(?,?,?,?,?,?,?,?,?)";
+    const std::string sql =
+        std::string("INSERT OR REPLACE INTO segments(") + kColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?)";
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &put.statement, nullptr) != SQLITE_OK) {
         return Fail("cannot store a segment");
     }
@@ -94,6 +104,7 @@ bool RecordingsIndex::Put(const SegmentRow& row)
     sqlite3_bind_int64(put.statement, 7, row.mediaEnd);
     sqlite3_bind_int64(put.statement, 8, static_cast<sqlite3_int64>(row.bytes));
     sqlite3_bind_text(put.statement, 9, row.syncTimes.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(put.statement, 10, row.decodeStart);
     return sqlite3_step(put.statement) == SQLITE_DONE || Fail("cannot store a segment");
 }
 
@@ -143,6 +154,7 @@ std::vector<SegmentRow> RecordingsIndex::Select(const char* where, const std::st
         row.mediaEnd = sqlite3_column_int64(select.statement, 6);
         row.bytes = static_cast<uint64_t>(sqlite3_column_int64(select.statement, 7));
         row.syncTimes = Text(select.statement, 8);
+        row.decodeStart = sqlite3_column_int64(select.statement, 9);
         rows.push_back(std::move(row));
     }
     return rows;

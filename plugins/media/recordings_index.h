@@ -4,7 +4,8 @@
 // in batches, one transaction at a time, to spare the flash; the catalog
 // opens it read-only for each query. The files are the truth: the recorder
 // reconciles the index with them at start-up and rebuilds it when it is
-// lost or corrupt (segment_probe.h). Every call reports failure by its
+// lost or corrupt (segment_probe.h). An index made before a column was added
+// gets it on opening (0 in the rows it held). Every call reports failure by its
 // result and never throws across SQLite.
 #ifndef DVRCORE_EXAMPLES_RECORDINGS_INDEX_H
 #define DVRCORE_EXAMPLES_RECORDINGS_INDEX_H
@@ -28,6 +29,8 @@ struct SegmentRow {
     int64_t mediaEnd = 0;
     uint64_t bytes = 0;
     std::string syncTimes;  // milliseconds from the start of each sync frame, comma separated
+    int64_t decodeStart = 0;  // decode time of the first frame (the file's first tfdt), 90 kHz
+                              // ticks of the run: a run's segments continue one another from it
 };
 
 class RecordingsIndex {

@@ -4,8 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
 
 #include "parameter_sets.h"
 #include "recordings_layout.h"
@@ -16,6 +21,16 @@ namespace dvrexample {
 namespace {
 
 constexpr int kNameAttempts = 10;
+
+int64_t TicksToNs(int64_t ticks)
+{
+    return av_rescale(ticks, 1'000'000'000, kMediaClockHz);
+}
+
+int64_t TicksToMs(int64_t ticks)
+{
+    return av_rescale(ticks, 1000, kMediaClockHz);
+}
 
 }  // namespace
 
@@ -37,6 +52,7 @@ void CameraRecorder::SetName(const std::string& name)
 CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio, bool sync, const uint8_t* data,
                                             std::size_t size, Clock::time_point now)
 {
+    const uint64_t decode = FrameDecodeTime(frame);
     if (audio) {
         if (frame.codec != Codec::kAac || frame.audioConfigSize == 0 ||
             frame.audioConfigSize > sizeof frame.audioConfig) {
@@ -48,10 +64,10 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         // Sound waits for the segment that the next sync frame starts when
         // the open one has no track for it, or one of another configuration.
         if (file_ == nullptr || audioTrack_ != nextAudio_.audioConfig || frame.run != row_.run ||
-            frame.mediaTime < static_cast<uint64_t>(row_.mediaStart)) {
+            decode < static_cast<uint64_t>(row_.decodeStart)) {
             return Outcome::kSkipped;
         }
-        if (Behind(audio, frame.mediaTime)) {
+        if (Behind(audio, decode)) {
             return Outcome::kDropped;
         }
     } else {
@@ -59,9 +75,11 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         if (sync) {
             sets = ParameterSets(frame.codec, data, size);
         }
-        if (file_ != nullptr &&
-            (frame.run != row_.run || (sync && (sets != parameterSets_ || audioTrack_ != nextAudio_.audioConfig ||
-                                                frame.wallTimeNs / segmentNs_ != boundary_)))) {
+        // Decode time that does not rise within a run breaks continuity as
+        // a new run does: the frame cannot follow the segment's last.
+        if (file_ != nullptr && (frame.run != row_.run || Behind(audio, decode) ||
+                                 (sync && (sets != parameterSets_ || audioTrack_ != nextAudio_.audioConfig ||
+                                           frame.wallTimeNs / segmentNs_ != boundary_)))) {
             End();
         }
         if (file_ == nullptr) {
@@ -72,30 +90,32 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
                 return Outcome::kFailed;
             }
         }
-        if (Behind(audio, frame.mediaTime)) {
-            return Outcome::kDropped;
-        }
-        if ((sync || frame.mediaTime >= fragmentStart_ + kFragmentSpan) && !Cut()) {
+        if ((sync || decode >= fragmentStart_ + kFragmentSpan) && !Cut()) {
             return Fail();
         }
     }
     if (file_->fragmentEmpty()) {
-        fragmentStart_ = frame.mediaTime;
+        fragmentStart_ = decode;
         fragmentStartedAt_ = now;
     }
-    const int64_t time = static_cast<int64_t>(frame.mediaTime) - row_.mediaStart;
-    if (!file_->AddFrame(audio, data, size, time, frame.duration, sync)) {
+    // The file's decode times are the run's, so that the segments of a run
+    // follow one another without a jump.
+    const int32_t composition = (frame.timeFlags & kFrameDecodeTime) != 0 ? frame.compositionOffset : 0;
+    if (!file_->AddFrame(audio, data, size, static_cast<int64_t>(decode), composition, frame.duration, sync)) {
         return Fail();
     }
-    lastTime_[audio] = frame.mediaTime;
+    lastTime_[audio] = decode;
     if (!audio) {
+        const int64_t shown = static_cast<int64_t>(frame.mediaTime) - row_.mediaStart;
         if (sync) {
-            row_.syncTimes += (row_.syncTimes.empty() ? "" : ",") + std::to_string(time * 1000 / kMediaClockHz);
+            row_.syncTimes += (row_.syncTimes.empty() ? "" : ",") + std::to_string(TicksToMs(shown));
         }
-        // The frame's start, not its end: the duration of a run's last
-        // frame is an estimate, and after a stalled host a long one.
-        row_.endNs = frame.wallTimeNs;
-        row_.mediaEnd = static_cast<int64_t>(frame.mediaTime + frame.duration);
+        // The latest shown frame's start, not its end: the duration of a
+        // run's last frame is an estimate, and after a stalled host a long
+        // one. With B-frames the last frame in decode order is not the last
+        // shown.
+        row_.endNs = std::max(row_.endNs, frame.wallTimeNs);
+        row_.mediaEnd = std::max<int64_t>(row_.mediaEnd, static_cast<int64_t>(frame.mediaTime + frame.duration));
     }
     return Outcome::kWritten;
 }
@@ -143,6 +163,7 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     row_.startNs = row_.endNs = frame.wallTimeNs;
     row_.run = frame.run;
     row_.mediaStart = row_.mediaEnd = static_cast<int64_t>(frame.mediaTime);
+    row_.decodeStart = static_cast<int64_t>(FrameDecodeTime(frame));
     row_.bytes = file_->bytes();
     row_.syncTimes.clear();
     cutRow_ = durableRow_ = row_;

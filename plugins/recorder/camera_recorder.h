@@ -4,9 +4,13 @@
 // A segment starts at a video sync frame and ends before the first sync
 // frame past a wall-clock boundary (multiples of the segment length in UTC),
 // before a sync frame whose parameter sets or sound configuration differ,
-// and before the first frame of a new run. Frames before the first sync
-// frame of a segment are dropped, and so is a frame not later than the
-// segment's last of its kind. A fragment holds one GOP or at most
+// before the first frame of a new run, and before a video frame whose
+// decode time does not follow the segment's last (continuity is not certain
+// then). Frames are ordered by decode time and written with their
+// composition offsets; a segment's decode times are the run's, so segments of
+// one run continue one another. Frames before the first sync frame of a
+// segment are dropped, and so is a sound frame not later than the segment's
+// last. A fragment holds one GOP or at most
 // kFragmentSpan of media, and a fragment that waits longer than
 // kFragmentSpan for its next frame is cut anyway, so a stalled camera loses
 // nothing that it sent. Audio joins at the first sync frame after an AAC
@@ -75,9 +79,9 @@ private:
     bool Cut();
     void End();
     Outcome Fail();
-    // Not after the segment's last frame of its kind: it cannot follow it
-    // in the file, and the muxer would fail the whole fragment.
-    bool Behind(bool audio, uint64_t mediaTime) const { return lastTime_[audio] && mediaTime <= *lastTime_[audio]; }
+    // Not after the segment's last frame of its kind in decode order: it
+    // cannot follow it in the file, and the muxer would fail the whole fragment.
+    bool Behind(bool audio, uint64_t decodeTime) const { return lastTime_[audio] && decodeTime <= *lastTime_[audio]; }
 
     RecordingsStore& store_;
     uint32_t channel_;
@@ -91,10 +95,10 @@ private:
     std::string parameterSets_;            // of the open segment
     std::string audioTrack_;               // its AAC configuration; empty: no sound track
     int64_t boundary_ = 0;                 // wall-clock period of the open segment
-    uint64_t fragmentStart_ = 0;           // media time of the fragment's first frame
+    uint64_t fragmentStart_ = 0;           // decode time of the fragment's first frame
     Clock::time_point fragmentStartedAt_;  // when it came
     bool dirty_ = false;                   // cut since the last Sync
-    std::optional<uint64_t> lastTime_[2];  // of the segment's last video and audio frame
+    std::optional<uint64_t> lastTime_[2];  // decode time of the segment's last video and audio frame
 
     TrackSetup nextAudio_;  // the AAC configuration last seen
     uint64_t segmentsStarted_ = 0;

@@ -103,7 +103,11 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
         }
     }
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof+skip_trailer", 0);
+    // frag_discont: the first fragment's decode time (tfdt) is the first
+    // frame's, not zero; timestamps are taken as they come, never shifted.
+    av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof+skip_trailer+frag_discont", 0);
+    av_dict_set(&options, "use_editlist", "0", 0);  // the file's times are the decode times, unshifted
+    f.muxer_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
     const int header = ready ? avformat_write_header(f.muxer_, &options) : AVERROR(ENOMEM);
     av_dict_free(&options);
     if (header < 0 || (avio_flush(f.output_), f.output_->error < 0)) {
@@ -136,7 +140,8 @@ int Fmp4File::WritePacket(void* opaque, uint8_t* data, int size)
     return size;
 }
 
-bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t time, uint32_t duration, bool sync)
+bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t decodeTime,
+                        int32_t compositionOffset, uint32_t duration, bool sync)
 {
     if (failed_ || (audio && muxer_->nb_streams < 2)) {
         return false;
@@ -149,7 +154,8 @@ bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64
     }
     std::memcpy(packet->data, data, size);
     packet->stream_index = stream->index;
-    packet->pts = packet->dts = av_rescale_q(time, kMediaTimeBase, stream->time_base);
+    packet->dts = av_rescale_q(decodeTime, kMediaTimeBase, stream->time_base);
+    packet->pts = av_rescale_q(decodeTime + compositionOffset, kMediaTimeBase, stream->time_base);
     packet->duration = av_rescale_q(duration, kMediaTimeBase, stream->time_base);
     packet->flags = sync || audio ? AV_PKT_FLAG_KEY : 0;
     const int result = av_write_frame(muxer_, packet);

@@ -45,8 +45,11 @@ public:
     Fmp4File(const Fmp4File&) = delete;
     Fmp4File& operator=(const Fmp4File&) = delete;
 
-    // `time` and `duration` in media clock ticks from the segment's start.
-    bool AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t time, uint32_t duration, bool sync);
+    // `decodeTime` (written as is, so that a run's segments continue one
+    // another), `compositionOffset` (presentation minus decode time) and
+    // `duration` in media clock ticks. Decode times must rise.
+    bool AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t decodeTime, int32_t compositionOffset,
+                  uint32_t duration, bool sync);
     // Writes the frames added since the last cut as one fragment.
     bool CutFragment();
     bool Sync();

@@ -163,14 +163,16 @@ ChannelCheck CheckChannel(const CameraCore& core, uint32_t channel, bool h265)
         std::string unit(record.size, '\0');
         video.read(unit.data(), record.size);
         EXPECT_EQ(channel, frame.channel);
+        EXPECT_EQ(dvrexample::kFrameDecodeTime, frame.timeFlags);
+        EXPECT_EQ(frame.decodeTime + static_cast<uint64_t>(frame.compositionOffset), frame.mediaTime);
         EXPECT_EQ(h265 ? dvrexample::Codec::kH265 : dvrexample::Codec::kH264, frame.codec);
         const bool newRun = previous == nullptr || previous->run != frame.run;
         if (newRun) {
             EXPECT_EQ(1, record.sync) << "run " << frame.run << " starts at a sync frame";
             EXPECT_TRUE(previous == nullptr || frame.run > previous->run);
-            EXPECT_EQ(0u, frame.mediaTime);
+            EXPECT_EQ(0u, frame.decodeTime);
         } else {
-            EXPECT_EQ(previous->mediaTime + kFrameTicks, frame.mediaTime) << "frame lost before " << frame.sequence;
+            EXPECT_EQ(previous->decodeTime + kFrameTicks, frame.decodeTime) << "frame lost before " << frame.sequence;
             EXPECT_EQ(kFrameTicks, previous->duration);
             EXPECT_EQ(previous->sequence + 1, frame.sequence);
             EXPECT_GT(frame.wallTimeNs, previous->wallTimeNs);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -105,6 +106,7 @@ struct Segment {
     std::string path;
     std::vector<std::string> digests;
     double seconds = 0;  // media duration
+    double shownSeconds = 0;  // from the first frame shown to the end of the last
 };
 
 Segment CheckSegment(const std::string& path, const std::string& tag)
@@ -117,17 +119,25 @@ Segment CheckSegment(const std::string& path, const std::string& tag)
     const CommandResult decode = Run("ffmpeg -v error -i " + path + " -f null -");
     EXPECT_EQ(0, decode.status) << path;
     EXPECT_EQ("", decode.output) << path << " decodes with errors";
-    // Lines of "duration,flags".
-    const std::vector<std::string> packets =
-        Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=duration_time,flags -of csv=p=0 " + path)
-                  .output);
+    // Lines of "pts,duration,flags".
+    const std::vector<std::string> packets = Lines(
+        Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,duration_time,flags -of csv=p=0 " +
+            path)
+            .output);
     EXPECT_FALSE(packets.empty()) << path;
     if (!packets.empty()) {
-        EXPECT_EQ('K', packets[0][packets[0].find(',') + 1]) << path << " starts with a sync frame";
+        EXPECT_EQ('K', packets[0][packets[0].rfind(',') + 1]) << path << " starts with a sync frame";
     }
+    double first = 0;
+    double end = 0;
     for (const std::string& packet : packets) {
-        segment.seconds += std::atof(packet.c_str());
+        const double shown = std::atof(packet.c_str());
+        const double duration = std::atof(packet.c_str() + packet.find(',') + 1);
+        first = &packet == &packets[0] ? shown : std::min(first, shown);
+        end = std::max(end, shown + duration);
+        segment.seconds += duration;
     }
+    segment.shownSeconds = end - first;
     segment.digests = FrameDigests(path);
     EXPECT_EQ(packets.size(), segment.digests.size()) << path;
     return segment;
@@ -621,6 +631,114 @@ TEST_F(Recording, ReadOnlyRecordingsAreReportedOnceAndRecordingResumes)
 }
 
 #ifdef DVRCORE_CAMERA_SERVER
+// The segments of one run, in order, continue one another's decode times:
+// the index's decode start of each is its file's first, the end of the one
+// before; and ffmpeg takes them concatenated as one stream. The first
+// segment of a connection is left out of the concatenation: its first frame
+// came without a timestamp and is shown when decoded, which ffmpeg's concat
+// reader, aligning files by their first presentation time, takes as a
+// shift.
+void ExpectSegmentsContinueTheRun(const std::string& root, const std::vector<Segment>& segments)
+{
+    // Immutable: reading leaves no journal files behind.
+    sqlite3* db = nullptr;
+    const std::string uri = "file:" + root + "/recordings.db?immutable=1";
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr));
+    sqlite3_stmt* rows = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT name, decode_start FROM segments", -1, &rows, nullptr));
+    std::map<std::string, int64_t> decodeStarts;
+    while (sqlite3_step(rows) == SQLITE_ROW) {
+        decodeStarts[root + "/" + reinterpret_cast<const char*>(sqlite3_column_text(rows, 0))] =
+            sqlite3_column_int64(rows, 1);
+    }
+    sqlite3_finalize(rows);
+    sqlite3_close(db);
+    std::string list;
+    int64_t expected = -1;
+    for (const Segment& segment : segments) {
+        const std::vector<std::string> decodeTimes = Lines(
+            Run("ffprobe -v error -select_streams v:0 -show_entries packet=dts,duration -of csv=p=0 " + segment.path)
+                .output);
+        ASSERT_FALSE(decodeTimes.empty());
+        const int64_t first = std::stoll(decodeTimes.front());
+        EXPECT_EQ(first, decodeStarts[segment.path]) << segment.path;
+        if (expected >= 0) {
+            EXPECT_EQ(expected, first) << segment.path << " continues the segment before";
+        }
+        const std::string& last = decodeTimes.back();
+        expected = std::stoll(last) + std::stoll(last.substr(last.find(',') + 1));
+        list += &segment == &segments.front() ? "" : "file '" + segment.path + "'\n";
+    }
+    if (list.empty()) {
+        return;
+    }
+    const std::string listPath = root + "/run.txt";
+    dvrtest::WriteFile(listPath, list);
+    const CommandResult joined = Run("ffmpeg -v error -f concat -safe 0 -i " + listPath + " -f null -");
+    EXPECT_EQ(0, joined.status) << joined.output;
+    EXPECT_EQ("", joined.output) << "the run's segments concatenated decode without a complaint";
+    ::unlink(listPath.c_str());
+}
+
+// The test camera server with one camera of `codec` with two B-frames (H.264
+// main profile, H.265 with reordering), 640x360, and `extra` options; `url`
+// is set to its address, up to the camera's name. Nothing when it did not
+// start.
+std::unique_ptr<dvrtest::Process> StartCameraServer(const std::string& codec, const std::vector<std::string>& extra,
+                                                    std::string& url)
+{
+    dvrtest::ProcessOptions options;
+    options.program = dvrtest::BuiltProgram("camera-server");
+    options.args = {"--port",    "0",
+                    "--codec",   codec,
+                    "--size",    "640x360",
+                    "--kbps",    "800",
+                    "--bframes", "2",
+                    "--cameras", "1",
+                    "--cache",   std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
+    options.useLauncher = false;
+    auto server = std::make_unique<dvrtest::Process>(options);
+    std::smatch port;
+    if (!server->WaitForOutput("ready on port ", 180s)) {
+        ADD_FAILURE() << server->Output() << server->Errors();
+        return nullptr;
+    }
+    const std::string output = server->Output();
+    if (!std::regex_search(output, port, std::regex(R"(ready on port (\d+))"))) {
+        return nullptr;
+    }
+    url = "rtsp://127.0.0.1:" + std::string(port[1]) + "/";
+    return server;
+}
+
+// Every frame once and in order across the segments of one run: their
+// presentation times, sorted within each file, follow one another one frame
+// period (1/25 s) apart, across segment boundaries too, since a run's
+// segments continue its decode times. The first frame of a connection is
+// the exception: RTP gives it no timestamp, it is placed before the rest; so
+// is the last of a connection, when the B-frames shown before it never came.
+void ExpectOneFramePeriodApart(const std::vector<Segment>& segments)
+{
+    std::vector<double> shown;
+    for (const Segment& segment : segments) {
+        std::vector<double> times;
+        for (const std::string& line :
+             Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " + segment.path)
+                       .output)) {
+            times.push_back(std::atof(line.c_str()));
+        }
+        std::sort(times.begin(), times.end());
+        shown.insert(shown.end(), times.begin(), times.end());
+    }
+    ASSERT_GT(shown.size(), 25u);
+    EXPECT_GT(shown[1], shown[0]);
+    for (std::size_t i = 2; i + 1 < shown.size(); ++i) {
+        ASSERT_NEAR(0.04, shown[i] - shown[i - 1], 0.0005) << "frame " << i << " of " << shown.size();
+    }
+    EXPECT_LT(shown.back() - shown[shown.size() - 2], 0.0405 * 3);
+}
+
 // The whole chain: the test camera server, the RTSP camera plugin, the
 // recorder; 20 s of each codec, every segment checked by ffprobe and ffmpeg.
 // With H.264 also a live camera with AAC sound, whose encoder sends its key
@@ -633,21 +751,13 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
     environment_.Set("DVRCORE_SEGMENT_SECONDS", "8");
     for (const std::string codec : {"h264", "h265"}) {
         const bool sound = codec == "h264";
-        dvrtest::ProcessOptions options;
-        options.program = dvrtest::BuiltProgram("camera-server");
-        options.args = {"--port",    "0",       "--codec", codec,
-                        "--size",    "640x360", "--kbps",  "800",
-                        "--cameras", "1",       "--cache", std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
+        std::vector<std::string> extra;
         if (sound) {
-            options.args.push_back("--audio-camera");
+            extra.push_back("--audio-camera");
         }
-        options.useLauncher = false;
-        dvrtest::Process server(options);
-        ASSERT_TRUE(server.WaitForOutput("ready on port ", 180s)) << server.Output() << server.Errors();
-        std::smatch port;
-        const std::string serverOutput = server.Output();
-        ASSERT_TRUE(std::regex_search(serverOutput, port, std::regex(R"(ready on port (\d+))")));
-        const std::string url = "rtsp://127.0.0.1:" + std::string(port[1]) + "/";
+        std::string url;
+        const std::unique_ptr<dvrtest::Process> server = StartCameraServer(codec, extra, url);
+        ASSERT_TRUE(server) << "the camera server did not start";
         const std::string camera = "cam-" + codec;
         std::vector<std::string> cameras = {"--camera", camera + "=" + url + "cam1"};
         if (sound) {
@@ -672,6 +782,8 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
         EXPECT_GT(seconds, 14.0) << output;
         EXPECT_LE(seconds, 21.0) << output;
         EXPECT_NEAR(seconds * 25, static_cast<double>(frames), 2.0) << output;
+        ExpectOneFramePeriodApart(segments);
+        ExpectSegmentsContinueTheRun(root(), segments);
         EXPECT_EQ("", EmptyFiles(root()));
         if (sound) {
             const std::vector<Segment> live = CheckCamera(root(), "cam-sound", "avc1");
@@ -687,6 +799,76 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
             EXPECT_GT(liveSeconds, 14.0) << output;
         }
     }
+}
+// A camera reconfigured mid-segment (the parent sends its configuration
+// again, which replaces its channel): the recorder ends the segment there and
+// starts the next at the new connection's first sync frame, in a new run; it
+// loses no more than the reconnection, and the index holds what the files
+// hold.
+TEST_F(Recording, ReconfiguredCameraLosesOnlyTheReconnectionAndTheIndexMatchesTheFiles)
+{
+    SKIP_UNDER_TSAN();
+    dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
+    ::unlink((layout_.pluginDir() + "/stream_camera.so").c_str());
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "600");
+    // An index as the first schema made it: opening adds the columns since.
+    ASSERT_EQ(0, ::mkdir(root().c_str(), 0755));
+    sqlite3* old = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/recordings.db").c_str(), &old));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(old,
+                                      "CREATE TABLE segments(name TEXT PRIMARY KEY, camera TEXT NOT NULL,"
+                                      " start_ns INTEGER NOT NULL, end_ns INTEGER NOT NULL, run INTEGER NOT NULL,"
+                                      " media_start INTEGER NOT NULL, media_end INTEGER NOT NULL,"
+                                      " bytes INTEGER NOT NULL, sync_times TEXT NOT NULL)",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(old);
+    std::string url;
+    const std::unique_ptr<dvrtest::Process> server = StartCameraServer("h264", {"--gop-seconds", "1"}, url);
+    ASSERT_TRUE(server) << "the camera server did not start";
+    const std::string output =
+        RunStandin({"sleep 8000", "cameras", "sleep 8000", "stop"}, {"--camera", "porch=" + url + "cam1"});
+    EXPECT_NE(std::string::npos, output.find(" 0 frames dropped, 0 write errors")) << output;
+    const std::vector<Segment> segments = CheckCamera(root(), "porch", "avc1");
+    ASSERT_GE(segments.size(), 2u) << output;
+
+    // The index lists the files with the spans they hold, two runs, the
+    // second after the first by no more than the reconnection and a GOP.
+    const std::vector<std::string> listed = Query("porch");
+    ASSERT_EQ(segments.size() + 1, listed.size()) << last_;
+    const std::regex row(R"(T\d\d:(\d\d):(\d\d\.\d+)Z to \S+T\d\d:(\d\d):(\d\d\.\d+)Z.*, run (\d+))");
+    std::vector<std::string> runs;
+    double recorded = 0;
+    double previousEnd = -1;
+    double largestGap = 0;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(listed[i], match, row)) << listed[i];
+        const double start = std::stod(match[1]) * 60 + std::stod(match[2]);
+        double end = std::stod(match[3]) * 60 + std::stod(match[4]);
+        end += end < start ? 3600 : 0;  // across the hour
+        EXPECT_NEAR(segments[i].shownSeconds, end - start, 0.01) << listed[i] << " spans what its file holds";
+        if (runs.empty() || runs.back() != match[5]) {
+            runs.push_back(match[5]);
+        }
+        if (previousEnd >= 0) {
+            double gap = start - previousEnd;
+            gap += gap < -1800 ? 3600 : 0;
+            EXPECT_GT(gap, -0.01) << "segments never overlap";
+            largestGap = std::max(largestGap, gap);
+        }
+        previousEnd = end;
+        recorded += segments[i].seconds;
+        ExpectOneFramePeriodApart({segments[i]});
+    }
+    ASSERT_EQ(2u, runs.size()) << last_;
+    std::vector<Segment> firstRun;
+    for (std::size_t i = 0; i < segments.size() && listed[i].find(", run " + runs[0]) != std::string::npos; ++i) {
+        firstRun.push_back(segments[i]);
+    }
+    ExpectSegmentsContinueTheRun(root(), firstRun);
+    EXPECT_LT(std::stoul(runs[0]), std::stoul(runs[1])) << "runs rise across the reconfiguration";
+    EXPECT_LT(largestGap, 1.8) << "lost: the reconnection and at most one GOP of 1 s";
+    EXPECT_GT(recorded, 13.0) << output;
 }
 #endif
 

@@ -1,8 +1,10 @@
 // camera-server: N synthetic RTSP cameras for tests, benchmarks and the demo.
 //
 // Each camera serves a clip encoded once at start (a scrolling test pattern
-// with the clip's frame clock burnt in, H.264 or H.265) and loops it with
-// continuous timestamps, so serving costs little more than copying bytes.
+// with the clip's frame clock burnt in, H.264 or H.265, optionally with
+// B-frames) and loops it with continuous timestamps, so serving costs little
+// more than copying bytes. Access units go out in decode order, each with its
+// presentation time, as an encoder that reorders sends them.
 // The clip's first access unit carries the parameter sets; later ones do not
 // (the payloader announces them in the SDP), as many real cameras do. Clips
 // are cached on disk by their encoding settings.
@@ -22,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +45,8 @@ constexpr char kUsage[] =
     "  --fps N              frames per second (default 25)\n"
     "  --kbps N             bit rate (default 4000)\n"
     "  --gop-seconds N      seconds between key frames (default 2)\n"
+    "  --bframes N          B-frames between reference frames (default 0; H.264\n"
+    "                       then in main profile)\n"
     "  --clip-seconds N     length of the looped clip, whole GOPs (default 4)\n"
     "  --address A          listening address (default 127.0.0.1)\n"
     "  --port N             listening port; 0 picks a free one (default 8554)\n"
@@ -61,6 +66,7 @@ struct Options {
     int fps = 25;
     int kbps = 4000;
     int gopSeconds = 2;
+    int bframes = 0;
     int clipSeconds = 4;
     std::string address = "127.0.0.1";
     std::string port = "8554";
@@ -76,6 +82,7 @@ struct Options {
 struct AccessUnit {
     std::vector<uint8_t> bytes;
     bool key;
+    uint8_t delay;  // frames from its decode time to its presentation time
 };
 using Clip = std::vector<AccessUnit>;
 
@@ -148,7 +155,7 @@ std::string ClipName(const Options& o, int width, int height)
 {
     return o.codec + "-" + std::to_string(width) + "x" + std::to_string(height) + "-" + std::to_string(o.fps) + "fps-" +
            std::to_string(o.kbps) + "k-gop" + std::to_string(o.gopSeconds) + "-" + std::to_string(o.clipSeconds) +
-           "s.clip";
+           "s-b" + std::to_string(o.bframes) + ".clip2";
 }
 
 bool LoadClip(const std::string& path, Clip& clip)
@@ -156,8 +163,10 @@ bool LoadClip(const std::string& path, Clip& clip)
     std::ifstream in(path, std::ios::binary);
     uint32_t size = 0;
     uint8_t key = 0;
-    while (in.read(reinterpret_cast<char*>(&size), sizeof size) && in.read(reinterpret_cast<char*>(&key), 1)) {
-        AccessUnit unit{std::vector<uint8_t>(size), key != 0};
+    uint8_t delay = 0;
+    while (in.read(reinterpret_cast<char*>(&size), sizeof size) && in.read(reinterpret_cast<char*>(&key), 1) &&
+           in.read(reinterpret_cast<char*>(&delay), 1)) {
+        AccessUnit unit{std::vector<uint8_t>(size), key != 0, delay};
         if (!in.read(reinterpret_cast<char*>(unit.bytes.data()), size)) {
             return false;
         }
@@ -175,6 +184,7 @@ void SaveClip(const std::string& path, const Clip& clip)
         const uint8_t key = unit.key ? 1 : 0;
         out.write(reinterpret_cast<const char*>(&size), sizeof size);
         out.write(reinterpret_cast<const char*>(&key), 1);
+        out.write(reinterpret_cast<const char*>(&unit.delay), 1);
         out.write(reinterpret_cast<const char*>(unit.bytes.data()), size);
     }
     out.close();
@@ -187,13 +197,18 @@ Clip EncodeClip(const Options& o, int width, int height)
 {
     const int frames = o.fps * o.clipSeconds;
     const int gop = o.fps * o.gopSeconds;
+    // Zero latency means no B-frames: only without them.
+    const std::string tune = o.bframes > 0 ? "" : " tune=zerolatency";
+    const std::string bframes = std::to_string(o.bframes);
     const std::string encoder =
-        o.codec == "h265" ? "x265enc speed-preset=ultrafast tune=zerolatency key-int-max=" + std::to_string(gop) +
-                                " bitrate=" + std::to_string(o.kbps) + " option-string=repeat-headers=1:scenecut=0" +
+        o.codec == "h265" ? "x265enc speed-preset=ultrafast" + tune + " key-int-max=" + std::to_string(gop) +
+                                " bitrate=" + std::to_string(o.kbps) +
+                                " option-string=repeat-headers=1:scenecut=0:open-gop=0:bframes=" + bframes +
                                 " ! video/x-h265,stream-format=byte-stream,alignment=au"
-                          : "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=" + std::to_string(gop) +
-                                " bitrate=" + std::to_string(o.kbps) + " option-string=scenecut=0" +
-                                " ! video/x-h264,stream-format=byte-stream,alignment=au,profile=high";
+                          : "x264enc speed-preset=ultrafast" + tune + " key-int-max=" + std::to_string(gop) +
+                                " bitrate=" + std::to_string(o.kbps) + " bframes=" + bframes +
+                                " b-adapt=false option-string=scenecut=0 ! video/x-h264,stream-format=byte-stream," +
+                                "alignment=au,profile=" + (o.bframes > 0 ? "main" : "high");
     const std::string description =
         "videotestsrc name=src num-buffers=" + std::to_string(frames) +
         " pattern=smpte horizontal-speed=8 ! video/x-raw,format=I420,width=" + std::to_string(width) +
@@ -214,15 +229,27 @@ Clip EncodeClip(const Options& o, int width, int height)
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     Clip clip;
+    std::vector<int64_t> shown;  // each unit's presentation, in frames
+    const GstClockTime frameNs = gst_util_uint64_scale_int(GST_SECOND, 1, o.fps);
     while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
         GstBuffer* buffer = gst_sample_get_buffer(sample);
         GstMapInfo map;
         if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
             clip.push_back({std::vector<uint8_t>(map.data, map.data + map.size),
-                            !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)});
+                            !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT), 0});
+            shown.push_back(static_cast<int64_t>((GST_BUFFER_PTS(buffer) + frameNs / 2) / frameNs));
             gst_buffer_unmap(buffer, &map);
         }
         gst_sample_unref(sample);
+    }
+    // Decode times are the units' places in the clip, pushed back by the
+    // deepest reordering so that no unit is shown before it is decoded.
+    int64_t reorder = 0;
+    for (std::size_t n = 0; n < shown.size(); ++n) {
+        reorder = std::max(reorder, static_cast<int64_t>(n) - shown[n]);
+    }
+    for (std::size_t n = 0; n < shown.size(); ++n) {
+        clip[n].delay = static_cast<uint8_t>(shown[n] + reorder - static_cast<int64_t>(n));
     }
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(sink);
@@ -303,7 +330,8 @@ void PushNext(GstElement* source, guint, gpointer data)
     const std::vector<uint8_t> bytes = strip ? WithoutParameterSets(feed->codec, unit.bytes) : unit.bytes;
     GstBuffer* buffer = gst_buffer_new_memdup(bytes.data(), bytes.size());
     const GstClockTime duration = gst_util_uint64_scale_int(GST_SECOND, 1, feed->fps);
-    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = feed->pushed * duration;
+    GST_BUFFER_DTS(buffer) = feed->pushed * duration;
+    GST_BUFFER_PTS(buffer) = (feed->pushed + unit.delay) * duration;
     GST_BUFFER_DURATION(buffer) = duration;
     if (!unit.key) {
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
@@ -586,6 +614,8 @@ bool ParseOptions(int argc, char** argv, Options& o)
             ok = ParseInt(value, o.kbps, 10);
         } else if (arg == "--gop-seconds") {
             ok = ParseInt(value, o.gopSeconds, 1);
+        } else if (arg == "--bframes") {
+            ok = ParseInt(value, o.bframes, 0) && o.bframes <= 8;
         } else if (arg == "--clip-seconds") {
             ok = ParseInt(value, o.clipSeconds, 1);
         } else if (arg == "--address") {
