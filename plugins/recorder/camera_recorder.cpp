@@ -22,11 +22,6 @@ namespace {
 
 constexpr int kNameAttempts = 10;
 
-int64_t TicksToNs(int64_t ticks)
-{
-    return av_rescale(ticks, 1'000'000'000, kMediaClockHz);
-}
-
 int64_t TicksToMs(int64_t ticks)
 {
     return av_rescale(ticks, 1000, kMediaClockHz);
