@@ -42,6 +42,10 @@ namespace dvrcamera {
 
 class ParameterSets;
 
+// How a camera's RTSP connection is read: the own reader (rtsp_ingest.h)
+// with libavformat's RTSP client as the fallback, or either one alone.
+enum class ReadPath { kAuto, kOwn, kLibavformat };
+
 class CameraChannel {
 public:
     static constexpr int kConnectSeconds = 10;
@@ -51,7 +55,7 @@ public:
     static constexpr int64_t kFirstDelayNs = 1'000'000'000;
     static constexpr int64_t kMaxDelayNs = 30'000'000'000;
 
-    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config);
+    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path);
     ~CameraChannel();
     CameraChannel(const CameraChannel&) = delete;
     CameraChannel& operator=(const CameraChannel&) = delete;
@@ -73,6 +77,11 @@ private:
 
     void Run();
     void Connect(Session& session);
+    // Each leaves `session.input` open, or says why not in `session.failure`.
+    void OpenOwn(Session& session);
+    void OpenLibavformat(Session& session);
+    // Logged once: this camera reads through libavformat from now on.
+    void RefuseOwnReader(const std::string& reason);
     void Pull(Session& session);
     void OnVideo(Session& session, const AVPacket& packet);
     void OnAudio(Session& session, const AVPacket& packet);
@@ -89,6 +98,7 @@ private:
 
     const dvrexample::CoreLink& link_;
     const dvrexample::CameraConfig config_;
+    const ReadPath path_;
     const std::string url_;  // without credentials, for the log
     const int64_t silenceNs_;
 
@@ -107,6 +117,7 @@ private:
     bool recorded_ = false;  // this connection raised a frame
     bool lost_ = false;      // the stream was lost and has not recovered
     bool audioSkipLogged_ = false;
+    bool ownRefused_ = false;  // the own reader could not take this camera
     uint32_t videoSequence_ = 0;
     uint32_t audioSequence_ = 0;
     uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;
