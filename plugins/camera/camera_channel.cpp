@@ -252,6 +252,7 @@ void CameraChannel::OpenOwn(Session& session)
     if (outcome == RtspIngest::Outcome::kRefused && path_ == ReadPath::kAuto && !stop_) {
         RefuseOwnReader(reason);
         session.fallBack = true;
+        session.failure = reason;
         return;
     }
     session.failure = Interrupt(this) != 0 ? NoAnswer() : reason;
@@ -263,10 +264,10 @@ void CameraChannel::Connect(Session& session)
     if (path_ != ReadPath::kLibavformat && !ownRefused_) {
         OpenOwn(session);
     }
-    if (!session.input && session.failure.empty() && !session.fallBack) {
+    if (!session.input && session.failure.empty()) {
         OpenLibavformat(session);
     }
-    if (!session.failure.empty() || session.fallBack) {
+    if (!session.failure.empty()) {
         return;
     }
     AVFormatContext* input = session.input.get();

@@ -1,5 +1,7 @@
 #include "interleaved_reader.h"
 
+#include <algorithm>
+
 #include "rtsp_messages.h"
 
 namespace dvrcamera {
@@ -32,14 +34,20 @@ bool InterleavedReader::Next(Frame& frame)
                 return false;
             }
             const std::size_t length = std::size_t{at[2]} << 8 | at[3];
-            if (length < kSmallestPacket || at[4] >> 6 != 2) {
-                ++start_;
-                ++skipped_;
+            const bool known =
+                channels_.empty() || std::find(channels_.begin(), channels_.end(), at[1]) != channels_.end();
+            if (length < kSmallestPacket || at[4] >> 6 != 2 || (!inStep_ && !known)) {
+                Skip();
                 continue;
             }
-            if (left < kHeader + length) {
+            if (left < kHeader + length + (inStep_ ? 0 : 1)) {
                 return false;
             }
+            if (!inStep_ && at[kHeader + length] != '$' && at[kHeader + length] != 'R') {
+                Skip();
+                continue;
+            }
+            inStep_ = true;
             frame.channel = at[1];
             frame.data = at + kHeader;
             frame.size = length;
@@ -54,13 +62,20 @@ bool InterleavedReader::Next(Frame& frame)
             }
             if (taken > 0) {
                 start_ += static_cast<std::size_t>(taken);
+                inStep_ = true;
                 continue;
             }
         }
-        ++start_;
-        ++skipped_;
+        Skip();
     }
     return false;
+}
+
+void InterleavedReader::Skip()
+{
+    ++start_;
+    ++skipped_;
+    inStep_ = false;
 }
 
 }  // namespace dvrcamera

@@ -319,6 +319,11 @@ void RtspIngest::Setup(const SdpSections& sdp, const std::string& base)
     if (session_.empty()) {
         throw Failure{Outcome::kRefused, "no session id"};
     }
+    std::vector<int> channels;
+    for (const Media& media : media_) {
+        channels.insert(channels.end(), {media.rtp, media.rtcp});
+    }
+    reader_.SetChannels(channels);
     controlUrl_ = ControlUrl(base, sdp.control);
     keepAliveNs_ = std::min(int64_t{timeoutSeconds} * 1'000'000'000 / 3, kMaxKeepAliveNs);
 }
