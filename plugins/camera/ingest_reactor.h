@@ -48,7 +48,7 @@ private:
 
 class IngestReactor {
 public:
-    static constexpr int kTickMs = 20;
+    static constexpr int kTickMs = 40;
 
     static std::shared_ptr<IngestReactor> Shared();
     IngestReactor();
