@@ -72,7 +72,8 @@ bool Play(const std::string& url, Camera& camera)
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* address = nullptr;
     if (::getaddrinfo(authority.substr(0, colon).c_str(),
-                      colon == std::string::npos ? "554" : authority.substr(colon + 1).c_str(), &hints, &address) != 0) {
+                      colon == std::string::npos ? "554" : authority.substr(colon + 1).c_str(), &hints,
+                      &address) != 0) {
         return false;
     }
     camera.socket = ::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -92,8 +93,8 @@ bool Play(const std::string& url, Camera& camera)
                                                      " RTSP/1.0\r\nCSeq: 2\r\nTransport: "
                                                      "RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
     const std::string session = Field(setup, "Session: ");
-    const std::string play =
-        Ask(camera.socket, "PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\nRange: npt=0-\r\n\r\n");
+    const std::string play = Ask(
+        camera.socket, "PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\nRange: npt=0-\r\n\r\n");
     return play.compare(0, 12, "RTSP/1.0 200") == 0;
 }
 

@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <string>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -72,7 +72,7 @@ public:
 private:
     void Apply(const std::string& key, const std::string& value)
     {
-        const ReadPath path = value == "own" ? ReadPath::kOwn
+        const ReadPath path = value == "own"           ? ReadPath::kOwn
                               : value == "libavformat" ? ReadPath::kLibavformat
                                                        : ReadPath::kAuto;
         if (key != "rtsp_reader" && key.rfind("rtsp_reader.", 0) != 0) {

@@ -92,8 +92,7 @@ struct CameraChannel::Session {
     bool resyncLogged = false;
 };
 
-CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config,
-                             ReadPath path)
+CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path)
     : link_(link),
       config_(config),
       path_(path),

@@ -65,11 +65,11 @@ private:
     void Drain(int socket, Inbox& inbox);
 
     int epoll_ = -1;
-    bool stop_ = false;                 // guarded by mutex_
-    std::mutex mutex_;                  // held by the reactor while it drains
-    std::map<int, Inbox*> inboxes_;     // by socket; guarded by mutex_
-    std::vector<uint8_t> scratch_;      // reactor thread only
-    std::thread thread_;                // last: starts once everything above exists
+    bool stop_ = false;              // guarded by mutex_
+    std::mutex mutex_;               // held by the reactor while it drains
+    std::map<int, Inbox*> inboxes_;  // by socket; guarded by mutex_
+    std::vector<uint8_t> scratch_;   // reactor thread only
+    std::thread thread_;             // last: starts once everything above exists
 };
 
 }  // namespace dvrcamera

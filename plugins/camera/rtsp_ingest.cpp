@@ -144,8 +144,8 @@ void RtspIngest::Connect(const RtspUrl& url)
 
 std::string RtspIngest::Request(const std::string& method, const std::string& uri, const std::string& headers)
 {
-    std::string request = method + " " + uri + " RTSP/1.0\r\nCSeq: " + std::to_string(++sequence_) +
-                          "\r\nUser-Agent: dvrcore\r\n";
+    std::string request =
+        method + " " + uri + " RTSP/1.0\r\nCSeq: " + std::to_string(++sequence_) + "\r\nUser-Agent: dvrcore\r\n";
     if (authorize_) {
         request += "Authorization: " + Authorization(challenge_, url_, method, uri, ++nonceCount_) + "\r\n";
     }
@@ -181,8 +181,8 @@ RtspResponse RtspIngest::Transact(const std::string& method, const std::string& 
         SendAll(Request(method, uri, headers));
         RtspResponse response;
         for (;;) {
-            const long taken = ParseRtspResponse(reinterpret_cast<const uint8_t*>(received_.data()), received_.size(),
-                                                 response);
+            const long taken =
+                ParseRtspResponse(reinterpret_cast<const uint8_t*>(received_.data()), received_.size(), response);
             if (taken < 0) {
                 throw Failure{Outcome::kRefused, "unreadable answer to " + method};
             }
@@ -295,10 +295,9 @@ void RtspIngest::Setup(const SdpSections& sdp, const std::string& base)
             continue;
         }
         const int channel = static_cast<int>(media_.size()) * 2;
-        const RtspResponse reply =
-            Transact("SETUP", ControlUrl(base, media->control),
-                     "Transport: RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel) + "-" +
-                         std::to_string(channel + 1) + "\r\n");
+        const RtspResponse reply = Transact("SETUP", ControlUrl(base, media->control),
+                                            "Transport: RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel) +
+                                                "-" + std::to_string(channel + 1) + "\r\n");
         if (reply.status != 200) {
             throw Failure{Outcome::kRefused, "SETUP answered " + std::to_string(reply.status)};
         }
@@ -333,10 +332,11 @@ void RtspIngest::OpenDemuxer(AVFormatContext*& input)
     for (auto* io : {&sdpIo_, &packetIo_}) {
         const bool packets = io == &packetIo_;
         auto* buffer = static_cast<uint8_t*>(av_malloc(kPacketBytes));
-        io->reset(buffer == nullptr ? nullptr
-                                    : avio_alloc_context(buffer, kPacketBytes, packets ? 1 : 0, this,
-                                                         packets ? &RtspIngest::ReadPacket : &RtspIngest::ReadDescription,
-                                                         packets ? &RtspIngest::WritePacket : nullptr, nullptr));
+        io->reset(buffer == nullptr
+                      ? nullptr
+                      : avio_alloc_context(buffer, kPacketBytes, packets ? 1 : 0, this,
+                                           packets ? &RtspIngest::ReadPacket : &RtspIngest::ReadDescription,
+                                           packets ? &RtspIngest::WritePacket : nullptr, nullptr));
         if (!*io) {
             av_free(buffer);
             throw Failure{Outcome::kCameraFailed, "out of memory"};

@@ -122,8 +122,9 @@ bool ParseRtspUrl(const std::string& url, RtspUrl& out)
         out.host = authority.substr(0, portColon);
     }
     out.port = portColon == std::string::npos ? "554" : authority.substr(portColon + 1);
-    if (out.host.empty() || out.port.empty() ||
-        !std::all_of(out.port.begin(), out.port.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    if (out.host.empty() || out.port.empty() || !std::all_of(out.port.begin(), out.port.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        })) {
         return false;
     }
     out.plain = "rtsp://" + authority + url.substr(pathStart);
@@ -256,8 +257,8 @@ std::string Authorization(const RtspChallenge& challenge, const RtspUrl& url, co
     if (!challenge.digest) {
         const std::string plain = url.user + ":" + url.password;
         std::string encoded(AV_BASE64_SIZE(plain.size()), '\0');
-        av_base64_encode(encoded.data(), static_cast<int>(encoded.size()), reinterpret_cast<const uint8_t*>(plain.data()),
-                         static_cast<int>(plain.size()));
+        av_base64_encode(encoded.data(), static_cast<int>(encoded.size()),
+                         reinterpret_cast<const uint8_t*>(plain.data()), static_cast<int>(plain.size()));
         return "Basic " + std::string(encoded.c_str());
     }
     const std::string ha1 = Md5Hex(url.user + ":" + challenge.realm + ":" + url.password);

@@ -51,9 +51,11 @@ void ReadInterleaved(FuzzInput& input)
 void ParseTexts(const std::string& text)
 {
     dvrcamera::RtspResponse response;
-    const long used = dvrcamera::ParseRtspResponse(reinterpret_cast<const uint8_t*>(text.data()), text.size(), response);
+    const long used =
+        dvrcamera::ParseRtspResponse(reinterpret_cast<const uint8_t*>(text.data()), text.size(), response);
     Check(used <= static_cast<long>(text.size()));
-    Check(used <= 0 || (response.status >= 0 && response.status <= 999 && response.body.size() <= dvrcamera::kMaxRtspBody));
+    Check(used <= 0 ||
+          (response.status >= 0 && response.status <= 999 && response.body.size() <= dvrcamera::kMaxRtspBody));
     int rtp = -1;
     int rtcp = -1;
     if (dvrcamera::ParseInterleaved(text, rtp, rtcp)) {
