@@ -342,7 +342,6 @@ void RtspIngest::OpenDemuxer(AVFormatContext*& input)
             throw Failure{Outcome::kCameraFailed, "out of memory"};
         }
     }
-    packetIo_->direct = 1;  // receiver reports leave at once
     input = avformat_alloc_context();
     if (input == nullptr) {
         throw Failure{Outcome::kCameraFailed, "out of memory"};
@@ -423,6 +422,8 @@ int RtspIngest::ReadPacket(void* self, uint8_t* buffer, int size)
     }
 }
 
+// The demuxer writes a report in pieces into the context's buffer and then
+// flushes it: one call is one RTCP compound packet.
 int RtspIngest::WritePacket(void* self, uint8_t* buffer, int size)
 {
     auto* ingest = static_cast<RtspIngest*>(self);
