@@ -22,7 +22,9 @@ namespace {
 
 constexpr int kRedirects = 3;
 constexpr int kPollMs = 100;
-constexpr int kPacketBytes = 65536 + 4;  // the largest interleaved frame
+// The demuxer's reads bypass the contexts' buffers (it reads packet by
+// packet); they hold the description and the receiver reports going out.
+constexpr int kIoBufferBytes = 8192;
 constexpr int64_t kMaxKeepAliveNs = 10'000'000'000;
 
 int64_t MonoNs()
@@ -331,10 +333,10 @@ void RtspIngest::OpenDemuxer(AVFormatContext*& input)
 {
     for (auto* io : {&sdpIo_, &packetIo_}) {
         const bool packets = io == &packetIo_;
-        auto* buffer = static_cast<uint8_t*>(av_malloc(kPacketBytes));
+        auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
         io->reset(buffer == nullptr
                       ? nullptr
-                      : avio_alloc_context(buffer, kPacketBytes, packets ? 1 : 0, this,
+                      : avio_alloc_context(buffer, kIoBufferBytes, packets ? 1 : 0, this,
                                            packets ? &RtspIngest::ReadPacket : &RtspIngest::ReadDescription,
                                            packets ? &RtspIngest::WritePacket : nullptr, nullptr));
         if (!*io) {
@@ -366,6 +368,7 @@ void RtspIngest::OpenDemuxer(AVFormatContext*& input)
                                              " streams in a description of " + std::to_string(media_.size())};
     }
     input->pb = packetIo_.get();
+    sdpIo_.reset();
 }
 
 void RtspIngest::KeepAlive()
