@@ -119,6 +119,9 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
 int Fmp4File::WritePacket(void* opaque, uint8_t* data, int size)
 {
     auto& file = *static_cast<Fmp4File*>(opaque);
+    if (file.unwritten_.empty()) {
+        file.unwritten_.reserve(file.lastWriteOut_ + static_cast<std::size_t>(size));
+    }
     file.unwritten_.insert(file.unwritten_.end(), data, data + size);
     return size;
 }
@@ -140,7 +143,11 @@ bool Fmp4File::WriteOut()
         left -= static_cast<std::size_t>(done);
         written_ += static_cast<uint64_t>(done);
     }
-    unwritten_.clear();
+    // Released between fragments: the worker cuts the fragments of all
+    // cameras one after another, so they take turns with the same heap
+    // memory instead of each camera keeping a fragment's worth.
+    lastWriteOut_ = unwritten_.size();
+    std::vector<uint8_t>().swap(unwritten_);
     return true;
 }
 

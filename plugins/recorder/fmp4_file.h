@@ -75,6 +75,7 @@ private:
     AVFormatContext* muxer_ = nullptr;
     AVIOContext* output_ = nullptr;
     std::vector<uint8_t> unwritten_;  // the muxer's output of the fragment being cut
+    std::size_t lastWriteOut_ = 0;    // bytes of the last fragment: the next one's likely size
     uint64_t written_ = 0;            // bytes handed to the file
     uint64_t bytes_ = 0;              // at the end of the last whole fragment (or header)
     bool hasFragment_ = false;
