@@ -190,7 +190,9 @@ void CameraChannel::Run()
         if (stop_) {
             break;
         }
-        if (session.ingest && session.firstFrameNs == 0 && path_ == ReadPath::kAuto) {
+        // Set up, its codec fit, yet no picture: perhaps what the own reader
+        // feeds the demuxer differs from what libavformat's client would.
+        if (session.ingest && session.sets && session.firstFrameNs == 0 && path_ == ReadPath::kAuto) {
             RefuseOwnReader("no picture came through it (" + session.failure + ")");
             continue;
         }

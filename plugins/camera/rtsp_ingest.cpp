@@ -69,6 +69,25 @@ uint64_t RtspIngest::TakeSkipped()
     return skipped;
 }
 
+RtspIngest::Failure RtspIngest::StatusFailure(const std::string& method, int status)
+{
+    // What says that this client asked for what the camera does not do;
+    // anything else fails libavformat's client alike, in its words.
+    if (status == 405 || status == 455 || status == 461 || status == 501 || status == 505 || status == 551) {
+        return {Outcome::kRefused, method + " answered " + std::to_string(status)};
+    }
+    if (status == 404) {
+        return {Outcome::kCameraFailed, "no such stream (404)"};
+    }
+    const int error = status == 400   ? AVERROR_HTTP_BAD_REQUEST
+                      : status == 403 ? AVERROR_HTTP_FORBIDDEN
+                      : status < 500  ? AVERROR_HTTP_OTHER_4XX
+                                      : AVERROR_HTTP_SERVER_ERROR;
+    char reason[AV_ERROR_MAX_STRING_SIZE] = "";
+    av_strerror(error, reason, sizeof reason);
+    return {Outcome::kCameraFailed, reason};
+}
+
 RtspIngest::Outcome RtspIngest::Open(const std::string& url, AVFormatContext*& input, std::string& reason)
 {
     try {
@@ -80,7 +99,7 @@ RtspIngest::Outcome RtspIngest::Open(const std::string& url, AVFormatContext*& i
         OpenDemuxer(input);
         const RtspResponse play = Transact("PLAY", controlUrl_, "Range: npt=0.000-\r\n");
         if (play.status != 200) {
-            throw Failure{Outcome::kRefused, "PLAY answered " + std::to_string(play.status)};
+            throw StatusFailure("PLAY", play.status);
         }
         reader_.Append(reinterpret_cast<const uint8_t*>(received_.data()), received_.size());
         received_.clear();
@@ -254,11 +273,8 @@ void RtspIngest::Describe(std::string& url, SdpSections& sdp, std::string& base)
             authorize_ = false;
             continue;
         }
-        if (describe.status == 404) {
-            throw Failure{Outcome::kCameraFailed, "no such stream (404)"};
-        }
         if (describe.status != 200) {
-            throw Failure{Outcome::kRefused, "DESCRIBE answered " + std::to_string(describe.status)};
+            throw StatusFailure("DESCRIBE", describe.status);
         }
         sdp = SplitSdp(describe.body);
         base = describe.Header("content-base");
@@ -301,7 +317,7 @@ void RtspIngest::Setup(const SdpSections& sdp, const std::string& base)
                                             "Transport: RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel) +
                                                 "-" + std::to_string(channel + 1) + "\r\n");
         if (reply.status != 200) {
-            throw Failure{Outcome::kRefused, "SETUP answered " + std::to_string(reply.status)};
+            throw StatusFailure("SETUP", reply.status);
         }
         Media set{channel, channel + 1};
         const std::string transport = reply.Header("transport");

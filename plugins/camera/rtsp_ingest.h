@@ -62,6 +62,7 @@ private:
         std::string reason;
     };
 
+    static Failure StatusFailure(const std::string& method, int status);
     void Connect(const RtspUrl& url);
     RtspResponse Transact(const std::string& method, const std::string& uri, const std::string& headers);
     std::string Request(const std::string& method, const std::string& uri, const std::string& headers);

@@ -295,6 +295,7 @@ TEST(CameraPlugin, ReportsBadCamerasByNameWithoutCredentialsAndKeepsTheOthersRec
     EXPECT_NE(std::string::npos, output.find("access denied (401)")) << output;
     EXPECT_EQ(1u, Count(output, "camera mjpeg: cannot record")) << output;
     EXPECT_NE(std::string::npos, output.find("video in mjpeg is neither H.264 nor H.265")) << output;
+    EXPECT_EQ(0u, Count(output, "camera mjpeg: reading")) << "a codec it cannot record is no reason to fall back: " << output;
     EXPECT_EQ(1u, Count(output, "camera refused: cannot record rtsp://127.0.0.1:1/none: Connection refused")) << output;
     EXPECT_EQ(1u, Count(output, "camera unlocked: recording")) << output;
     EXPECT_EQ(1u, Count(output, "camera digested: recording")) << output;
