@@ -15,6 +15,7 @@ extern "C" {
 
 #include "log_message.h"
 #include "parameter_sets.h"
+#include "rtsp_ingest.h"
 
 namespace dvrcamera {
 
@@ -64,6 +65,11 @@ bool WellFormed(const std::string& url)
     return !host.empty() && host[0] != '/' && host[0] != ':';
 }
 
+std::string NoAnswer()
+{
+    return "no answer within " + std::to_string(CameraChannel::kConnectSeconds) + " s";
+}
+
 Codec VideoCodec(AVCodecID id)
 {
     return id == AV_CODEC_ID_H264 ? Codec::kH264 : id == AV_CODEC_ID_HEVC ? Codec::kH265 : Codec::kNone;
@@ -77,6 +83,7 @@ const char* CodecName(Codec codec)
 }  // namespace
 
 struct CameraChannel::Session {
+    std::unique_ptr<RtspIngest> ingest;  // before `input`, which reads through it
     std::unique_ptr<AVFormatContext, InputClose> input;
     std::unique_ptr<AVCodecParserContext, ParserClose> parser;
     std::unique_ptr<AVCodecContext, CodecContextFree> parserContext;
@@ -86,12 +93,15 @@ struct CameraChannel::Session {
     Codec codec = Codec::kNone;
     int64_t firstFrameNs = 0;  // monotonic, 0 until a frame was raised
     std::string failure;       // why it ended, for the log
+    bool fallBack = false;     // the own reader refused the camera: libavformat's RTSP client tries at once
+    bool resyncLogged = false;
 };
 
-CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config,
+CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path,
                              std::function<uint32_t()> nextRun)
     : link_(link),
       config_(config),
+      path_(path),
       url_(dvrexample::UrlWithoutCredentials(config.url)),
       silenceNs_(int64_t{config.silenceSeconds > 0 ? static_cast<int>(config.silenceSeconds) : kDefaultSilenceSeconds} *
                  1'000'000'000),
@@ -187,6 +197,15 @@ void CameraChannel::Run()
         if (stop_) {
             break;
         }
+        // Set up, its codec fit, yet no picture: perhaps what the own reader
+        // feeds the demuxer differs from what libavformat's client would.
+        if (session.ingest && session.sets && session.firstFrameNs == 0 && path_ == ReadPath::kAuto) {
+            RefuseOwnReader("no picture came through it (" + session.failure + ")");
+            continue;
+        }
+        if (session.fallBack) {
+            continue;
+        }
         if (session.firstFrameNs != 0) {
             Log(LOG_LEVEL_WARNING, "stream lost (%s), reconnecting", session.failure.c_str());
             lost_ = true;
@@ -214,34 +233,52 @@ void CameraChannel::Run()
     SetStatus(CameraStatus::kStopped);
 }
 
+void CameraChannel::RefuseOwnReader(const std::string& reason)
+{
+    ownRefused_ = true;
+    Log(LOG_LEVEL_WARNING, "reading %s through libavformat's RTSP client instead of the own reader: %s", url_.c_str(),
+        reason.c_str());
+}
+
+void CameraChannel::OpenOwn(Session& session)
+{
+    if (config_.transport != dvrexample::CameraTransport::kTcp || config_.url[4] != ':') {
+        if (path_ == ReadPath::kAuto) {
+            ownRefused_ = true;  // RTP over UDP and rtsps:// are libavformat's by design: nothing to report
+        }
+        return;
+    }
+    session.ingest = std::make_unique<RtspIngest>(AVIOInterruptCB{&CameraChannel::Interrupt, this});
+    AVFormatContext* input = nullptr;
+    std::string reason;
+    const RtspIngest::Outcome outcome = session.ingest->Open(config_.url, input, reason);
+    if (outcome == RtspIngest::Outcome::kOpened) {
+        session.input.reset(input);
+        return;
+    }
+    session.ingest.reset();
+    if (outcome == RtspIngest::Outcome::kRefused && path_ == ReadPath::kAuto && !stop_) {
+        RefuseOwnReader(reason);
+        session.fallBack = true;
+        session.failure = reason;
+        return;
+    }
+    session.failure = Interrupt(this) != 0 ? NoAnswer() : reason;
+}
+
 void CameraChannel::Connect(Session& session)
 {
     deadlineNs_ = MonoNs() + int64_t{kConnectSeconds} * 1'000'000'000;
-    AVFormatContext* input = avformat_alloc_context();
-    if (input == nullptr) {
-        session.failure = "out of memory";
+    if (path_ != ReadPath::kLibavformat && !ownRefused_) {
+        OpenOwn(session);
+    }
+    if (!session.input && session.failure.empty()) {
+        OpenLibavformat(session);
+    }
+    if (!session.failure.empty()) {
         return;
     }
-    input->interrupt_callback = {&CameraChannel::Interrupt, this};
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "rtsp_transport", config_.transport == dvrexample::CameraTransport::kUdp ? "udp" : "tcp", 0);
-    av_dict_set(&options, "timeout", std::to_string(int64_t{kConnectSeconds} * 1000000).c_str(), 0);  // socket I/O, µs
-    av_dict_set(&options, "reorder_queue_size", "64", 0);  // UDP: packets held for reordering
-    av_dict_set(&options, "buffer_size", "1048576", 0);    // UDP: socket receive buffer
-    av_dict_set(&options, "max_delay", "500000", 0);       // UDP: longest wait for a late packet
-    av_dict_set(&options, "allowed_media_types", "video+audio", 0);
-    const int opened = avformat_open_input(&input, config_.url, nullptr, &options);
-    av_dict_free(&options);
-    if (opened < 0) {  // FFmpeg freed the context
-        char reason[AV_ERROR_MAX_STRING_SIZE] = "";
-        av_strerror(opened, reason, sizeof reason);
-        session.failure = opened == AVERROR_HTTP_UNAUTHORIZED ? "access denied (401), check the user name and password"
-                          : opened == AVERROR_HTTP_NOT_FOUND  ? "no such stream (404)"
-                          : opened == AVERROR_EXIT ? "no answer within " + std::to_string(kConnectSeconds) + " s"
-                                                   : reason;
-        return;
-    }
-    session.input.reset(input);
+    AVFormatContext* input = session.input.get();
     session.video = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (session.video < 0) {
         session.failure = "the stream has no video";
@@ -287,6 +324,35 @@ void CameraChannel::Connect(Session& session)
     decodeTimes_.Reset();
 }
 
+void CameraChannel::OpenLibavformat(Session& session)
+{
+    AVFormatContext* input = avformat_alloc_context();
+    if (input == nullptr) {
+        session.failure = "out of memory";
+        return;
+    }
+    input->interrupt_callback = {&CameraChannel::Interrupt, this};
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "rtsp_transport", config_.transport == dvrexample::CameraTransport::kUdp ? "udp" : "tcp", 0);
+    av_dict_set(&options, "timeout", std::to_string(int64_t{kConnectSeconds} * 1000000).c_str(), 0);  // socket I/O, µs
+    av_dict_set(&options, "reorder_queue_size", "64", 0);  // UDP: packets held for reordering
+    av_dict_set(&options, "buffer_size", "1048576", 0);    // UDP: socket receive buffer
+    av_dict_set(&options, "max_delay", "500000", 0);       // UDP: longest wait for a late packet
+    av_dict_set(&options, "allowed_media_types", "video+audio", 0);
+    const int opened = avformat_open_input(&input, config_.url, nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) {  // FFmpeg freed the context
+        char reason[AV_ERROR_MAX_STRING_SIZE] = "";
+        av_strerror(opened, reason, sizeof reason);
+        session.failure = opened == AVERROR_HTTP_UNAUTHORIZED ? "access denied (401), check the user name and password"
+                          : opened == AVERROR_HTTP_NOT_FOUND  ? "no such stream (404)"
+                          : opened == AVERROR_EXIT            ? NoAnswer()
+                                                              : reason;
+        return;
+    }
+    session.input.reset(input);
+}
+
 void CameraChannel::Pull(Session& session)
 {
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
@@ -306,6 +372,10 @@ void CameraChannel::Pull(Session& session)
             OnVideo(session, *packet);
         } else if (packet->stream_index == session.audio) {
             OnAudio(session, *packet);
+        }
+        if (session.ingest && session.ingest->TakeSkipped() > 0 && !session.resyncLogged) {
+            session.resyncLogged = true;
+            Log(LOG_LEVEL_WARNING, "bytes between interleaved frames skipped, read on from the next frame");
         }
         av_packet_unref(packet.get());
     }

@@ -44,6 +44,10 @@ namespace dvrcamera {
 
 class ParameterSets;
 
+// How a camera's RTSP connection is read: the own reader (rtsp_ingest.h)
+// with libavformat's RTSP client as the fallback, or either one alone.
+enum class ReadPath { kAuto, kOwn, kLibavformat };
+
 class CameraChannel {
 public:
     static constexpr int kConnectSeconds = 10;
@@ -55,7 +59,7 @@ public:
 
     // `nextRun` numbers the camera's runs (media_clock.h); called on the
     // camera's thread.
-    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config,
+    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path,
                   std::function<uint32_t()> nextRun);
     ~CameraChannel();
     CameraChannel(const CameraChannel&) = delete;
@@ -78,6 +82,11 @@ private:
 
     void Run();
     void Connect(Session& session);
+    // Each leaves `session.input` open, or says why not in `session.failure`.
+    void OpenOwn(Session& session);
+    void OpenLibavformat(Session& session);
+    // Logged once: this camera reads through libavformat from now on.
+    void RefuseOwnReader(const std::string& reason);
     void Pull(Session& session);
     void OnVideo(Session& session, const AVPacket& packet);
     void OnAudio(Session& session, const AVPacket& packet);
@@ -94,6 +103,7 @@ private:
 
     const dvrexample::CoreLink& link_;
     const dvrexample::CameraConfig config_;
+    const ReadPath path_;
     const std::string url_;  // without credentials, for the log
     const int64_t silenceNs_;
 
@@ -115,6 +125,7 @@ private:
     bool audioSkipLogged_ = false;
     bool untimedLogged_ = false;  // frames without a timestamp were logged this connection
     uint32_t jumpLoggedRun_ = 0;  // the run whose timestamp jump was logged
+    bool ownRefused_ = false;  // the own reader could not take this camera
     uint32_t videoSequence_ = 0;
     uint32_t audioSequence_ = 0;
     uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;  // in decode order

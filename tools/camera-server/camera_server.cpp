@@ -52,6 +52,7 @@ constexpr char kUsage[] =
     "  --port N             listening port; 0 picks a free one (default 8554)\n"
     "  --cache DIR          clip cache (default ~/.cache/dvrcore-camera-server)\n"
     "  --locked-camera      add /locked, which needs user viewer, password secret\n"
+    "  --digest-camera      add /digest, which needs the same by Digest authentication\n"
     "  --mjpeg-camera       add /mjpeg, a Motion JPEG camera\n"
     "  --resize-camera      add /resize, which halves its picture size every clip loop\n"
     "  --audio-camera       add /audio, live H.264 with AAC sound (a tone)\n"
@@ -72,6 +73,7 @@ struct Options {
     std::string port = "8554";
     std::string cache;
     bool locked = false;
+    bool digest = false;
     bool mjpeg = false;
     bool resize = false;
     bool audio = false;
@@ -376,7 +378,7 @@ public:
 
     bool Start()
     {
-        const bool clips = options_.cameras > 0 || options_.resize || options_.locked;
+        const bool clips = options_.cameras > 0 || options_.resize || options_.locked || options_.digest;
         const ::Clip* main = clips ? &ClipOf(options_.width, options_.height) : nullptr;
         server_ = gst_rtsp_server_new();
         gst_rtsp_server_set_address(server_, options_.address.c_str());
@@ -408,6 +410,9 @@ public:
         }
         if (options_.locked) {
             AddClipCamera("locked", {main}, false);
+        }
+        if (options_.digest) {
+            AddClipCamera("digest", {main}, false);
         }
         if (gst_rtsp_server_attach(server_, nullptr) == 0) {
             std::fprintf(stderr, "camera-server: cannot listen on %s:%s\n", options_.address.c_str(),
@@ -475,11 +480,30 @@ private:
     // the viewer's password; the other cameras are open.
     void SetUpAuth()
     {
+        if (options_.digest) {
+            SetUpDigest();
+        }
         g_signal_connect(server_, "client-connected", G_CALLBACK(+[](GstRTSPServer*, GstRTSPClient* client, gpointer) {
                              g_signal_connect(client, "pre-describe-request", G_CALLBACK(CheckPassword), nullptr);
                              g_signal_connect(client, "send-message", G_CALLBACK(AddChallenge), nullptr);
                          }),
                          nullptr);
+    }
+
+    // /digest: GStreamer's own authentication, Digest only; everyone else
+    // gets a token that plays every other camera (Mount gives the roles).
+    void SetUpDigest()
+    {
+        GstRTSPAuth* auth = gst_rtsp_auth_new();
+        gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_DIGEST);
+        GstRTSPToken* viewer = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
+        gst_rtsp_auth_add_digest(auth, "viewer", "secret", viewer);
+        gst_rtsp_token_unref(viewer);
+        GstRTSPToken* anyone = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "anyone", nullptr);
+        gst_rtsp_auth_set_default_token(auth, anyone);
+        gst_rtsp_token_unref(anyone);
+        gst_rtsp_server_set_auth(server_, auth);
+        g_object_unref(auth);
     }
 
     static GstRTSPStatusCode CheckPassword(GstRTSPClient*, GstRTSPContext* context)
@@ -507,6 +531,13 @@ private:
     Camera& Mount(const std::string& name, GstRTSPMediaFactory* factory)
     {
         gst_rtsp_media_factory_set_shared(factory, TRUE);
+        // Everyone may see every camera (GStreamer hides one that is not
+        // accessible with a 404); only the viewer may play /digest (401).
+        for (const char* role : {"viewer", "anyone"}) {
+            const gboolean play = name != "digest" || std::strcmp(role, "viewer") == 0;
+            gst_rtsp_media_factory_add_role(factory, role, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
+                                            GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, play, nullptr);
+        }
         Camera& camera = cameras_[name];
         camera.name = name;
         camera.factory = factory;  // ours; the mount points get references of their own
@@ -581,6 +612,10 @@ bool ParseOptions(int argc, char** argv, Options& o)
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool ok = true;
+        if (arg == "--digest-camera") {
+            o.digest = true;
+            continue;
+        }
         if (arg == "--locked-camera") {
             o.locked = true;
             continue;
