@@ -130,10 +130,6 @@ public:
     void DispatchEvents();
     // One record of a batch: `takenBehind` records were taken with it.
     void DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, QueueStatistics& statistics);
-    // Main thread, while ClosePlugins closes: delivers the log messages
-    // queued since the dispatcher returned to the plugins not closed yet, so
-    // that what plugins log at their Close (a summary) reaches a log sink.
-    void DispatchLateLogs();
     // Releases `owner`'s reference to `block`; on the last one wakes a reader
     // waiting on it and frees the block, or sends it home to be freed by its
     // raiser (block_homes.h). Unknown blocks are ignored.
@@ -253,11 +249,6 @@ public:
     std::atomic<bool> colorLog{true};
     std::atomic<bool> quietLog{false};
     std::atomic<bool> stopRequested{false};
-    // Set under queueMutex once every plugin is closed: from the stop until
-    // then log messages are still queued, for DispatchLateLogs.
-    std::atomic<bool> pluginsClosed{false};
-    // Main thread: pluginList[0, closedPlugins) are closed and get no Write.
-    std::size_t closedPlugins = 0;
     std::atomic<bool> sleepBeforeUnload{false};
     std::atomic<bool> memoryMonitor{true};
     std::atomic<bool> throttling{false};
