@@ -19,6 +19,10 @@ struct ApiTarget {
     std::map<std::string, std::string> query;
 };
 
+// Limits of a request before it is parsed further: the header (request
+// line included) and the body (only a login has one).
+constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
+constexpr std::size_t kMaxBodyBytes = 4 * 1024;
 // Longest target taken apart; a longer one is refused.
 constexpr std::size_t kMaxTargetLength = 2048;
 // Longest playback or clip, in seconds.

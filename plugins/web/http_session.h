@@ -13,8 +13,7 @@
 
 namespace dvrweb {
 
-constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
-constexpr std::size_t kMaxBodyBytes = 4 * 1024;
+// A request must arrive whole within this time (header limits: api_request.h).
 constexpr int kRequestSeconds = 15;
 
 // Starts serving `socket` (accepted on the network thread).

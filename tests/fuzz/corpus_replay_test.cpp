@@ -64,3 +64,8 @@ TEST(FuzzInputs, PluginEventReplays)
 }
 
 }  // namespace
+
+TEST(FuzzInputs, WebRequestReplays)
+{
+    Replay("web_request", dvrfuzz::FuzzWebRequest);
+}

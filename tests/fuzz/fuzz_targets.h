@@ -19,6 +19,9 @@ int FuzzConfiguration(const uint8_t* data, std::size_t size);
 // Arbitrary event records and sequences into the event entry, with plugins
 // keeping, releasing and replying while a dispatcher drains the queue.
 int FuzzPluginEvent(const uint8_t* data, std::size_t size);
+// Arbitrary bytes as an HTTP request to the web plugin: the parser with its
+// limits, the target, the API's parameters, a login form, a web.conf line.
+int FuzzWebRequest(const uint8_t* data, std::size_t size);
 
 }  // namespace dvrfuzz
 

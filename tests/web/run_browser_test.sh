@@ -87,6 +87,7 @@ echo "browser test: the page at $url"
 status=0
 CONTROL="$work/h264.control" CORE_LOG="$work/core/core.log" OUT="$out" \
   timeout 240 node "$here/browser_test.mjs" "$url" || status=1
+timeout 120 node "$here/hostile_clients_test.mjs" "$url" || status=1
 
 # The recorder lost nothing and the core never throttled, with the viewers.
 last=$(grep -a 'status:' "$work/core/standin.log" | tail -n 1 || true)

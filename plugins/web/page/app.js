@@ -209,14 +209,15 @@ class PlaybackStream {
       const [from, to] = text.split('-').map(parseFloat);
       return { from, to };
     });
+    // Hidden until positioned: the browser may show the sync frame at the
+    // stream's start before the seek to the start itself is done.
+    this.video.classList.add('positioning');
+    this.video.pause();
     let positioned = false;
     this.feeder = new Feeder(this.video, mime, () => {
       if (!positioned && this.video.buffered.length) {
         positioned = true;
-        // Seek while paused, so that the first frame shown is the one at
-        // the start itself; play once it is on screen.
-        this.video.pause();
-        this.video.addEventListener('seeked', () => this.showFirstFrame(), { once: true });
+        this.showFirstFrame();
         this.video.currentTime = this.offset;
         this.video.playbackRate = parseFloat($('speed').value);
       }
@@ -237,22 +238,31 @@ class PlaybackStream {
     this.feeder.end();
   }
   stop() { this.abort.abort(); this.feeder?.close(); }
-  // Notes the wall time of the first frame presented from the start, then plays.
+  // Shows the video from the first frame presented at the start (noting its
+  // wall time), then plays. Called before the seek: the seek's frame is
+  // presented before 'seeked' fires.
   showFirstFrame() {
-    let playing = false;
-    const play = () => {
-      if (!playing && state.playback === this) {
-        playing = true;
+    let shown = false;
+    const show = () => {
+      if (!shown && state.playback === this) {
+        shown = true;
+        this.video.classList.remove('positioning');
         this.video.play().catch(() => {});
       }
     };
+    const frameOfStart = (now, frame) => {
+      if (state.playback !== this) { return; }
+      if (frame.mediaTime < this.offset - 0.5) {
+        this.video.requestVideoFrameCallback(frameOfStart);  // still the frame from before the seek
+        return;
+      }
+      state.firstShownMs = this.wallAt(frame.mediaTime);
+      show();
+    };
     if (this.video.requestVideoFrameCallback) {
-      this.video.requestVideoFrameCallback((now, frame) => {
-        if (state.playback === this) { state.firstShownMs = this.wallAt(frame.mediaTime); }
-        play();
-      });
+      this.video.requestVideoFrameCallback(frameOfStart);
     }
-    setTimeout(play, 500);
+    setTimeout(show, 1500);
   }
   // The wall time of a stream time.
   wallAt(seconds) {
