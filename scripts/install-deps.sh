@@ -14,6 +14,7 @@ native_packages=(
   qemu-system-arm cpio
   libavformat-dev libavcodec-dev libavutil-dev libsqlite3-dev ffmpeg
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+  libsodium-dev chromium nodejs curl
 )
 armhf_packages=(
   crossbuild-essential-armhf
@@ -21,6 +22,7 @@ armhf_packages=(
   libtinyxml-dev:armhf libgtest-dev:armhf libc6:armhf libstdc++6:armhf
   libwxbase3.2-1:armhf
   libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf libsqlite3-dev:armhf
+  libsodium-dev:armhf
 )
 extra_packages=("$@")
 
