@@ -20,18 +20,20 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data,
     if (waitingForSync_ && !sync) {
         return;
     }
+    if (frame.run != run_) {
+        // A new run restarts media time; the stream's time goes on, by the
+        // wall time that passed, so that its time 0 keeps its wall time.
+        run_ = frame.run;
+        const auto sinceEpoch = static_cast<int64_t>((static_cast<double>(frame.wallTimeNs) / 1e6 - epochMs_) * 90.0);
+        runOffset_ = std::max(nextTime_, header_ != nullptr ? sinceEpoch : 0) - static_cast<int64_t>(frame.mediaTime);
+    }
+    const int64_t time = static_cast<int64_t>(frame.mediaTime) + runOffset_;
     if (sync && (output_ == nullptr || frame.codec != codec_ || frame.width != width_ || frame.height != height_)) {
-        if (!Start(frame, data, size)) {
+        if (!Start(frame, data, size, frame.wallTimeNs / 1e6 - static_cast<double>(time) / 90.0)) {
             return;
         }
     }
-    if (frame.run != run_) {
-        // A new run restarts media time; the stream's time goes on.
-        run_ = frame.run;
-        runOffset_ = nextTime_ - static_cast<int64_t>(frame.mediaTime);
-    }
     waitingForSync_ = false;
-    const int64_t time = static_cast<int64_t>(frame.mediaTime) + runOffset_;
     AVPacket* packet = av_packet_alloc();
     if (packet == nullptr || av_new_packet(packet, static_cast<int>(size)) < 0) {
         av_packet_free(&packet);
@@ -74,7 +76,7 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data,
     }
 }
 
-bool LiveFeed::Start(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size)
+bool LiveFeed::Start(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size, double epochMs)
 {
     Stop();
     const std::string sets = dvrexample::ParameterSets(frame.codec, data, size);
@@ -104,9 +106,10 @@ bool LiveFeed::Start(const dvrexample::MediaFrame& frame, const uint8_t* data, s
     auto header = std::make_shared<LiveFragment>();
     header->bytes = output_->TakeBytes();
     header_ = header;
+    epochMs_ = epochMs;
     for (const std::weak_ptr<LiveViewer>& weak : std::vector<std::weak_ptr<LiveViewer>>(viewers_)) {
         if (const std::shared_ptr<LiveViewer> viewer = weak.lock()) {
-            viewer->OnStart(mime_, header_);
+            viewer->OnStart(mime_, epochMs_, header_);
         }
     }
     return true;
@@ -127,7 +130,7 @@ void LiveFeed::Attach(const std::shared_ptr<LiveViewer>& viewer)
     if (header_ == nullptr) {
         return;  // OnStart comes with the next sync frame
     }
-    viewer->OnStart(mime_, header_);
+    viewer->OnStart(mime_, epochMs_, header_);
     for (const FragmentPtr& fragment : groupOfPictures_) {
         viewer->OnFragment(fragment);
     }

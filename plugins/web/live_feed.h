@@ -31,8 +31,9 @@ using FragmentPtr = std::shared_ptr<const LiveFragment>;
 class LiveViewer {
 public:
     virtual ~LiveViewer() = default;
-    // A new stream: its MIME type and header, then fragments.
-    virtual void OnStart(const std::string& mime, const FragmentPtr& header) = 0;
+    // A new stream: its MIME type, the wall time (UTC ms) of its time 0 and
+    // its header; then fragments.
+    virtual void OnStart(const std::string& mime, double epochMs, const FragmentPtr& header) = 0;
     virtual void OnFragment(const FragmentPtr& fragment) = 0;
 };
 
@@ -52,12 +53,13 @@ public:
     const std::string& error() const { return error_; }
 
 private:
-    bool Start(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size);
+    bool Start(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size, double epochMs);
     void Stop();
 
     std::vector<std::weak_ptr<LiveViewer>> viewers_;
     std::unique_ptr<Mp4Output> output_;
     std::string mime_;
+    double epochMs_ = 0;
     FragmentPtr header_;
     std::vector<FragmentPtr> groupOfPictures_;  // since the last sync frame
     std::size_t cachedBytes_ = 0;

@@ -51,7 +51,7 @@ void LiveSession::DoRead()
     });
 }
 
-void LiveSession::OnStart(const std::string& mime, const FragmentPtr& header)
+void LiveSession::OnStart(const std::string& mime, double epochMs, const FragmentPtr& header)
 {
     // A new stream replaces what waits of the old one.
     while (queue_.size() > (writing_ ? 1u : 0u)) {
@@ -59,7 +59,9 @@ void LiveSession::OnStart(const std::string& mime, const FragmentPtr& header)
         queue_.pop_back();
     }
     auto text = std::make_shared<LiveFragment>();
-    text->bytes = "{\"mime\":" + JsonString(mime) + "}";
+    char epoch[32];
+    std::snprintf(epoch, sizeof epoch, "%.3f", epochMs);
+    text->bytes = "{\"mime\":" + JsonString(mime) + ",\"epoch\":" + epoch + "}";
     queue_.push_back({text, true});
     queue_.push_back({header, false});
     queuedBytes_ += text->bytes.size() + header->bytes.size();

@@ -1,5 +1,5 @@
-// One live viewer: a WebSocket that carries the camera's MIME type (a text
-// message) and then its fragmented MP4 (binary messages: the header, then
+// One live viewer: a WebSocket that carries the camera's MIME type and the
+// wall time of the stream's time 0 (a text message) and then its fragmented MP4 (binary messages: the header, then
 // one fragment per frame) for Media Source Extensions.
 //
 // The backlog is bounded in bytes (kMaxBacklogBytes) and in time
@@ -38,7 +38,7 @@ public:
 
     void Start(boost::beast::http::request<boost::beast::http::string_body> upgrade);
 
-    void OnStart(const std::string& mime, const FragmentPtr& header) override;
+    void OnStart(const std::string& mime, double epochMs, const FragmentPtr& header) override;
     void OnFragment(const FragmentPtr& fragment) override;
 
 private:

@@ -119,7 +119,8 @@ class LiveView {
   }
   receive(data) {
     if (typeof data === 'string') {
-      const { mime } = JSON.parse(data);
+      const { mime, epoch } = JSON.parse(data);
+      this.epoch = epoch;
       this.feeder?.close();
       this.feeder = null;
       if (!canPlay(mime)) {
@@ -130,9 +131,21 @@ class LiveView {
         return;
       }
       this.feeder = new Feeder(this.video, mime, () => this.keepUp());
+      this.watchLatency();
       return;
     }
     this.feeder?.push(data);
+  }
+  // From a frame's arrival at the camera plugin to its presentation here,
+  // in ms (the clocks of one machine, or synchronised ones).
+  watchLatency() {
+    if (!this.video.requestVideoFrameCallback || this.watchingLatency) { return; }
+    this.watchingLatency = true;
+    const frame = (now, metadata) => {
+      this.latencyMs = performance.timeOrigin + now - (this.epoch + metadata.mediaTime * 1000);
+      this.video.requestVideoFrameCallback(frame);
+    };
+    this.video.requestVideoFrameCallback(frame);
   }
   // Stay at the newest frame; drop what is long shown.
   keepUp() {
@@ -152,7 +165,9 @@ class LiveView {
 function buildGrid() {
   const grid = $('grid');
   grid.replaceChildren();
-  for (const camera of state.cameras) {
+  // ?camera=NAME shows that camera alone.
+  const only = new URLSearchParams(location.search).get('camera');
+  for (const camera of state.cameras.filter((c) => !only || c.name === only)) {
     const tile = document.createElement('div');
     tile.className = 'tile';
     tile.dataset.camera = camera.name;
@@ -209,13 +224,16 @@ class PlaybackStream {
       const [from, to] = text.split('-').map(parseFloat);
       return { from, to };
     });
-    // Hidden until positioned: the browser may show the sync frame at the
+    // Covered until positioned: the browser may show the sync frame at the
     // stream's start before the seek to the start itself is done.
-    this.video.classList.add('positioning');
+    $('player-view').classList.add('positioning');
     this.video.pause();
     let positioned = false;
     this.feeder = new Feeder(this.video, mime, () => {
-      if (!positioned && this.video.buffered.length) {
+      // Seek once the start is buffered: the browser clamps a seek to what
+      // the source holds so far.
+      const buffered = this.video.buffered;
+      if (!positioned && buffered.length && (buffered.end(buffered.length - 1) > this.offset + 0.1 || this.feeder.ending)) {
         positioned = true;
         this.showFirstFrame();
         this.video.currentTime = this.offset;
@@ -239,30 +257,32 @@ class PlaybackStream {
   }
   stop() { this.abort.abort(); this.feeder?.close(); }
   // Shows the video from the first frame presented at the start (noting its
-  // wall time), then plays. Called before the seek: the seek's frame is
-  // presented before 'seeked' fires.
+  // wall time), then plays. Called before the seek: the seek's frame may be
+  // presented before 'seeked' fires. Once the seek is done, the paused
+  // element shows the frame at the start; its time comes from the newest
+  // frame presented, or from the position if none was reported.
   showFirstFrame() {
-    let shown = false;
-    const show = () => {
-      if (!shown && state.playback === this) {
-        shown = true;
-        this.video.classList.remove('positioning');
+    let presented = null;
+    const watch = (now, frame) => {
+      presented = frame.mediaTime;
+      if (state.playback === this && !this.video.paused) { return; }
+      this.video.requestVideoFrameCallback?.(watch);
+    };
+    this.video.requestVideoFrameCallback?.(watch);
+    const started = Date.now();
+    const poll = setInterval(() => {
+      if (state.playback !== this) { clearInterval(poll); return; }
+      const positioned = !this.video.seeking && this.video.readyState >= 2 &&
+        Math.abs(this.video.currentTime - this.offset) < 0.001;
+      if (!positioned && Date.now() - started < 5000) { return; }
+      clearInterval(poll);
+      setTimeout(() => {
+        const near = presented !== null && Math.abs(presented - this.offset) < 0.5;
+        state.firstShownMs = this.wallAt(near ? presented : this.video.currentTime);
+        $('player-view').classList.remove('positioning');
         this.video.play().catch(() => {});
-      }
-    };
-    const frameOfStart = (now, frame) => {
-      if (state.playback !== this) { return; }
-      if (frame.mediaTime < this.offset - 0.5) {
-        this.video.requestVideoFrameCallback(frameOfStart);  // still the frame from before the seek
-        return;
-      }
-      state.firstShownMs = this.wallAt(frame.mediaTime);
-      show();
-    };
-    if (this.video.requestVideoFrameCallback) {
-      this.video.requestVideoFrameCallback(frameOfStart);
-    }
-    setTimeout(show, 1500);
+      }, 200);
+    }, 20);
   }
   // The wall time of a stream time.
   wallAt(seconds) {
