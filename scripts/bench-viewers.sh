@@ -46,7 +46,7 @@ standin_pid=$!
 pids+=($standin_pid)
 url=""
 for _ in $(seq 1 100); do
-  url=$(sed -n 's|.*web: serving the page at \(http://[^ ]*\)$|\1|p' "$work/core/core.log" 2>/dev/null | tail -n 1)
+  url=$(sed -n 's|.*web: serving the page at \(http://[^ ]*\)$|\1|p' "$work/core/core.log" 2>/dev/null | tail -n 1 || true)
   [ -n "$url" ] && break
   sleep 0.2
 done

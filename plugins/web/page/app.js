@@ -7,7 +7,7 @@ const $ = (id) => document.getElementById(id);
 const DAY_MS = 24 * 3600 * 1000;
 const PLAYBACK_SECONDS = 600;   // asked for at a time; the next part follows
 const LIVE_KEEP_SECONDS = 20;   // of live video kept in the buffer
-const LIVE_EDGE_SECONDS = 1.0;  // further behind the newest frame, live view jumps
+const LIVE_EDGE_SECONDS = 0.5;  // further behind the newest frame, live view jumps
 
 const state = {
   cameras: [],
