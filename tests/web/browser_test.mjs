@@ -7,11 +7,10 @@
 // server's control FIFO; CORE_LOG, the core's log; OUT, where the
 // screenshot and the clip go)
 import { spawnSync } from 'node:child_process';
-import { readFileSync, writeFileSync, mkdtempSync } from 'node:fs';
+import { readFileSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
-import { tmpdir } from 'node:os';
 import path from 'node:path';
-import puppeteer from 'puppeteer-core';
+import { launchChromium } from './chromium.mjs';
 
 const url = process.argv[2];
 const out = process.env.OUT;
@@ -47,14 +46,7 @@ function stalledViewer() {
 }
 
 const stalled = stalledViewer();
-const browser = await puppeteer.launch({
-  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-  headless: true,
-  userDataDir: mkdtempSync(path.join(tmpdir(), 'dvrcore-chromium-')),
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    '--autoplay-policy=no-user-gesture-required', '--window-size=1280,1000'],
-});
+const browser = await launchChromium(['--window-size=1280,1000']);
 try {
   const page = await browser.newPage();
   await page.setViewport({ width: 1280, height: 1000 });

@@ -25,56 +25,9 @@ if [ ! -d "$here/node_modules/puppeteer-core" ] || [ "$here/package-lock.json" -
 fi
 
 work=$(mktemp -d /tmp/dvrcore-web-test.XXXXXX)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A camera server; prints its port.
-start_camera_server() {
-  local name=$1
-  shift
-  setsid "$build/camera-server" --port 0 "$@" </dev/null >"$work/$name.log" 2>&1 &
-  pids+=($!)
-  local port=""
-  for _ in $(seq 1 600); do
-    port=$(sed -n 's/^camera-server: ready on port \([0-9]*\)$/\1/p' "$work/$name.log")
-    [ -n "$port" ] && break
-    sleep 0.5
-  done
-  [ -n "$port" ] || { cat "$work/$name.log" >&2; return 1; }
-  echo "$port"
-}
-
-# A core in a working directory of its own, with the recorder's plugins and
-# the web plugin; waits for the page's address and prints it.
-start_core() {
-  local dir=$1 seconds=$2
-  shift 2
-  mkdir -p "$dir/plugins"
-  cp "$build/dvrcore" "$dir/"
-  cp "$build"/recorder-plugins/*.so "$dir/plugins/"
-  (cd "$dir" && DVRCORE_LOG="$dir/core.log" DVRCORE_SEGMENT_SECONDS=4 \
-    exec "$build/parent-standin" --workdir "$dir" --status 0x44 --do "sleep $((seconds * 1000))" --do stop \
-    "$@" ./dvrcore </dev/null >"$dir/standin.log" 2>&1) &
-  pids+=($!)
-  local url=""
-  for _ in $(seq 1 100); do
-    url=$(sed -n 's|.*web: serving the page at \(http://[^ ]*\)$|\1|p' "$dir/core.log" 2>/dev/null | tail -n 1 || true)
-    [ -n "$url" ] && break
-    sleep 0.2
-  done
-  [ -n "$url" ] || { cat "$dir/core.log" >&2; return 1; }
-  echo "$url"
-}
+source "$here/web_harness.sh"
+trap stop_started EXIT
+export SEGMENT_SECONDS=4
 
 h264_port=$(start_camera_server h264 --cameras 1 --control "$work/h264.control")
 h265_port=$(start_camera_server h265 --cameras 1 --codec h265 --size 640x360)

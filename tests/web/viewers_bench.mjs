@@ -5,11 +5,8 @@
 //
 // Usage: node viewers_bench.mjs URL
 import { readFileSync } from 'node:fs';
-import { mkdtempSync } from 'node:fs';
 import net from 'node:net';
-import { tmpdir } from 'node:os';
-import path from 'node:path';
-import puppeteer from 'puppeteer-core';
+import { launchChromium } from './chromium.mjs';
 
 const url = new URL(process.argv[2]);
 const corePid = process.env.CORE_PID;
@@ -98,14 +95,7 @@ const recordingCpu = await cpuOver(20);
 say(`core CPU recording ${cameras} cameras`, `${(recordingCpu * 100).toFixed(1)} % of a core (${(recordingCpu * 100 / cameras).toFixed(2)} % per camera), RSS ${coreRssMiB().toFixed(1)} MiB`);
 
 // ---- In the browser: first live frame and live latency of one camera.
-const browser = await puppeteer.launch({
-  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-  headless: true,
-  userDataDir: mkdtempSync(path.join(tmpdir(), 'dvrcore-chromium-')),
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    '--autoplay-policy=no-user-gesture-required'],
-});
+const browser = await launchChromium();
 const firstFrames = [];
 const latencies = [];
 for (let i = 0; i < 5; i++) {
