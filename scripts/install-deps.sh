@@ -15,6 +15,7 @@ native_packages=(
   libavformat-dev libavcodec-dev libavutil-dev libsqlite3-dev ffmpeg
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   gstreamer1.0-tools linux-perf
+  libsodium-dev chromium nodejs curl
 )
 armhf_packages=(
   crossbuild-essential-armhf
@@ -22,6 +23,7 @@ armhf_packages=(
   libtinyxml-dev:armhf libgtest-dev:armhf libc6:armhf libstdc++6:armhf
   libwxbase3.2-1:armhf
   libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf libsqlite3-dev:armhf
+  libsodium-dev:armhf
 )
 extra_packages=("$@")
 
@@ -88,6 +90,18 @@ if [ ${#missing[@]} -gt 0 ] || [ $need_arch -eq 1 ]; then
   echo "install-deps: installing ${missing[*]}" >&2
   refresh_indexes
   install_or_explain "${missing[@]}"
+fi
+
+# The browser tests install puppeteer-core with npm. Debian's nodejs comes
+# without it (its own package, npm); other builds of nodejs carry their own
+# npm, which Debian's would conflict with.
+if ! command -v npm >/dev/null; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: npm is missing; run as root" >&2
+    exit 1
+  fi
+  refresh_indexes
+  install_or_explain npm
 fi
 
 # The slow-write line and the statistics group digits with this locale; tests use it.

@@ -11,7 +11,8 @@
 # and its "plugins"; the core runs there and leaves core.xml (kept from one run
 # to the next), recordings/ and logs/ behind. The stand-in shows the core's
 # log with a live status line from the example bridge plugin, turns Ctrl-C
-# into the parent's stop packet and exits with the core's exit status.
+# into the parent's stop packet and exits with the core's exit status. The web
+# plugin serves the page for live view and playback; its address is printed.
 set -euo pipefail
 
 usage() {
@@ -51,7 +52,7 @@ done
 if [ -z "$build_dir" ]; then
   "$repo/scripts/install-deps.sh"
   (cd "$repo" && cmake --preset native >/dev/null &&
-    cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server)
+    cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server web-user)
   build_dir="$repo/build/native"
 fi
 build_dir=$(cd "$build_dir" && pwd)
@@ -116,6 +117,17 @@ if [ ${#cameras[@]} -eq 0 ]; then
   done
 fi
 standin+=("${cameras[@]}")
+
+# The web plugin's page (docs/viewing.md): its address from web.conf in the
+# working directory, 127.0.0.1:8080 without one.
+web_setting() {
+  sed -n "s/^[[:space:]]*$1[[:space:]]*=[[:space:]]*\([^[:space:]]*\).*/\1/p" "$workdir/web.conf" 2>/dev/null | tail -n 1
+}
+web_address=$(web_setting address)
+web_port=$(web_setting port)
+web_address=${web_address:-127.0.0.1}
+[[ $web_address == *:* ]] && web_address="[$web_address]"
+echo "run: the page: http://$web_address:${web_port:-8080}/ (open it in a browser; settings in $workdir/web.conf)"
 
 cd "$workdir"
 if [ -n "$server_pid" ]; then

@@ -69,3 +69,8 @@ TEST(FuzzInputs, RtspReaderReplays)
 }
 
 }  // namespace
+
+TEST(FuzzInputs, WebRequestReplays)
+{
+    Replay("web_request", dvrfuzz::FuzzWebRequest);
+}

@@ -22,6 +22,9 @@ int FuzzPluginEvent(const uint8_t* data, std::size_t size);
 // A camera's bytes into the camera plugin's own RTSP reader: an interleaved
 // stream cut into arbitrary receives, or one response, header, URL or SDP.
 int FuzzRtspReader(const uint8_t* data, std::size_t size);
+// Arbitrary bytes as an HTTP request to the web plugin: the parser with its
+// limits, the target, the API's parameters, a login form, a web.conf line.
+int FuzzWebRequest(const uint8_t* data, std::size_t size);
 
 }  // namespace dvrfuzz
 

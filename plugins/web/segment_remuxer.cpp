@@ -1,0 +1,179 @@
+#include "segment_remuxer.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace dvrweb {
+
+namespace {
+
+constexpr AVRational kMediaTimeBase{1, 90000};
+constexpr AVRational kNanoseconds{1, 1000000000};
+
+bool SamePicture(const AVCodecParameters& a, const AVCodecParameters& b)
+{
+    return a.codec_id == b.codec_id && a.width == b.width && a.height == b.height;
+}
+
+}  // namespace
+
+SegmentRemuxer::SegmentRemuxer(std::vector<SegmentFile> files, int64_t startNs, int64_t endNs)
+    : files_(std::move(files)), startNs_(startNs), endNs_(endNs)
+{
+}
+
+SegmentRemuxer::~SegmentRemuxer()
+{
+    CloseFile();
+    avcodec_parameters_free(&first_);
+}
+
+const AVCodecParameters& SegmentRemuxer::video() const
+{
+    return *first_;
+}
+
+bool SegmentRemuxer::Open()
+{
+    if (files_.empty()) {
+        return Fail("nothing recorded there");
+    }
+    if (!OpenFile(0)) {
+        return false;
+    }
+    first_ = avcodec_parameters_alloc();
+    if (first_ == nullptr || avcodec_parameters_copy(first_, input_->streams[videoIndex_]->codecpar) < 0) {
+        return Fail("out of memory");
+    }
+    // The sync frame at or before the start: seek back to it, then read it.
+    const AVStream* stream = input_->streams[videoIndex_];
+    if (startNs_ > files_[0].startNs) {
+        const int64_t target =
+            fileFirstDts_ + av_rescale_q(startNs_ - files_[0].startNs, kNanoseconds, stream->time_base);
+        av_seek_frame(input_, videoIndex_, target, AVSEEK_FLAG_BACKWARD);
+    }
+    AVPacket* packet = av_packet_alloc();
+    int64_t found = AV_NOPTS_VALUE;
+    while (packet != nullptr && av_read_frame(input_, packet) >= 0) {
+        const bool key = packet->stream_index == videoIndex_ && (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        const int64_t pts = packet->pts;
+        av_packet_unref(packet);
+        if (key) {
+            found = pts;
+            break;
+        }
+    }
+    av_packet_free(&packet);
+    if (found == AV_NOPTS_VALUE) {
+        return Fail("no sync frame in " + files_[0].path);
+    }
+    firstFrameNs_ = files_[0].startNs + av_rescale_q(found - fileFirstDts_, stream->time_base, kNanoseconds);
+    // Read it again as the stream's first frame.
+    av_seek_frame(input_, videoIndex_, found, AVSEEK_FLAG_BACKWARD);
+    return true;
+}
+
+bool SegmentRemuxer::OpenFile(std::size_t index)
+{
+    CloseFile();
+    current_ = index;
+    const std::string& path = files_[index].path;
+    if (avformat_open_input(&input_, path.c_str(), nullptr, nullptr) < 0 ||
+        avformat_find_stream_info(input_, nullptr) < 0) {
+        return Fail("cannot read " + path);
+    }
+    videoIndex_ = av_find_best_stream(input_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (videoIndex_ < 0) {
+        return Fail("no video in " + path);
+    }
+    const AVStream* stream = input_->streams[videoIndex_];
+    fileFirstDts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    fileOffset_ = nextTime_;
+    return true;
+}
+
+void SegmentRemuxer::CloseFile()
+{
+    avformat_close_input(&input_);
+}
+
+bool SegmentRemuxer::Step(Mp4Output& output, std::size_t bytes, bool fragmented)
+{
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) {
+        return Fail("out of memory");
+    }
+    std::size_t written = 0;
+    while (!done_ && written < bytes) {
+        if (av_read_frame(input_, packet) < 0) {
+            // This file is over: the next one goes on where it ended.
+            if (current_ + 1 >= files_.size() || !OpenFile(current_ + 1)) {
+                done_ = true;
+                break;
+            }
+            if (!SamePicture(*input_->streams[videoIndex_]->codecpar, *first_)) {
+                done_ = true;
+            }
+            continue;
+        }
+        if (packet->stream_index != videoIndex_ || packet->dts == AV_NOPTS_VALUE) {
+            av_packet_unref(packet);
+            continue;
+        }
+        const AVStream* stream = input_->streams[videoIndex_];
+        const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        const int64_t wallNs =
+            files_[current_].startNs + av_rescale_q(packet->pts - fileFirstDts_, stream->time_base, kNanoseconds);
+        if (wallNs >= endNs_ && key) {
+            av_packet_unref(packet);
+            done_ = true;
+            break;
+        }
+        if (!started_ && !key) {
+            av_packet_unref(packet);
+            continue;
+        }
+        if (!started_) {
+            // Output time 0 is the first sync frame.
+            fileOffset_ = -av_rescale_q(packet->dts - fileFirstDts_, stream->time_base, kMediaTimeBase);
+            started_ = true;
+        }
+        if (key && fragmented && !output.CutFragment()) {
+            break;
+        }
+        const int64_t dts = fileOffset_ + av_rescale_q(packet->dts - fileFirstDts_, stream->time_base, kMediaTimeBase);
+        const int64_t pts = fileOffset_ + av_rescale_q(packet->pts - fileFirstDts_, stream->time_base, kMediaTimeBase);
+        const int64_t duration = std::max<int64_t>(av_rescale_q(packet->duration, stream->time_base, kMediaTimeBase), 1);
+        // Never backwards, whatever a file says.
+        packet->dts = std::max(dts, nextTime_);
+        packet->pts = std::max(pts, packet->dts);
+        packet->duration = duration;
+        written += static_cast<std::size_t>(packet->size);
+        nextTime_ = packet->dts + duration;
+        if (!output.Write(*packet)) {
+            break;
+        }
+    }
+    av_packet_free(&packet);
+    if (fragmented && written > 0) {
+        output.CutFragment();
+    }
+    if (!output.error().empty()) {
+        return Fail(output.error());
+    }
+    return true;
+}
+
+bool SegmentRemuxer::Fail(const std::string& what)
+{
+    if (error_.empty()) {
+        error_ = what;
+    }
+    done_ = true;
+    return false;
+}
+
+}  // namespace dvrweb

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The web plugin end to end: the real core with the recorder's plugins and
+# the web plugin, two test camera servers (an H.264 and an H.265 camera), and
+# Debian's chromium driven by puppeteer-core (browser_test.mjs). Then a second
+# core whose web plugin listens on a non-loopback address of this machine,
+# asked without and with a session.
+#
+# Usage: run_browser_test.sh BUILD_DIR [OUTPUT_DIR]
+# Installs puppeteer-core into tests/web/node_modules when it is missing
+# (npm ci, from the committed package-lock.json). Every wait is bounded;
+# every process started here is stopped on the way out.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "$1" && pwd)
+out=${2:-$build/web-test}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+if ! command -v chromium >/dev/null; then
+  echo "browser test: chromium is missing (scripts/install-deps.sh installs it)" >&2
+  exit 1
+fi
+if [ ! -d "$here/node_modules/puppeteer-core" ] || [ "$here/package-lock.json" -nt "$here/node_modules/.package-lock.json" ]; then
+  (cd "$here" && timeout 300 npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+work=$(mktemp -d /tmp/dvrcore-web-test.XXXXXX)
+source "$here/web_harness.sh"
+trap stop_started EXIT
+export SEGMENT_SECONDS=4
+
+h264_port=$(start_camera_server h264 --cameras 1 --control "$work/h264.control")
+h265_port=$(start_camera_server h265 --cameras 1 --codec h265 --size 640x360)
+mkdir -p "$work/core"
+printf '# the browser test\naddress = 127.0.0.1\nport = 0\n' >"$work/core/web.conf"
+url=$(start_core "$work/core" 200 --camera "cam1=rtsp://127.0.0.1:$h264_port/cam1" \
+  --camera "hevc=rtsp://127.0.0.1:$h265_port/cam1")
+echo "browser test: the page at $url"
+
+status=0
+CONTROL="$work/h264.control" CORE_LOG="$work/core/core.log" OUT="$out" \
+  timeout 240 node "$here/browser_test.mjs" "$url" || status=1
+timeout 120 node "$here/hostile_clients_test.mjs" "$url" || status=1
+
+# The recorder lost nothing and the core never throttled, with the viewers.
+last=$(grep -a 'status:' "$work/core/standin.log" | tail -n 1 || true)
+echo "browser test: $last"
+if ! [[ $last =~ \|\ 0\ dropped\ \|\ throttling\ no ]] || grep -aq 'throttling yes' "$work/core/standin.log"; then
+  echo "FAIL: the recorder dropped frames or the core throttled while viewers watched" >&2
+  status=1
+fi
+
+# Closed to strangers: a listener on this machine's own non-loopback address.
+address=$(hostname -I 2>/dev/null | tr ' ' '\n' | grep -E '^[0-9]+\.' | grep -v '^127\.' | head -n 1 || true)
+if [ -z "$address" ]; then
+  echo "browser test: no non-loopback address here, the stranger check is skipped"
+else
+  mkdir -p "$work/open"
+  user_line=$(printf 'secret-word\n' | "$build/web-user" viewer)
+  printf 'address = %s\nport = 0\n%s\n' "$address" "$user_line" >"$work/open/web.conf"
+  open_url=$(start_core "$work/open" 30)
+  code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "${open_url}api/cameras")
+  wrong=$(curl -s -o /dev/null -w '%{http_code}' --max-time 20 -d 'user=viewer&password=guess' "${open_url}api/login")
+  curl -s -o /dev/null --max-time 20 -c "$work/cookies" -d 'user=viewer&password=secret-word' "${open_url}api/login"
+  admitted=$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 -b "$work/cookies" "${open_url}api/cameras")
+  echo "browser test: from $address without a session $code, wrong password $wrong, with a session $admitted"
+  if [ "$code" != 401 ] || [ "$wrong" != 403 ] || [ "$admitted" != 200 ]; then
+    echo "FAIL: a non-loopback listener must refuse requests without a session" >&2
+    status=1
+  fi
+  if ! grep -q "without TLS" "$work/open/core.log"; then
+    echo "FAIL: no warning for a non-loopback listener without TLS" >&2
+    status=1
+  fi
+fi
+
+[ $status -eq 0 ] && echo "browser test: 1 passed, 0 failed" || echo "browser test: 0 passed, 1 failed"
+exit $status
