@@ -55,7 +55,7 @@ install(FILES ${PROJECT_BINARY_DIR}/dvrcore-config.cmake ${PROJECT_BINARY_DIR}/d
 install(FILES docs/writing-plugins.md docs/architecture.md docs/architecture.svg docs/architecture.dot
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(DIRECTORY plugins/examples plugins/camera plugins/recorder plugins/catalog plugins/bridge plugins/logsink
-  plugins/media DESTINATION ${CMAKE_INSTALL_DOCDIR}/plugins)
+  plugins/web plugins/media DESTINATION ${CMAKE_INSTALL_DOCDIR}/plugins)
 
 # The Debian package.
 if(CMAKE_LIBRARY_ARCHITECTURE MATCHES "^arm-linux-gnueabihf")

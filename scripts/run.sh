@@ -121,7 +121,8 @@ standin+=("${cameras[@]}")
 # The web plugin's page (docs/viewing.md): its address from web.conf in the
 # working directory, 127.0.0.1:8080 without one.
 web_setting() {
-  sed -n "s/^[[:space:]]*$1[[:space:]]*=[[:space:]]*\([^[:space:]]*\).*/\1/p" "$workdir/web.conf" 2>/dev/null | tail -n 1
+  [ -f "$workdir/web.conf" ] || return 0
+  sed -n "s/^[[:space:]]*$1[[:space:]]*=[[:space:]]*\([^[:space:]]*\).*/\1/p" "$workdir/web.conf" | tail -n 1
 }
 web_address=$(web_setting address)
 web_port=$(web_setting port)

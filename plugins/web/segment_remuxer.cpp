@@ -91,6 +91,7 @@ bool SegmentRemuxer::OpenFile(std::size_t index)
     }
     const AVStream* stream = input_->streams[videoIndex_];
     fileFirstDts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    fileDecodeStart_ = AV_NOPTS_VALUE;
     fileOffset_ = nextTime_;
     return true;
 }
@@ -125,6 +126,10 @@ bool SegmentRemuxer::Step(Mp4Output& output, std::size_t bytes, bool fragmented)
         }
         const AVStream* stream = input_->streams[videoIndex_];
         const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        const bool fileStart = fileDecodeStart_ == AV_NOPTS_VALUE;
+        if (fileStart) {
+            fileDecodeStart_ = packet->dts;
+        }
         const int64_t wallNs =
             files_[current_].startNs + av_rescale_q(packet->pts - fileFirstDts_, stream->time_base, kNanoseconds);
         if (wallNs >= endNs_ && key) {
@@ -138,18 +143,27 @@ bool SegmentRemuxer::Step(Mp4Output& output, std::size_t bytes, bool fragmented)
         }
         if (!started_) {
             // Output time 0 is the first sync frame.
-            fileOffset_ = -av_rescale_q(packet->dts - fileFirstDts_, stream->time_base, kMediaTimeBase);
+            fileOffset_ = -av_rescale_q(packet->dts - fileDecodeStart_, stream->time_base, kMediaTimeBase);
             started_ = true;
         }
         if (key && fragmented && !output.CutFragment()) {
             break;
         }
-        const int64_t dts = fileOffset_ + av_rescale_q(packet->dts - fileFirstDts_, stream->time_base, kMediaTimeBase);
-        const int64_t pts = fileOffset_ + av_rescale_q(packet->pts - fileFirstDts_, stream->time_base, kMediaTimeBase);
+        const int64_t decoded = av_rescale_q(packet->dts - fileDecodeStart_, stream->time_base, kMediaTimeBase);
+        // Never backwards, whatever a file says: a frame decoded too early
+        // moves the rest of its file later, its presentation with it, so
+        // that no two frames end up shown at one time.
+        fileOffset_ = std::max(fileOffset_, nextTime_ - decoded);
+        const int64_t shown = av_rescale_q(packet->pts - fileDecodeStart_, stream->time_base, kMediaTimeBase);
+        if (fileStart && started_) {
+            // A new connection may delay its pictures less than the last
+            // one did: its first is shown after every picture before it.
+            fileOffset_ = std::max(fileOffset_, shownEnd_ - shown);
+        }
         const int64_t duration = std::max<int64_t>(av_rescale_q(packet->duration, stream->time_base, kMediaTimeBase), 1);
-        // Never backwards, whatever a file says.
-        packet->dts = std::max(dts, nextTime_);
-        packet->pts = std::max(pts, packet->dts);
+        packet->dts = fileOffset_ + decoded;
+        packet->pts = std::max(fileOffset_ + shown, packet->dts);
+        shownEnd_ = std::max(shownEnd_, packet->pts + duration);
         packet->duration = duration;
         written += static_cast<std::size_t>(packet->size);
         nextTime_ = packet->dts + duration;

@@ -60,9 +60,11 @@ private:
     AVFormatContext* input_ = nullptr;
     AVCodecParameters* first_ = nullptr;  // the stream's picture
     int videoIndex_ = -1;
-    int64_t fileFirstDts_ = 0;     // of the open file, in its time base
-    int64_t fileOffset_ = 0;       // output time of that dts, 90 kHz
+    int64_t fileFirstDts_ = 0;     // first shown time of the open file (its start), in its time base
+    int64_t fileDecodeStart_ = 0;  // decode time of its first frame read: a run's files continue the run's
+    int64_t fileOffset_ = 0;       // output time of that decode time, 90 kHz
     int64_t nextTime_ = 0;         // output time after the last frame written
+    int64_t shownEnd_ = 0;         // output time after the latest frame shown
     int64_t firstFrameNs_ = 0;
     bool started_ = false;         // the first sync frame was written
     bool done_ = false;
