@@ -51,6 +51,12 @@ CommandResult Run(const std::string& command)
     return result;
 }
 
+// A path as one word of a shell command; camera directories may hold spaces.
+std::string Quoted(const std::string& path)
+{
+    return "'" + path + "'";
+}
+
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -88,7 +94,7 @@ std::string MakeStream(const std::string& dir, const std::string& codec, int gop
 std::vector<std::string> FrameDigests(const std::string& path)
 {
     std::vector<std::string> digests;
-    for (const std::string& line : Lines(Run("ffmpeg -v error -i " + path + " -map 0:v -f framemd5 -").output)) {
+    for (const std::string& line : Lines(Run("ffmpeg -v error -i " + Quoted(path) + " -map 0:v -f framemd5 -").output)) {
         if (line[0] != '#') {
             digests.push_back(line.substr(line.rfind(',') + 1));
         }
@@ -107,15 +113,16 @@ Segment CheckSegment(const std::string& path, const std::string& tag)
 {
     Segment segment{path, {}, 0};
     const CommandResult probe =
-        Run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 " + path);
+        Run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 " + Quoted(path));
     EXPECT_EQ(0, probe.status) << path << ": " << probe.output;
     EXPECT_EQ(tag + "\n", probe.output) << path;
-    const CommandResult decode = Run("ffmpeg -v error -i " + path + " -f null -");
+    const CommandResult decode = Run("ffmpeg -v error -i " + Quoted(path) + " -f null -");
     EXPECT_EQ(0, decode.status) << path;
     EXPECT_EQ("", decode.output) << path << " decodes with errors";
     // Lines of "duration,flags".
     const std::vector<std::string> packets =
-        Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=duration_time,flags -of csv=p=0 " + path)
+        Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=duration_time,flags -of csv=p=0 " +
+                  Quoted(path))
                   .output);
     EXPECT_FALSE(packets.empty()) << path;
     if (!packets.empty()) {
@@ -260,7 +267,7 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
         raised[line.substr(0, line.rfind(" raised "))] = std::stoul(line.substr(line.rfind(' ') + 1));
     }
     ASSERT_EQ(2u, raised.size()) << output;
-    const std::vector<Segment> front = CheckCamera(root(), "front_door", "avc1");
+    const std::vector<Segment> front = CheckCamera(root(), "front door", "avc1");
     const std::vector<Segment> yard = CheckCamera(root(), "yard", "hvc1");
     EXPECT_GE(front.size(), 4u) << output;
     EXPECT_GE(yard.size(), 4u) << output;
@@ -274,7 +281,7 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
     // The index lists every segment, with the second of silence between the
     // runs as a gap; lost, it is rebuilt from the files alone.
     environment_.Set("DVRCORE_TEST_STREAMS", "");
-    const std::vector<std::string> listed = Query("front_door");
+    const std::vector<std::string> listed = Query("\"front door\"");
     ASSERT_EQ(front.size() + 1, listed.size()) << last_;
     EXPECT_EQ("standin: " + std::to_string(front.size()) + " recordings listed", listed.back());
     EXPECT_NE(std::string::npos, listed[0].find(", run 1")) << listed[0];
@@ -300,7 +307,7 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
     ASSERT_EQ(0, ::unlink((root() + "/recordings.db").c_str()));
     ::unlink((root() + "/recordings.db-wal").c_str());
     ::unlink((root() + "/recordings.db-shm").c_str());
-    EXPECT_EQ(listed, Query("front_door"));
+    EXPECT_EQ(listed, Query("\"front door\""));
     EXPECT_EQ("standin: 0 recordings listed", Query("nobody").back());
 }
 
@@ -329,7 +336,7 @@ TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
     environment_.Set("DVRCORE_TEST_STREAMS", "");
     {
         dvrtest::Process core(dvrtest::CoreOptions(layout_));
-        ASSERT_TRUE(core.WaitForOutput("read into the index", kTimeout)) << core.Output();
+        ASSERT_TRUE(core.WaitForOutput("checked against the index", kTimeout)) << core.Output();
         core.Signal(SIGTERM);
         EXPECT_EQ(0, core.Wait(kTimeout)) << core.Output();
     }
@@ -364,6 +371,7 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
     } unmount{disk};
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
+    environment_.Set("DVRCORE_DISK_RESERVE_MINUTES", "0");  // the low-water mark alone
     // The settings file as an operator writes it, with a slip; the
     // environment overrides the low-water mark.
     dvrtest::WriteFile(layout_.workDir() + "/recorder.conf",

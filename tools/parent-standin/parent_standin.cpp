@@ -32,6 +32,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -306,7 +307,8 @@ private:
         std::string verb;
         words >> verb;
         std::vector<std::string> args;
-        for (std::string word; words >> word;) {
+        // A word in double quotes may hold spaces: a camera's name.
+        for (std::string word; words >> std::quoted(word);) {
             args.push_back(word);
         }
         const auto number = [&](std::size_t i) { return i < args.size() ? Number(args[i]) : std::nullopt; };
