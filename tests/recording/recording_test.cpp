@@ -23,6 +23,7 @@
 
 #include "core_process.h"
 #include "media_libraries.h"
+#include "recordings_index.h"
 #include "recordings_layout.h"
 #include "test_paths.h"
 
@@ -218,6 +219,21 @@ protected:
 
     std::string root() const { return layout_.workDir() + "/recordings"; }
 
+    // A segment recorded from `stream` for a few seconds, copied to
+    // `model.mp4`, the recordings removed: the model of an archive's files.
+    std::string RecordModel(const std::string& stream)
+    {
+        ::setenv("DVRCORE_TEST_STREAMS", ("model=" + stream).c_str(), 1);
+        RunStandin({"sleep 3000", "stop"});
+        ::unsetenv("DVRCORE_TEST_STREAMS");
+        const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(root());
+        EXPECT_FALSE(files.empty());
+        const std::string model = layout_.root() + "/model.mp4";
+        EXPECT_EQ(0, ::Run("cp " + Quoted(root() + "/" + files.front().name) + " " + model).status);
+        EXPECT_EQ(0, ::Run("rm -r " + Quoted(root())).status);
+        return model;
+    }
+
     std::string last_;  // output of the last stand-in run
 
     dvrtest::CoreLayout layout_;
@@ -403,6 +419,152 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
         const std::vector<Segment> segments = CheckCamera(disk + "/recordings", "garden", "avc1");
         EXPECT_EQ("", EmptyFiles(disk));
     }
+}
+
+// An archive made here without recording it: `count` closed segments of
+// `camera`, one a minute from `firstNs`, each a hard link of `model` (a
+// segment the recorder wrote), with index rows that say what a probe of
+// the file would say, but for their sync times: "0,1,2", which only a row
+// that was never read back keeps.
+struct Archive {
+    std::string root;
+    std::string model;
+    dvrexample::RecordingsIndex index;
+
+    Archive(const std::string& recordings, const std::string& modelFile) : root(recordings), model(modelFile)
+    {
+        EXPECT_TRUE(index.Open(root + "/" + dvrexample::kIndexFileName, false)) << index.error();
+    }
+
+    dvrexample::SegmentRow Row(const std::string& camera, int64_t startNs)
+    {
+        dvrexample::SegmentRow row;
+        row.camera = dvrexample::SafeCameraName(camera);
+        row.name = dvrexample::SegmentName(row.camera, startNs);
+        row.startNs = startNs;
+        row.endNs = startNs + 2000000000;
+        row.syncTimes = "0,1,2";
+        return row;
+    }
+
+    void AddClosed(const std::string& camera, int64_t firstNs, unsigned count)
+    {
+        ::mkdir((root + "/" + dvrexample::SafeCameraName(camera)).c_str(), 0755);
+        ASSERT_TRUE(index.Begin()) << index.error();
+        for (unsigned i = 0; i < count; ++i) {
+            dvrexample::SegmentRow row = Row(camera, firstNs + int64_t{60000000000} * i);
+            const std::string path = root + "/" + row.name;
+            ASSERT_EQ(0, ::link(model.c_str(), path.c_str())) << path;
+            struct stat status {};
+            ASSERT_EQ(0, ::stat(path.c_str(), &status));
+            row.bytes = static_cast<uint64_t>(status.st_size);
+            row.fileMtimeNs = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+            row.closed = true;
+            ASSERT_TRUE(index.Put(row)) << index.error();
+        }
+        ASSERT_TRUE(index.Commit()) << index.error();
+    }
+};
+
+// Start-up trusts what the index says was closed: of an archive of 20,000
+// segments it reads back only the one that was open at the last stop (its
+// torn tail cut) before recording; the background check then finds the file
+// the index does not know, the row whose file is gone and a file of another
+// program, and leaves the 20,000 as they were indexed.
+TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
+{
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    const std::string model = RecordModel(h264);
+    ::mkdir(root().c_str(), 0755);
+    constexpr unsigned kClosed = 20000;
+    std::string repaired;
+    const int64_t day = (WallNow() / 86400000000000 - 30) * 86400000000000;
+    {
+        Archive archive(root(), model);
+        for (const char* camera : {"north", "south", "east", "west"}) {
+            archive.AddClosed(camera, day, kClosed / 4);
+        }
+        // Open at the last stop: a torn fragment at its end, and a size in
+        // its row from before the last fragments.
+        dvrexample::SegmentRow open = archive.Row("north", day + 4 * int64_t{86400000000000});
+        repaired = open.name;
+        ASSERT_EQ(0, ::Run("cp " + model + " " + Quoted(root() + "/" + open.name) + " && head -c 999 /dev/urandom >> " +
+                         Quoted(root() + "/" + open.name))
+                         .status);
+        open.bytes = 1000;
+        ASSERT_TRUE(archive.index.Put(open));
+        // A file the index does not know, a row without a file, another
+        // program's file.
+        ASSERT_EQ(0, ::link(model.c_str(), (root() + "/" + archive.Row("south", day - 60000000000).name).c_str()));
+        dvrexample::SegmentRow gone = archive.Row("east", day - 60000000000);
+        gone.closed = true;
+        ASSERT_TRUE(archive.index.Put(gone));
+        dvrtest::WriteFile(root() + "/west/notes.txt", "not a recording\n");
+    }
+    environment_.Set("DVRCORE_TEST_STREAMS", "live=" + h264);
+    dvrtest::Process core(dvrtest::CoreOptions(layout_));
+    ASSERT_TRUE(core.WaitForOutput("checked against the index", kTimeout)) << core.Output();
+    core.Signal(SIGTERM);
+    EXPECT_EQ(0, core.Wait(kTimeout)) << core.Output();
+    const std::string output = core.Output();
+    EXPECT_NE(std::string::npos, output.find(": " + std::to_string(kClosed + 2) +
+                                             " segments, 1 torn tails cut, 0 unplayable files deleted, 1 read "
+                                             "into the index"))
+        << output;
+    EXPECT_NE(std::string::npos, output.find(std::to_string(kClosed + 1) + " as indexed, 0 torn tails cut, "
+                                                                       "0 unplayable files deleted, 1 read into the "
+                                                                       "index, 1 rows without a file dropped, 0 "
+                                                                       "unreadable files left alone, 1 files of other "
+                                                                       "programs left alone"))
+        << output;
+    EXPECT_TRUE(dvrtest::FileExists(root() + "/west/notes.txt"));
+    EXPECT_FALSE(CheckCamera(root(), "live", "avc1").empty()) << "recording went on";
+    CheckSegment(root() + "/" + repaired, "avc1");
+
+    // Closed rows were not read back: their sync times are as written.
+    environment_.Set("DVRCORE_TEST_STREAMS", "");
+    const std::vector<std::string> listed =
+        Query("west " + std::to_string(day / 1000000000) + " " + std::to_string(day / 1000000000 + 90));
+    ASSERT_EQ(3u, listed.size()) << last_;
+    EXPECT_NE(std::string::npos, listed[0].find(", 3 sync frames, ")) << listed[0];
+}
+
+// A camera far over its quota in an archive of 10,000 segments: retention
+// brings it under the quota within a few steps, oldest first, and leaves
+// the camera under its quota alone.
+TEST_F(Recording, RetentionBringsACameraUnderItsQuota)
+{
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    const std::string model = RecordModel(h264);
+    ::mkdir(root().c_str(), 0755);
+    const int64_t day = (WallNow() / 86400000000000 - 10) * 86400000000000;
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(model.c_str(), &status));
+    const uint64_t quota = 2 * 1024 * 1024;
+    {
+        Archive archive(root(), model);
+        archive.AddClosed("gate", day, 9990);
+        archive.AddClosed("shed", day, 10);
+    }
+    environment_.Set("DVRCORE_CAMERA_QUOTA_MB", "2");
+    const std::string output = RunStandin({"sleep 15000", "stop"});
+    EXPECT_NE(std::string::npos, output.find("retention deleted 256 oldest segments")) << output;
+
+    dvrexample::RecordingsIndex index;
+    ASSERT_TRUE(index.Open(root() + "/" + dvrexample::kIndexFileName, true)) << index.error();
+    const std::map<std::string, uint64_t> cameras = index.CamerasOver(0);
+    ASSERT_EQ(1u, cameras.count("gate"));
+    EXPECT_LE(cameras.at("gate"), quota);
+    EXPECT_GT(cameras.at("gate"), quota - static_cast<uint64_t>(status.st_size));
+    const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(root());
+    std::size_t gate = 0;
+    for (const dvrexample::SegmentFileEntry& file : files) {
+        gate += file.camera == "gate" ? 1 : 0;
+    }
+    EXPECT_EQ(cameras.at("gate") / static_cast<uint64_t>(status.st_size), gate) << "every row has its file";
+    EXPECT_EQ(dvrexample::SegmentName("gate", day + int64_t{60000000000} * (9990 - gate)), files.front().name)
+        << "the newest were kept";
+    EXPECT_EQ(10u * static_cast<uint64_t>(status.st_size), cameras.at("shed"));
 }
 
 #ifdef DVRCORE_CAMERA_SERVER
