@@ -11,6 +11,7 @@
 // and returns at once. Every answer is SQL on the index's indexed columns
 // and kept totals; nothing of the index stays in memory between queries.
 #include <algorithm>
+#include <iterator>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -19,6 +20,7 @@
 #include <sys/stat.h>
 
 #include "bridge_packets.h"
+#include "camera_stream.h"
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
@@ -68,18 +70,25 @@ void AnswerDiskUsage(void* handle)
     link.Raise(reply);
 }
 
-// Streams the rows into lists as the index yields them, so that a month
-// costs no more memory than a list.
-void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle)
+// Whole names fit: the longest camera name makes the longest file name.
+static_assert(dvrexample::kLongestSegmentName < sizeof(dvrexample::RecordingWholeEntry::name), "whole names fit");
+static_assert(dvrexample::kLongestCameraName < sizeof(dvrexample::RecordingsQuery::camera), "camera names fit");
+static_assert(dvrexample::kLongestCameraName + 1 == sizeof(dvrexample::CameraState::name), "camera name limit");
+
+// Streams the rows into lists (RecordingsList, or RecordingsWholeList for
+// whole names) as the index yields them, so that a month costs no more
+// memory than a list.
+template <typename List>
+void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle, uint32_t flag)
 {
     dvrexample::RecordingsIndex index;
     const std::string camera(query.camera, strnlen(query.camera, sizeof query.camera));
-    dvrexample::RecordingsList list{};
+    List list{};
     list.sequence = query.sequence;
     bool cancelled = false;
     const auto send = [&](bool last) {
         list.last = last ? 1 : 0;
-        _EventParmsIn reply = link.Event(dvrexample::kDiskType, dvrexample::kRecordingsListFlag, &list, sizeof list);
+        _EventParmsIn reply = link.Event(dvrexample::kDiskType, flag, &list, sizeof list);
         reply.handle = handle;
         cancelled = link.Raise(reply) != RESULT_OK;  // nobody wants the rest
         list = {};
@@ -88,13 +97,13 @@ void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle)
     if (OpenIndex(index)) {
         index.ForEach(dvrexample::SafeCameraName(camera), query.fromNs, query.toNs,
                       [&](const dvrexample::SegmentRow& row) {
-                          if (list.count == dvrexample::kRecordingsPerList) {
+                          if (list.count == std::size(list.entries)) {
                               send(false);
                               if (cancelled) {
                                   return false;
                               }
                           }
-                          dvrexample::RecordingEntry& entry = list.entries[list.count++];
+                          auto& entry = list.entries[list.count++];
                           entry.startNs = row.startNs;
                           entry.endNs = row.endNs;
                           entry.bytes = row.bytes;
@@ -137,10 +146,15 @@ int32_t Read(void* in, void*)
         if (request->handle == nullptr) {
             return 0;
         }
-        dvrexample::RecordingsQuery query;
-        if (request->data != nullptr && request->dataSize == sizeof query) {
-            std::memcpy(&query, request->data, sizeof query);
-            AnswerRecordings(query, request->handle);
+        dvrexample::RecordingsWholeQuery whole;
+        if (request->data != nullptr && request->dataSize == sizeof whole) {
+            std::memcpy(&whole, request->data, sizeof whole);
+            AnswerRecordings<dvrexample::RecordingsWholeList>(whole.query, request->handle,
+                                                              dvrexample::kRecordingsWholeListFlag);
+        } else if (request->data != nullptr && request->dataSize == sizeof whole.query) {
+            std::memcpy(&whole.query, request->data, sizeof whole.query);
+            AnswerRecordings<dvrexample::RecordingsList>(whole.query, request->handle,
+                                                         dvrexample::kRecordingsListFlag);
         } else {
             AnswerDiskUsage(request->handle);
         }

@@ -16,6 +16,7 @@
 #ifndef DVRCORE_EXAMPLES_RECORDINGS_LAYOUT_H
 #define DVRCORE_EXAMPLES_RECORDINGS_LAYOUT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,12 @@
 namespace dvrexample {
 
 constexpr char kSegmentExtension[] = ".mp4";
+// The longest camera name (camera_stream.h), and so the longest segment
+// name: each byte of the name encoded, twice, an "_", the time, a "-N" for
+// a taken name, the extension.
+constexpr std::size_t kLongestCameraName = 47;
+constexpr std::size_t kLongestSegmentName =
+    2 * 3 * kLongestCameraName + 2 + sizeof "YYYYMMDDTHHMMSS.mmmZ" - 1 + 2 + sizeof kSegmentExtension - 1;
 constexpr char kIndexFileName[] = "recordings.db";
 
 // The directory of the camera named `name` ("camera" when empty).

@@ -567,6 +567,44 @@ TEST_F(Recording, RetentionBringsACameraUnderItsQuota)
     EXPECT_EQ(10u * static_cast<uint64_t>(status.st_size), cameras.at("shed"));
 }
 
+// Names that once shared a directory record side by side: a space and an
+// underscore, two Cyrillic names of equal length, and a name of the longest
+// length with '/' and '%' in it; each query lists its own camera's segments
+// with whole file names.
+TEST_F(Recording, EveryCameraNameHasADirectoryOfItsOwn)
+{
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    const std::string longest = "gate/north 100% — side entrance; level -1 (B)";
+    ASSERT_EQ(dvrexample::kLongestCameraName, longest.size());
+    const std::vector<std::string> names = {"Front Door", "Front_Door", "Двор", "Окно", longest};
+    std::string streams;
+    for (const std::string& name : names) {
+        streams += (streams.empty() ? "" : ",") + name + "=" + h264;
+    }
+    environment_.Set("DVRCORE_TEST_STREAMS", streams);
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    RunStandin({"sleep 5000", "stop"});
+    environment_.Set("DVRCORE_TEST_STREAMS", "");
+    EXPECT_EQ("gate%2Fnorth 100%25 — side entrance; level -1 (B)", dvrexample::SafeCameraName(longest));
+    for (const std::string& name : names) {
+        const std::string directory = dvrexample::SafeCameraName(name);
+        EXPECT_EQ(name, dvrexample::CameraNameFromDirectory(directory));
+        std::vector<std::string> files;
+        for (const dvrexample::SegmentFileEntry& file : dvrexample::ListSegmentFiles(root())) {
+            if (file.camera == directory) {
+                files.push_back(file.name);
+                CheckSegment(root() + "/" + file.name, "avc1");
+            }
+        }
+        ASSERT_GE(files.size(), 2u) << name;
+        const std::vector<std::string> listed = Query("\"" + name + "\"");
+        ASSERT_EQ(files.size() + 1, listed.size()) << last_;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(0u, listed[i].find("standin: recording " + files[i] + " from ")) << listed[i];
+        }
+    }
+}
+
 #ifdef DVRCORE_CAMERA_SERVER
 // The whole chain: the test camera server, the RTSP camera plugin, the
 // recorder; 20 s of each codec, every segment checked by ffprobe and ffmpeg.
