@@ -11,6 +11,11 @@
 # --cameras [options]: the camera-count benchmark instead (scripts/bench-cameras.py,
 # options --counts 4,16,32 --seconds 30 --repeat 2): dvrcore's camera and
 # recorder plugins beside one ffmpeg and one GStreamer recorder per camera.
+#
+# --archive: the archive benchmark instead (scripts/bench-archive.py): 16
+# cameras recorded over an empty recordings directory and over an archive of
+# 691,200 segments; start-up, memory, query latency, retention, index size
+# and the cost of a rebuild.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +38,13 @@ if [ "${1:-}" = --cameras ]; then
   cmake --preset native >/dev/null
   cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server
   exec python3 scripts/bench-cameras.py --build build/native "$@"
+fi
+if [ "${1:-}" = --archive ]; then
+  shift
+  ./scripts/install-deps.sh
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server
+  exec python3 scripts/bench-archive.py --build build/native "$@"
 fi
 ./scripts/install-deps.sh valgrind
 

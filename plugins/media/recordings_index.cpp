@@ -121,6 +121,9 @@ bool RecordingsIndex::Open(const std::string& path, bool readOnly)
     // Long enough for the other connection's batch, and a bound on the
     // wait when another process holds the index.
     sqlite3_busy_timeout(db_, 5000);
+    // Every question touches a few pages of an index; a small cache per
+    // connection keeps memory flat however large the archive grows.
+    sqlite3_exec(db_, "PRAGMA cache_size = -512", nullptr, nullptr, nullptr);
     sqlite3_stmt* version = Prepare("PRAGMA user_version");
     if (version == nullptr || sqlite3_step(version) != SQLITE_ROW) {
         return Fail(readOnly ? "cannot read the index" : "the index is damaged");
@@ -218,26 +221,24 @@ bool RecordingsIndex::Put(const SegmentRow& row)
 
 bool RecordingsIndex::Remove(const std::string& name)
 {
-    sqlite3_stmt* remove = Prepare(kRemove);
-    if (remove == nullptr) {
-        return Fail("cannot remove a segment");
-    }
-    BindText(remove, 1, name);
-    const bool removed = sqlite3_step(remove) == SQLITE_DONE || Fail("cannot remove a segment");
-    sqlite3_reset(remove);
-    return removed;
+    return ChangeNamed(kRemove, name, "cannot remove a segment");
 }
 
 bool RecordingsIndex::MarkUnlinkFailed(const std::string& name)
 {
-    sqlite3_stmt* mark = Prepare(kMarkUnlinkFailed);
-    if (mark == nullptr) {
-        return Fail("cannot mark a segment");
+    return ChangeNamed(kMarkUnlinkFailed, name, "cannot mark a segment");
+}
+
+bool RecordingsIndex::ChangeNamed(const char* sql, const std::string& name, const char* what)
+{
+    sqlite3_stmt* change = Prepare(sql);
+    if (change == nullptr) {
+        return Fail(what);
     }
-    BindText(mark, 1, name);
-    const bool marked = sqlite3_step(mark) == SQLITE_DONE || Fail("cannot mark a segment");
-    sqlite3_reset(mark);
-    return marked;
+    BindText(change, 1, name);
+    const bool changed = sqlite3_step(change) == SQLITE_DONE || Fail(what);
+    sqlite3_reset(change);
+    return changed;
 }
 
 std::vector<SegmentRow> RecordingsIndex::Rows(sqlite3_stmt* statement, unsigned limit)

@@ -101,6 +101,8 @@ public:
 private:
     bool Execute(const char* sql);
     bool Migrate();
+    // Runs `sql`, a change of the segment `name` (its one parameter).
+    bool ChangeNamed(const char* sql, const std::string& name, const char* what);
     // A statement prepared once per connection, reset and unbound.
     sqlite3_stmt* Prepare(const char* sql);
     std::vector<SegmentRow> Rows(sqlite3_stmt* statement, unsigned limit);

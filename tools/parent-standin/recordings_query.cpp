@@ -78,7 +78,7 @@ namespace {
 
 // One answer of either kind, the payload of a packet of `length` bytes.
 template <typename List>
-void PrintList(const uint8_t* payload, std::size_t length)
+bool PrintList(const uint8_t* payload, std::size_t length)
 {
     auto list = std::make_unique<List>();
     constexpr std::size_t kListHead = offsetof(List, entries);
@@ -97,11 +97,12 @@ void PrintList(const uint8_t* payload, std::size_t length)
         std::printf("standin: %zu recordings listed\n", listed);
         listed = 0;
     }
+    return list->last != 0;
 }
 
 }  // namespace
 
-bool PrintRecordings(const uint8_t* packet, std::size_t length)
+bool PrintRecordings(const uint8_t* packet, std::size_t length, bool& last)
 {
     IpcPacketHeader header;
     if (length < sizeof header + offsetof(dvrexample::RecordingsList, entries)) {
@@ -109,9 +110,9 @@ bool PrintRecordings(const uint8_t* packet, std::size_t length)
     }
     std::memcpy(&header, packet, sizeof header);
     if (header.packetType == dvrexample::kRecordingsAnswer) {
-        PrintList<dvrexample::RecordingsList>(packet + sizeof header, length - sizeof header);
+        last = PrintList<dvrexample::RecordingsList>(packet + sizeof header, length - sizeof header);
     } else if (header.packetType == dvrexample::kRecordingsWholeAnswer) {
-        PrintList<dvrexample::RecordingsWholeList>(packet + sizeof header, length - sizeof header);
+        last = PrintList<dvrexample::RecordingsWholeList>(packet + sizeof header, length - sizeof header);
     } else {
         return false;
     }
