@@ -1,5 +1,6 @@
 #include "camera_recorder.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -13,6 +14,27 @@ namespace dvrexample {
 namespace {
 
 constexpr int kNameAttempts = 10;
+
+// The directory under `root` that stands for `directory` while its name is
+// spelled otherwise: a file system that folds case gave `directory` to
+// another camera. Empty when there is none.
+std::string CaseTwin(const std::string& root, const std::string& directory)
+{
+    struct stat status {};
+    if (::stat((root + "/" + directory).c_str(), &status) != 0) {
+        return {};
+    }
+    std::string twin;
+    for (const std::string& entry : CameraDirectories(root)) {
+        if (entry == directory) {
+            return {};
+        }
+        if (::strcasecmp(entry.c_str(), directory.c_str()) == 0) {
+            twin = entry;
+        }
+    }
+    return twin;
+}
 
 }  // namespace
 
@@ -103,6 +125,13 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     tracks.height = frame.height;
     tracks.parameterSets = parameterSets;
     ::mkdir((store_.root() + "/" + name_).c_str(), 0755);
+    if (const std::string other = CaseTwin(store_.root(), name_); !other.empty()) {
+        error_ = "the directory of " + name_ + " is that of " + other +
+                 " on this file system, which does not tell case apart; not recorded, give the cameras names that "
+                 "differ otherwise";
+        errorCode_ = EEXIST;
+        return false;
+    }
     const std::string comment = SegmentComment(frame.run, static_cast<int64_t>(frame.mediaTime));
     for (int attempt = 0; attempt < kNameAttempts && file_ == nullptr; ++attempt) {
         row_.name = SegmentName(name_, frame.wallTimeNs, attempt);
