@@ -23,8 +23,8 @@ std::string Encoded(const std::string& part)
     std::string encoded;
     for (std::size_t at = 0; at < part.size(); ++at) {
         const auto c = static_cast<unsigned char>(part[at]);
-        const bool escape = c == '%' && at + 2 < part.size() && std::isxdigit(part[at + 1]) != 0 &&
-                            std::isxdigit(part[at + 2]) != 0;
+        const bool escape =
+            c == '%' && at + 2 < part.size() && std::isxdigit(part[at + 1]) != 0 && std::isxdigit(part[at + 2]) != 0;
         if (Unreserved(c) || escape) {
             encoded += static_cast<char>(c);
             continue;

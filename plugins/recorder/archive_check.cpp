@@ -74,8 +74,8 @@ void ArchiveCheck::Run()
          " files, " + std::to_string(counts_.trusted) + " as indexed, " + std::to_string(counts_.cut) +
          " torn tails cut, " + std::to_string(counts_.deleted) + " unplayable files deleted, " +
          std::to_string(counts_.read) + " read into the index, " + std::to_string(counts_.dropped) +
-         " rows without a file dropped, " + std::to_string(counts_.unreadable) +
-         " unreadable files left alone, " + std::to_string(counts_.others) + " files of other programs left alone");
+         " rows without a file dropped, " + std::to_string(counts_.unreadable) + " unreadable files left alone, " +
+         std::to_string(counts_.others) + " files of other programs left alone");
 }
 
 void ArchiveCheck::CheckFiles(const std::string& camera)
@@ -109,8 +109,8 @@ void ArchiveCheck::CheckFiles(const std::string& camera)
         }
         const std::optional<SegmentRow> row = index_.Get(name);
         const int64_t mtimeNs = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-        if (row && (!row->closed || (row->bytes == static_cast<uint64_t>(status.st_size) &&
-                                     row->fileMtimeNs == mtimeNs))) {
+        if (row &&
+            (!row->closed || (row->bytes == static_cast<uint64_t>(status.st_size) && row->fileMtimeNs == mtimeNs))) {
             // Closed and unchanged; or open, and so either repaired at Open or
             // left there as unreadable.
             counts_.trusted += row->closed ? 1 : 0;
@@ -202,8 +202,8 @@ void ArchiveCheck::Progress(const std::string& camera)
         return;
     }
     nextProgress_ = now + kProgressInterval;
-    log_("checking the recordings against the index: at camera " + camera + ", " +
-         std::to_string(counts_.files) + " files seen, " + std::to_string(counts_.read) + " read into the index");
+    log_("checking the recordings against the index: at camera " + camera + ", " + std::to_string(counts_.files) +
+         " files seen, " + std::to_string(counts_.read) + " read into the index");
 }
 
 }  // namespace dvrexample
