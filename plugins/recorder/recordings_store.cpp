@@ -51,7 +51,6 @@ std::string RecordingsStore::Open()
                std::to_string(kCommitInterval.count()) + " s";
     }
     if (!indexReady_) {
-        rebuilding_ = true;
         if (index_.newer()) {
             // Kept for the version that wrote it.
             const std::string kept = path + ".newer-" + std::to_string(std::time(nullptr));

@@ -55,9 +55,6 @@ public:
     // Opens the index and repairs the segments open at the last stop;
     // returns a line for the log.
     std::string Open();
-    // True when the index had to be started anew: the archive check then
-    // reads every file.
-    bool rebuilding() const { return rebuilding_; }
 
     void Update(const SegmentRow& row, bool open);
     void Forget(const std::string& name);  // a segment whose file went away
@@ -94,7 +91,6 @@ private:
     RetentionLimits limits_;
     RecordingsIndex index_;
     bool indexReady_ = false;
-    bool rebuilding_ = false;
     uint64_t reserveBytes_ = 0;
     bool lowWaterStuck_ = false;  // deleting did not free space; said once
     std::vector<std::string> notices_;
