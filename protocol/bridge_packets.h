@@ -46,9 +46,18 @@ static_assert(sizeof(StatusReportPacket) == IPC_HEADER_SIZE + sizeof(StatusRepor
 // and the recorder's counters of that camera.
 constexpr uint32_t kMaxCameraReports = 64;
 
+// A camera whose frames the recorder cannot write (a read-only or full
+// disk, a directory it may not write) has kCameraNotWriting set in its
+// status, beside the CameraStatus, and the errno of why in the status's
+// upper 16 bits: a parent that knows only CameraStatus sees no "recording"
+// then.
+constexpr uint32_t kCameraStatusMask = 0xFF;
+constexpr uint32_t kCameraNotWriting = 0x100;
+constexpr uint32_t kCameraWriteErrnoShift = 16;
+
 struct CameraReport {
     char name[48];      // zero-terminated
-    uint32_t status;    // CameraStatus (camera_stream.h); 0 when unknown
+    uint32_t status;    // CameraStatus (camera_stream.h), 0 when unknown; kCameraNotWriting, above
     uint32_t segments;  // started by the recorder
     uint64_t frames;    // recorded
     uint64_t bytes;     // written
@@ -77,7 +86,7 @@ static_assert(sizeof(RecordingsQuery) == 72, "RecordingsQuery layout");
 
 struct RecordingEntry {
     int64_t startNs;  // UTC wall time of the first frame
-    int64_t endNs;    // ... and of the end of the last one
+    int64_t endNs;    // ... and of the last one
     uint64_t bytes;
     uint32_t syncFrames;
     uint32_t run;

@@ -5,15 +5,28 @@ server, recorded for a fixed time by
   (b) one `ffmpeg -rtsp_transport tcp -i URL -c copy` fragmented-MP4 segment
       recorder per camera,
   (c) one GStreamer `rtspsrc ! depay ! parse ! splitmuxsink` pipeline per camera,
+  (d) the limit reader (bench_limit_rtsp_reader): each camera's RTSP session
+      read with large paced reads on one epoll thread and appended raw to a
+      file, one fdatasync a second; the floor of receiving and writing,
 in interleaved repetitions against the same server for the same duration.
 Prints CPU seconds per camera-minute, memory per camera (PSS summed over the
-recording processes) and frames lost, each also as a ratio to (b) and (c).
+recording processes), frames lost, and system calls per camera and second
+(perf's raw_syscalls:sys_enter, counted for 5 s after the CPU window, so the
+counting does not weigh on the CPU figures); dvrcore also as a ratio to
+(b), (c) and (d).
 
-Frames lost: in each camera's recording, the frames missing between its first
-and last frame (timestamp gaps of the 25 fps stream), plus every camera that
-recorded nothing counted as the whole window.
+Every process it starts runs in a session of its own and dies with it: on
+any failure (or Ctrl-C) they are all stopped before it exits.
+
+Frames lost: in each camera's recording, the frames missing between the first
+and last frame of each run (gaps in the decode times of the 25 fps stream),
+plus every camera that recorded nothing counted as the whole window. dvrcore's
+files name their run in the `comment` tag (run=R) and continue the run's
+decode times from file to file; the other recorders' files of one camera are
+one run with continuous timestamps.
 """
 import argparse
+import ctypes
 import glob
 import os
 import re
@@ -25,6 +38,40 @@ import tempfile
 import time
 
 FPS = 25
+SYSCALL_SECONDS = 5
+STARTED = []  # every process started, stopped at exit whatever happens
+
+
+def spawn(args, **kwargs):
+    """Popen in a session of its own that the kernel ends if this script dies."""
+    def die_with_parent():
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    proc = subprocess.Popen(args, start_new_session=True, preexec_fn=die_with_parent, **kwargs)
+    STARTED.append(proc)
+    return proc
+
+
+def stop_everything():
+    for proc in STARTED:
+        if proc.poll() is None:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            proc.wait()
+
+
+def syscalls(pids):
+    """System calls the processes (all their threads) enter in SYSCALL_SECONDS."""
+    perf = subprocess.run(["perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "-p", ",".join(map(str, pids)),
+                           "--", "sleep", str(SYSCALL_SECONDS)], capture_output=True, text=True, timeout=60)
+    for line in perf.stderr.splitlines():
+        if "raw_syscalls:sys_enter" in line:
+            try:
+                return int(line.split(",")[0])
+            except ValueError:
+                return float("nan")
+    return float("nan")
 
 
 def cpu_seconds(pid):
@@ -49,29 +96,32 @@ def pss_kib(pid):
     return 0
 
 
-def frames_lost(files, seconds):
-    """Frames missing inside the recordings of one camera (all its files)."""
-    times = []
+def decode_times_by_run(files):
+    """The video decode times (seconds) of one camera's files, by run."""
+    runs = {}
     for path in files:
         out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                              "packet=pts_time", "-of", "csv=p=0", path],
+                              "packet=dts_time:format_tags=comment", "-of", "csv=p=0", path],
                              capture_output=True, text=True, timeout=120).stdout
-        times += [float(t) for t in out.split() if t not in ("", "N/A")]
-    if not times:
+        lines = [line.strip() for line in out.splitlines()]
+        run = next((m.group(1) for m in (re.search(r"run=(\d+)", line) for line in lines) if m), "")
+        runs.setdefault(run, []).extend(float(line) for line in lines if re.fullmatch(r"-?[\d.]+", line))
+    return runs
+
+
+def frames_lost(files, seconds):
+    """Frames missing inside the runs of one camera (all its files)."""
+    runs = decode_times_by_run(files)
+    if not any(runs.values()):
         return seconds * FPS
-    times.sort()
     lost = 0
-    for a, b in zip(times, times[1:]):
-        gap = round((b - a) * FPS)
-        if gap > 1:
-            lost += gap - 1
+    for times in runs.values():
+        times.sort()
+        for a, b in zip(times, times[1:]):
+            gap = round((b - a) * FPS)
+            if gap > 1:
+                lost += gap - 1
     return lost
-
-
-class Variant:
-    def __init__(self, name, label):
-        self.name = name
-        self.label = label
 
 
 def start_dvrcore(build, urls, out):
@@ -84,8 +134,7 @@ def start_dvrcore(build, urls, out):
     for i, url in enumerate(urls):
         args += ["--camera", f"cam{i + 1}={url}"]
     args.append(os.path.join(root, "dvrcore"))
-    standin = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               stdin=subprocess.DEVNULL)
+    standin = spawn(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
     core = None
     for _ in range(100):
         children = subprocess.run(["pgrep", "-P", str(standin.pid)], capture_output=True, text=True).stdout.split()
@@ -100,7 +149,7 @@ def start_ffmpeg(urls, out):
     procs = []
     for i, url in enumerate(urls):
         pattern = os.path.join(out, f"cam{i + 1}-%03d.mp4")
-        procs.append(subprocess.Popen(
+        procs.append(spawn(
             ["ffmpeg", "-nostdin", "-loglevel", "error", "-rtsp_transport", "tcp", "-i", url, "-map", "0:v",
              "-c", "copy", "-f", "segment", "-segment_time", "600", "-segment_format", "mp4",
              "-segment_format_options", "movflags=+frag_keyframe+empty_moov+default_base_moof",
@@ -113,12 +162,18 @@ def start_gstreamer(urls, out):
     procs = []
     for i, url in enumerate(urls):
         pattern = os.path.join(out, f"cam{i + 1}-%03d.mp4")
-        procs.append(subprocess.Popen(
+        procs.append(spawn(
             ["gst-launch-1.0", "-q", "-e", "rtspsrc", f"location={url}", "protocols=tcp", "!", "rtph264depay",
              "!", "h264parse", "!", "splitmuxsink", f"location={pattern}", "max-size-time=600000000000",
              "muxer-factory=mp4mux", "muxer-properties=properties,fragment-duration=1000"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     return procs, [p.pid for p in procs]
+
+
+def start_limit(build, urls, out):
+    proc = spawn([os.path.join(build, "bench", "bench_limit_rtsp_reader"), out] + urls,
+                 stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    return [proc], [proc.pid]
 
 
 def stop(procs, variant):
@@ -148,12 +203,9 @@ def recordings(variant, out, cameras):
 
 def measure(variant, build, urls, seconds, work):
     out = tempfile.mkdtemp(prefix=f"bench-{variant}-", dir=work)
-    if variant == "a":
-        procs, measured = start_dvrcore(build, urls, out)
-    elif variant == "b":
-        procs, measured = start_ffmpeg(urls, out)
-    else:
-        procs, measured = start_gstreamer(urls, out)
+    starts = {"a": lambda: start_dvrcore(build, urls, out), "b": lambda: start_ffmpeg(urls, out),
+              "c": lambda: start_gstreamer(urls, out), "d": lambda: start_limit(build, urls, out)}
+    procs, measured = starts[variant]()
     warmup = 5
     time.sleep(warmup)
     cpu0 = sum(cpu_seconds(pid) for pid in measured)
@@ -161,11 +213,28 @@ def measure(variant, build, urls, seconds, work):
     pss = sum(pss_kib(pid) for pid in measured)
     time.sleep(seconds / 2)
     cpu = sum(cpu_seconds(pid) for pid in measured) - cpu0
+    calls = syscalls(measured)
     stop(procs, variant)
-    lost = sum(frames_lost(files, seconds) for files in recordings(variant, out, len(urls)))
+    # The limit reader keeps raw bytes, no frames to count.
+    lost = float("nan") if variant == "d" else sum(
+        frames_lost(files, seconds) for files in recordings(variant, out, len(urls)))
     shutil.rmtree(out, ignore_errors=True)
     cameras = len(urls)
-    return {"cpu": cpu / cameras / (seconds / 60.0), "pss": pss / 1024.0 / cameras, "lost": lost}
+    return {"cpu": cpu / cameras / (seconds / 60.0), "pss": pss / 1024.0 / cameras, "lost": lost,
+            "calls": calls / cameras / SYSCALL_SECONDS}
+
+
+def start_server(build, count):
+    """The test camera server with `count` cameras; its port."""
+    server = spawn([os.path.join(build, "camera-server"), "--cameras", str(count), "--port", "0"],
+                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, text=True)
+    for line in server.stdout:
+        match = re.search(r"ready on port (\d+)", line)
+        if match:
+            # Nobody reads its output from here on.
+            server.stdout.close()
+            return server, match.group(1)
+    raise RuntimeError("the test camera server did not start")
 
 
 def main():
@@ -174,43 +243,49 @@ def main():
     parser.add_argument("--counts", default="4,16,32")
     parser.add_argument("--seconds", type=int, default=30)
     parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--variants", default="abcd", help="which systems to run (default abcd)")
     args = parser.parse_args()
+    for tool in ("ffmpeg", "ffprobe", "gst-launch-1.0", "perf"):
+        if shutil.which(tool) is None:
+            sys.exit(f"bench-cameras: {tool} is missing (scripts/install-deps.sh installs it)")
+    # SIGTERM and SIGHUP end it through the cleanup below, like Ctrl-C.
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, lambda *_: sys.exit(1))
     build = os.path.abspath(args.build)
     work = tempfile.mkdtemp(prefix="bench-cameras-")
-    names = {"a": "dvrcore camera+recorder", "b": "ffmpeg -c copy per camera", "c": "GStreamer splitmuxsink"}
+    variants = args.variants
+    names = {"a": "dvrcore camera+recorder", "b": "ffmpeg -c copy per camera", "c": "GStreamer splitmuxsink",
+             "d": "limit reader (raw)"}
     print(f"camera-count benchmark: 1080p 25 fps 4 Mbit/s H.264 cameras, {args.seconds} s measured after 5 s, "
           f"{args.repeat} interleaved repetitions; load average at start {os.getloadavg()[0]:.1f} "
-          f"on {os.cpu_count()} CPUs")
+          f"on {os.cpu_count()} CPUs", flush=True)
     try:
         for count in [int(n) for n in args.counts.split(",")]:
-            server = subprocess.Popen([os.path.join(build, "camera-server"), "--cameras", str(count), "--port", "0"],
-                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-            port = None
-            for line in server.stdout:
-                match = re.search(r"ready on port (\d+)", line)
-                if match:
-                    port = match.group(1)
-                    break
+            server, port = start_server(build, count)
             urls = [f"rtsp://127.0.0.1:{port}/cam{i + 1}" for i in range(count)]
-            results = {v: [] for v in "abc"}
+            results = {v: [] for v in variants}
             for rep in range(args.repeat):
-                order = "abc"[rep % 3:] + "abc"[:rep % 3]
+                order = variants[rep % len(variants):] + variants[:rep % len(variants)]
                 for variant in order:
                     results[variant].append(measure(variant, build, urls, args.seconds, work))
             server.send_signal(signal.SIGINT)
             server.wait(timeout=30)
-            print(f"\nN = {count} cameras")
-            print(f"  {'':28} {'CPU s/cam-min':>14} {'PSS MiB/cam':>12} {'frames lost':>12}")
-            mean = {v: {k: sum(r[k] for r in results[v]) / len(results[v]) for k in ("cpu", "pss", "lost")}
-                    for v in "abc"}
-            for v in "abc":
-                print(f"  ({v}) {names[v]:<24} {mean[v]['cpu']:>14.2f} {mean[v]['pss']:>12.1f} "
-                      f"{mean[v]['lost']:>12.0f}")
-            for ref in "bc":
+            print(f"\nN = {count} cameras (load average {os.getloadavg()[0]:.1f})")
+            print(f"  {'':28} {'CPU s/cam-min':>14} {'PSS MiB/cam':>12} {'frames lost':>12} {'syscalls/cam/s':>15}")
+            keys = ("cpu", "pss", "lost", "calls")
+            mean = {v: {k: sum(r[k] for r in results[v]) / len(results[v]) for k in keys} for v in variants}
+            for v in variants:
+                lost = "-" if v == "d" else f"{mean[v]['lost']:.0f}"
+                print(f"  ({v}) {names[v]:<24} {mean[v]['cpu']:>14.3f} {mean[v]['pss']:>12.1f} "
+                      f"{lost:>12} {mean[v]['calls']:>15.0f}")
+            for ref in variants.replace("a", "") if "a" in variants else "":
                 ratio = lambda k: (mean["a"][k] / mean[ref][k]) if mean[ref][k] else float("nan")
+                lost = "" if ref == "d" else f", frames lost {mean['a']['lost']:.0f} vs {mean[ref]['lost']:.0f}"
                 print(f"  (a)/({ref}): CPU {ratio('cpu'):.2f}x, memory {ratio('pss'):.2f}x, "
-                      f"frames lost {mean['a']['lost']:.0f} vs {mean[ref]['lost']:.0f}")
+                      f"system calls {ratio('calls'):.2f}x{lost}")
+            sys.stdout.flush()
     finally:
+        stop_everything()
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -10,7 +10,9 @@
 #
 # --cameras [options]: the camera-count benchmark instead (scripts/bench-cameras.py,
 # options --counts 4,16,32 --seconds 30 --repeat 2): dvrcore's camera and
-# recorder plugins beside one ffmpeg and one GStreamer recorder per camera.
+# recorder plugins beside one ffmpeg and one GStreamer recorder per camera and
+# the limit reader (raw RTSP to files), with system calls per camera-second.
+# Every process it starts is stopped when it ends, on failure too.
 #
 # --archive: the archive benchmark instead (scripts/bench-archive.py): 16
 # cameras recorded over an empty recordings directory and over an archive of
@@ -36,7 +38,8 @@ if [ "${1:-}" = --cameras ]; then
   shift
   ./scripts/install-deps.sh
   cmake --preset native >/dev/null
-  cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server
+  cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server \
+    bench_limit_rtsp_reader
   exec python3 scripts/bench-cameras.py --build build/native "$@"
 fi
 if [ "${1:-}" = --archive ]; then

@@ -14,6 +14,7 @@ native_packages=(
   qemu-system-arm cpio
   libavformat-dev libavcodec-dev libavutil-dev libsqlite3-dev ffmpeg
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+  gstreamer1.0-tools linux-perf
 )
 armhf_packages=(
   crossbuild-essential-armhf

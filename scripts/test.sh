@@ -39,7 +39,7 @@ echo "== fuzz: configure and build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 mkdir -p build/fuzz/artifacts
-for target in ipc_reader configuration plugin_event; do
+for target in ipc_reader configuration plugin_event rtsp_reader; do
   echo "== fuzz: ${target} for ${fuzz_seconds} s"
   mkdir -p "build/fuzz/corpus/${target}"
   log="build/fuzz/${target}.log"

@@ -82,7 +82,21 @@ typedef uint32_t DvrCameraStatus; /* DVR_CAMERA_ */
 
 /* The time model of one frame. A run is a stretch of frames whose media time
  * is continuous: it begins at (re)connection, after a gap in the stream, or
- * when the system clock steps; a recorder starts a new segment with each run. */
+ * when the system clock steps; a recorder starts a new segment with each run.
+ *
+ * Decode and presentation time. A camera that sends B-frames (H.264 main or
+ * high profile, H.265 with reordering) sends pictures in decode order, and a
+ * picture is shown later than it is decoded. mediaTime and wallTimeNs are the
+ * presentation time; decodeTime is the decode time on the same clock, and
+ * compositionOffset = mediaTime - decodeTime. Frames of a run come in decode
+ * order: decodeTime rises with every video frame, mediaTime need not. A
+ * camera sets DVR_FRAME_DECODE_TIME in timeFlags when it fills both fields;
+ * without it (a camera built before them) the decode time is mediaTime.
+ *
+ * Run numbers rise per channel and never repeat for a camera: across
+ * reconnection, reconfiguration and a restart of the camera plugin. */
+#define DVR_FRAME_DECODE_TIME 0x1u
+
 typedef struct DvrMediaFrame {
     uint64_t mediaTime;   /* DVR_MEDIA_CLOCK_HZ ticks since the run's first
                              frame, from the RTP timestamps (extended, never
@@ -90,7 +104,7 @@ typedef struct DvrMediaFrame {
     int64_t wallTimeNs;   /* UTC nanoseconds: the run's anchor plus media
                              time, steered towards the system clock */
     uint32_t channel;     /* the camera */
-    uint32_t run;         /* counts up per channel, from 1 */
+    uint32_t run;         /* rises per channel (see above) */
     uint32_t sequence;    /* per channel and kind, counts frames the camera
                              tried to raise (refused ones leave gaps) */
     uint32_t duration;    /* DVR_MEDIA_CLOCK_HZ ticks to the next frame
@@ -99,10 +113,21 @@ typedef struct DvrMediaFrame {
     uint16_t width;       /* video, from the SPS; 0 for audio */
     uint16_t height;
     uint8_t audioConfigSize; /* AAC: bytes of audioConfig used */
-    uint8_t reserved;
+    uint8_t timeFlags;    /* DVR_FRAME_DECODE_TIME; was reserved (0) */
     uint32_t sampleRate;  /* audio */
     uint8_t audioConfig[16]; /* AAC AudioSpecificConfig */
+    int32_t compositionOffset; /* DVR_MEDIA_CLOCK_HZ ticks, mediaTime minus
+                                  decodeTime; 0 for audio and streams that
+                                  do not reorder */
+    uint64_t decodeTime;  /* DVR_MEDIA_CLOCK_HZ ticks since the run's first
+                             frame, in decode order */
 } DvrMediaFrame;
+
+/* The decode time of a frame, from a camera of any age. */
+static inline uint64_t DvrFrameDecodeTime(const DvrMediaFrame* frame)
+{
+    return (frame->timeFlags & DVR_FRAME_DECODE_TIME) != 0 ? frame->decodeTime : frame->mediaTime;
+}
 
 typedef struct DvrCameraState {
     uint32_t channel;
@@ -142,7 +167,13 @@ static inline DvrMediaFrame DvrLoadMediaFrame(const WriteParms* parms)
     return frame;
 }
 
-DVR_STATIC_ASSERT(sizeof(DvrMediaFrame) == 64, "DvrMediaFrame layout");
+/* The core copies the whole of opaque2 from the raiser to every reader
+ * (_EventParmsIn and WriteParms carry it unchanged), so the record grew past
+ * its first 64 bytes by appending; the fields before stay where they were. */
+DVR_STATIC_ASSERT(offsetof(DvrMediaFrame, audioConfig) == 44, "DvrMediaFrame layout");
+DVR_STATIC_ASSERT(offsetof(DvrMediaFrame, compositionOffset) == 60, "DvrMediaFrame layout");
+DVR_STATIC_ASSERT(offsetof(DvrMediaFrame, decodeTime) == 64, "DvrMediaFrame layout");
+DVR_STATIC_ASSERT(sizeof(DvrMediaFrame) == 72, "DvrMediaFrame layout");
 DVR_STATIC_ASSERT(sizeof(DvrMediaFrame) <= sizeof(((_EventParmsIn*)0)->opaque2), "DvrMediaFrame fits the record");
 DVR_STATIC_ASSERT(sizeof(DvrCameraState) == 96, "DvrCameraState layout");
 
@@ -165,6 +196,8 @@ constexpr uint32_t CameraChannel(uint32_t providerId) { return providerId & 0xFF
 
 inline void StoreMediaFrame(_EventParmsIn& in, const MediaFrame& frame) { DvrStoreMediaFrame(&in, &frame); }
 inline MediaFrame LoadMediaFrame(const WriteParms& parms) { return DvrLoadMediaFrame(&parms); }
+inline uint64_t FrameDecodeTime(const MediaFrame& frame) { return DvrFrameDecodeTime(&frame); }
+constexpr uint8_t kFrameDecodeTime = DVR_FRAME_DECODE_TIME;
 
 }  // namespace dvrexample
 #endif

@@ -6,7 +6,9 @@
 // dispatcher thread: every routed event counts towards the event rate, the
 // recorder's counters (totals and per camera), the cameras' states and the
 // catalog's disk usage answers are kept, and the
-// core's memory status document says whether frames are being throttled. At
+// core's memory status document says whether frames are being throttled. A
+// camera whose frames the recorder cannot write is reported with
+// kCameraNotWriting and the errno of why in its status. At
 // each request the bridge also broadcasts a disk usage query, so that the
 // next report has fresh figures. A recordings request from the parent
 // becomes a broadcast recordings query; each list the catalog answers with
@@ -76,7 +78,7 @@ public:
                       sizeof(dvrexample::CameraState))) {
             KeepPerCamera(parms, &Camera::state);
         } else if (Is(parms, dvrexample::kCountersType, dvrexample::kRecorderCameraFlag,
-                      sizeof(dvrexample::RecorderCameraCounters))) {
+                      offsetof(dvrexample::RecorderCameraCounters, writeErrno))) {
             KeepPerCamera(parms, &Camera::recorder);
         } else if (Is(parms, dvrexample::kDiskType, dvrexample::kDiskUsageFlag, sizeof usage_) &&
                    parms.handle == &queryHandle) {
@@ -169,12 +171,12 @@ private:
     }
 
     // Dispatcher thread, with the lock: a record whose first field is the
-    // camera's channel.
+    // camera's channel; fields appended after the raiser was built are 0.
     template <typename Record>
     void KeepPerCamera(const WriteParms& parms, Record Camera::*field)
     {
-        Record record;
-        std::memcpy(&record, parms.data, sizeof record);
+        Record record{};
+        std::memcpy(&record, parms.data, std::min<std::size_t>(parms.dataSize, sizeof record));
         if (record.channel < dvrexample::kMaxCameras) {
             cameras_[record.channel].*field = record;
             cameras_[record.channel].known = true;
@@ -198,6 +200,9 @@ private:
                 std::snprintf(report.name, sizeof report.name, "camera%u", static_cast<unsigned>(channel));
             }
             report.status = static_cast<uint32_t>(camera.state.status);
+            if (const uint32_t why = camera.recorder.writeErrno) {
+                report.status |= dvrexample::kCameraNotWriting | why << dvrexample::kCameraWriteErrnoShift;
+            }
             report.segments = camera.recorder.segmentsStarted;
             report.frames = camera.recorder.framesRecorded;
             report.bytes = camera.recorder.bytesWritten;

@@ -7,13 +7,16 @@
 // cameras at Open and raises every camera's state once a second; each camera's
 // own thread raises its frames. Close stops and joins every camera, so nothing
 // is raised after it returns.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -27,11 +30,67 @@ extern "C" {
 #include "entry_guard.h"
 #include "event_match.h"
 #include "log_message.h"
+#include "plugin_settings.h"
 
 namespace {
 
 using dvrcamera::CameraChannel;
+using dvrcamera::ReadPath;
 using dvrexample::kCameraId;
+
+// camera.conf: how each camera's RTSP connection is read.
+//   rtsp_reader = auto            own reader, libavformat's client when it cannot (default)
+//   rtsp_reader.NAME = libavformat   that camera only: auto, own or libavformat
+// DVRCORE_RTSP_READER overrides the default.
+class ReadPaths {
+public:
+    void Read(const dvrexample::CoreLink& link)
+    {
+        int badLine = 0;
+        DvrReadSettings(
+            "camera.conf",
+            [](const char* key, const char* value, void* context) {
+                static_cast<ReadPaths*>(context)->Apply(key, value);
+            },
+            this, &badLine);
+        if (badLine != 0) {
+            problems_.push_back("camera.conf: line " + std::to_string(badLine) + " is not \"key = value\", skipped");
+        }
+        if (const char* value = std::getenv("DVRCORE_RTSP_READER"); value != nullptr && *value != '\0') {
+            Apply("rtsp_reader", value);
+        }
+        for (const std::string& problem : problems_) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_ERROR, "%s", problem.c_str());
+        }
+    }
+
+    ReadPath For(const std::string& name) const
+    {
+        const auto found = cameras_.find(name);
+        return found != cameras_.end() ? found->second : default_;
+    }
+
+private:
+    void Apply(const std::string& key, const std::string& value)
+    {
+        const ReadPath path = value == "own"           ? ReadPath::kOwn
+                              : value == "libavformat" ? ReadPath::kLibavformat
+                                                       : ReadPath::kAuto;
+        if (key != "rtsp_reader" && key.rfind("rtsp_reader.", 0) != 0) {
+            problems_.push_back("camera.conf: unknown setting " + key);
+        } else if (value != "auto" && path == ReadPath::kAuto) {
+            problems_.push_back("camera.conf: " + key + " = " + value + " is not auto, own or libavformat, ignored");
+        } else if (key == "rtsp_reader") {
+            default_ = path;
+        } else {
+            cameras_[key.substr(sizeof "rtsp_reader." - 1)] = path;
+        }
+    }
+
+    ReadPath default_ = ReadPath::kAuto;
+    std::map<std::string, ReadPath> cameras_;  // by camera name
+    std::vector<std::string> problems_;
+};
 
 class Cameras {
 public:
@@ -40,6 +99,7 @@ public:
     void Open()
     {
         avformat_network_init();
+        paths_.Read(link_);
         std::lock_guard<std::mutex> lock(mutex_);
         opened_ = true;
         wake_.notify_all();
@@ -95,7 +155,9 @@ public:
             replaced->RequestStop();
         }
         if (config.enabled != 0) {
-            slot = std::make_unique<CameraChannel>(link_, config);
+            const uint32_t channel = config.channel;
+            slot = std::make_unique<CameraChannel>(link_, config, paths_.For(config.name),
+                                                   [this, channel] { return NextRun(channel); });
         } else {
             channels_.erase(config.channel);
         }
@@ -123,12 +185,29 @@ public:
     }
 
 private:
+    // A camera's thread: the number of its next run. Runs rise per channel
+    // across the channel's replacement, and start from the wall clock's
+    // seconds, so that a restarted plugin never repeats a run a recorder
+    // still holds (unless a camera started more runs than a second each).
+    uint32_t NextRun(uint32_t channel)
+    {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        const auto seconds = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+        std::lock_guard<std::mutex> lock(runMutex_);
+        uint32_t& last = lastRuns_[channel];
+        last = std::max(last + 1, seconds);
+        return last;
+    }
+
     const dvrexample::CoreLink& link_;
+    ReadPaths paths_;  // read at Open, before any camera starts
     std::mutex mutex_;
     std::condition_variable wake_;
     bool opened_ = false;                                          // guarded by mutex_
     bool closed_ = false;                                          // guarded by mutex_
     std::map<uint32_t, std::unique_ptr<CameraChannel>> channels_;  // by channel; guarded by mutex_
+    std::mutex runMutex_;
+    std::map<uint32_t, uint32_t> lastRuns_;  // by channel; guarded by runMutex_
 };
 
 dvrexample::CoreLink link;

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "log_message.h"
 #include "parameter_sets.h"
+#include "rtsp_ingest.h"
 
 namespace dvrcamera {
 
@@ -48,14 +49,25 @@ struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 
+std::string NoAnswer()
+{
+    return "no answer within " + std::to_string(CameraChannel::kConnectSeconds) + " s";
+}
+
 Codec VideoCodec(AVCodecID id)
 {
     return id == AV_CODEC_ID_H264 ? Codec::kH264 : id == AV_CODEC_ID_HEVC ? Codec::kH265 : Codec::kNone;
 }
 
+const char* CodecName(Codec codec)
+{
+    return codec == Codec::kH265 ? "H.265" : "H.264";
+}
+
 }  // namespace
 
 struct CameraChannel::Session {
+    std::unique_ptr<RtspIngest> ingest;  // before `input`, which reads through it
     std::unique_ptr<AVFormatContext, InputClose> input;
     std::unique_ptr<AVCodecParserContext, ParserClose> parser;
     std::unique_ptr<AVCodecContext, CodecContextFree> parserContext;
@@ -65,14 +77,19 @@ struct CameraChannel::Session {
     Codec codec = Codec::kNone;
     int64_t firstFrameNs = 0;  // monotonic, 0 until a frame was raised
     std::string failure;       // why it ended, for the log
+    bool fallBack = false;     // the own reader refused the camera: libavformat's RTSP client tries at once
+    bool resyncLogged = false;
 };
 
-CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config)
+CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path,
+                             std::function<uint32_t()> nextRun)
     : link_(link),
       config_(config),
+      path_(path),
       url_(dvrexample::ParseCameraUrl(config.url)),
       silenceNs_(int64_t{config.silenceSeconds > 0 ? static_cast<int>(config.silenceSeconds) : kDefaultSilenceSeconds} *
-                 1'000'000'000)
+                 1'000'000'000),
+      clock_(std::move(nextRun))
 {
     state_.channel = config.channel;
     state_.status = CameraStatus::kConnecting;
@@ -164,6 +181,15 @@ void CameraChannel::Run()
         if (stop_) {
             break;
         }
+        // Set up, its codec fit, yet no picture: perhaps what the own reader
+        // feeds the demuxer differs from what libavformat's client would.
+        if (session.ingest && session.sets && session.firstFrameNs == 0 && path_ == ReadPath::kAuto) {
+            RefuseOwnReader("no picture came through it (" + session.failure + ")");
+            continue;
+        }
+        if (session.fallBack) {
+            continue;
+        }
         if (session.firstFrameNs != 0) {
             Log(LOG_LEVEL_WARNING, "stream lost (%s), reconnecting", session.failure.c_str());
             lost_ = true;
@@ -191,34 +217,52 @@ void CameraChannel::Run()
     SetStatus(CameraStatus::kStopped);
 }
 
+void CameraChannel::RefuseOwnReader(const std::string& reason)
+{
+    ownRefused_ = true;
+    Log(LOG_LEVEL_WARNING, "reading %s through libavformat's RTSP client instead of the own reader: %s",
+        url_.shown.c_str(), reason.c_str());
+}
+
+void CameraChannel::OpenOwn(Session& session)
+{
+    if (config_.transport != dvrexample::CameraTransport::kTcp || config_.url[4] != ':') {
+        if (path_ == ReadPath::kAuto) {
+            ownRefused_ = true;  // RTP over UDP and rtsps:// are libavformat's by design: nothing to report
+        }
+        return;
+    }
+    session.ingest = std::make_unique<RtspIngest>(AVIOInterruptCB{&CameraChannel::Interrupt, this});
+    AVFormatContext* input = nullptr;
+    std::string reason;
+    const RtspIngest::Outcome outcome = session.ingest->Open(url_.connect, input, reason);
+    if (outcome == RtspIngest::Outcome::kOpened) {
+        session.input.reset(input);
+        return;
+    }
+    session.ingest.reset();
+    if (outcome == RtspIngest::Outcome::kRefused && path_ == ReadPath::kAuto && !stop_) {
+        RefuseOwnReader(reason);
+        session.fallBack = true;
+        session.failure = reason;
+        return;
+    }
+    session.failure = Interrupt(this) != 0 ? NoAnswer() : reason;
+}
+
 void CameraChannel::Connect(Session& session)
 {
     deadlineNs_ = MonoNs() + int64_t{kConnectSeconds} * 1'000'000'000;
-    AVFormatContext* input = avformat_alloc_context();
-    if (input == nullptr) {
-        session.failure = "out of memory";
+    if (path_ != ReadPath::kLibavformat && !ownRefused_) {
+        OpenOwn(session);
+    }
+    if (!session.input && session.failure.empty()) {
+        OpenLibavformat(session);
+    }
+    if (!session.failure.empty()) {
         return;
     }
-    input->interrupt_callback = {&CameraChannel::Interrupt, this};
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "rtsp_transport", config_.transport == dvrexample::CameraTransport::kUdp ? "udp" : "tcp", 0);
-    av_dict_set(&options, "timeout", std::to_string(int64_t{kConnectSeconds} * 1000000).c_str(), 0);  // socket I/O, µs
-    av_dict_set(&options, "reorder_queue_size", "64", 0);  // UDP: packets held for reordering
-    av_dict_set(&options, "buffer_size", "1048576", 0);    // UDP: socket receive buffer
-    av_dict_set(&options, "max_delay", "500000", 0);       // UDP: longest wait for a late packet
-    av_dict_set(&options, "allowed_media_types", "video+audio", 0);
-    const int opened = avformat_open_input(&input, url_.connect.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (opened < 0) {  // FFmpeg freed the context
-        char reason[AV_ERROR_MAX_STRING_SIZE] = "";
-        av_strerror(opened, reason, sizeof reason);
-        session.failure = opened == AVERROR_HTTP_UNAUTHORIZED ? "access denied (401), check the user name and password"
-                          : opened == AVERROR_HTTP_NOT_FOUND  ? "no such stream (404)"
-                          : opened == AVERROR_EXIT ? "no answer within " + std::to_string(kConnectSeconds) + " s"
-                                                   : reason;
-        return;
-    }
-    session.input.reset(input);
+    AVFormatContext* input = session.input.get();
     session.video = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (session.video < 0) {
         session.failure = "the stream has no video";
@@ -231,6 +275,12 @@ void CameraChannel::Connect(Session& session)
             std::string("video in ") + avcodec_get_name(video->codec_id) + " is neither H.264 nor H.265, not recorded";
         return;
     }
+    if (lastCodec_ != Codec::kNone && lastCodec_ != session.codec) {
+        // The recorder starts a new segment at the new parameter sets.
+        Log(LOG_LEVEL_WARNING, "video codec changed from %s to %s, starting a new run", CodecName(lastCodec_),
+            CodecName(session.codec));
+    }
+    lastCodec_ = session.codec;
     session.audio = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, session.video, nullptr, 0);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         if (static_cast<int>(i) != session.video && static_cast<int>(i) != session.audio) {
@@ -253,6 +303,38 @@ void CameraChannel::Connect(Session& session)
     clock_.Break();
     waitSync_ = true;
     recorded_ = false;
+    untimedLogged_ = false;
+    lastTimed_ = true;
+    decodeTimes_.Reset();
+}
+
+void CameraChannel::OpenLibavformat(Session& session)
+{
+    AVFormatContext* input = avformat_alloc_context();
+    if (input == nullptr) {
+        session.failure = "out of memory";
+        return;
+    }
+    input->interrupt_callback = {&CameraChannel::Interrupt, this};
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "rtsp_transport", config_.transport == dvrexample::CameraTransport::kUdp ? "udp" : "tcp", 0);
+    av_dict_set(&options, "timeout", std::to_string(int64_t{kConnectSeconds} * 1000000).c_str(), 0);  // socket I/O, µs
+    av_dict_set(&options, "reorder_queue_size", "64", 0);  // UDP: packets held for reordering
+    av_dict_set(&options, "buffer_size", "1048576", 0);    // UDP: socket receive buffer
+    av_dict_set(&options, "max_delay", "500000", 0);       // UDP: longest wait for a late packet
+    av_dict_set(&options, "allowed_media_types", "video+audio", 0);
+    const int opened = avformat_open_input(&input, url_.connect.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) {  // FFmpeg freed the context
+        char reason[AV_ERROR_MAX_STRING_SIZE] = "";
+        av_strerror(opened, reason, sizeof reason);
+        session.failure = opened == AVERROR_HTTP_UNAUTHORIZED ? "access denied (401), check the user name and password"
+                          : opened == AVERROR_HTTP_NOT_FOUND  ? "no such stream (404)"
+                          : opened == AVERROR_EXIT            ? NoAnswer()
+                                                              : reason;
+        return;
+    }
+    session.input.reset(input);
 }
 
 void CameraChannel::Pull(Session& session)
@@ -274,6 +356,10 @@ void CameraChannel::Pull(Session& session)
             OnVideo(session, *packet);
         } else if (packet->stream_index == session.audio) {
             OnAudio(session, *packet);
+        }
+        if (session.ingest && session.ingest->TakeSkipped() > 0 && !session.resyncLogged) {
+            session.resyncLogged = true;
+            Log(LOG_LEVEL_WARNING, "bytes between interleaved frames skipped, read on from the next frame");
         }
         av_packet_unref(packet.get());
     }
@@ -318,12 +404,6 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     }
 
     const AVStream* stream = session.input->streams[session.video];
-    // The parser knows no timestamp for a session's first unit; the RTP
-    // clock starts there.
-    const int64_t pts = packet.pts != AV_NOPTS_VALUE ? av_rescale_q(packet.pts, stream->time_base,
-                                                                    {1, static_cast<int>(dvrexample::kMediaClockHz)})
-                        : session.firstFrameNs != 0  ? videoTimeline_.lastPts + lastDuration_
-                                                     : 0;
     const int64_t mono = MonoNs();
     deadlineNs_ = mono + silenceNs_;
     if (pending_.valid && scan.continuation) {
@@ -331,14 +411,45 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
         AppendToPending(session, scan, packet.data, size);
         return;
     }
-    const FrameTime time = clock_.Place(videoTimeline_, pts, RealNs(), mono, true);
+    // The parser knows no timestamp for a session's first unit; the RTP
+    // clock starts there. A unit without one follows the last at the frame rate.
+    const bool timed = packet.pts != AV_NOPTS_VALUE;
+    if (!timed && session.firstFrameNs != 0 && !untimedLogged_) {
+        untimedLogged_ = true;
+        Log(LOG_LEVEL_WARNING, "frames without a timestamp, placed one frame period after the last");
+    }
+    const int64_t pts =
+        timed ? av_rescale_q(packet.pts, stream->time_base, {1, static_cast<int>(dvrexample::kMediaClockHz)})
+        : session.firstFrameNs != 0 ? lastPts_ + lastDuration_
+                                    : 0;
+    if (timed && !lastTimed_) {
+        decodeTimes_.Reset();  // the unit before had no timestamp of its own
+    }
+    const bool jumpExpected = timed && !lastTimed_;
+    lastTimed_ = timed;
+    lastPts_ = pts;
+    // RTP carries presentation times; frames come in decode order.
+    const int64_t dts = decodeTimes_.Next(pts, lastDuration_);
+    if (jumpExpected) {
+        // In hindsight the untimed unit came one frame period before this one.
+        videoTimeline_.lastPts = dts - lastDuration_;
+    }
+    const int64_t previousMono = videoTimeline_.lastMonoNs;
+    const FrameTime time = clock_.Place(videoTimeline_, dts, RealNs(), mono, true);
+    if (time.bridged && !jumpExpected && jumpLoggedRun_ != time.run) {
+        jumpLoggedRun_ = time.run;  // once a run: a camera that always jumps would flood the log
+        Log(LOG_LEVEL_WARNING, "timestamps %s by %.3f s where %.3f s passed; media time follows real time",
+            time.jumpTicks > 0 ? "jumped forward" : "went back",
+            static_cast<double>(std::llabs(time.jumpTicks)) / dvrexample::kMediaClockHz,
+            static_cast<double>(mono - previousMono) / 1e9);
+    }
     if (time.run != run_) {
         FlushPending(lastDuration_);
         run_ = time.run;
         waitSync_ = true;  // every run starts with a sync frame
     } else if (pending_.valid) {
-        const uint64_t step = time.mediaTime - pending_.frame.mediaTime;
-        if (time.mediaTime > pending_.frame.mediaTime && step < dvrexample::kMediaClockHz * 10) {
+        const uint64_t step = time.mediaTime - pending_.frame.decodeTime;
+        if (time.mediaTime > pending_.frame.decodeTime && step < dvrexample::kMediaClockHz * 10) {
             lastDuration_ = static_cast<uint32_t>(step);
         }
         FlushPending(lastDuration_);
@@ -354,8 +465,15 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     }
     dvrexample::MediaFrame& frame = pending_.frame;
     frame = {};
-    frame.mediaTime = time.mediaTime;
-    frame.wallTimeNs = time.wallTimeNs;
+    // Shown later than decoded by as much as the stream reorders.
+    // An untimed unit is shown when it is decoded, before any that follow.
+    const int32_t composition =
+        timed ? static_cast<int32_t>(std::clamp<int64_t>(pts - dts, 0, dvrexample::kMediaClockHz)) : 0;
+    frame.timeFlags = dvrexample::kFrameDecodeTime;
+    frame.decodeTime = time.mediaTime;
+    frame.compositionOffset = composition;
+    frame.mediaTime = time.mediaTime + static_cast<uint64_t>(composition);
+    frame.wallTimeNs = time.wallTimeNs + TicksToNs(composition);
     frame.channel = config_.channel;
     frame.run = time.run;
     frame.sequence = sequence;
@@ -419,8 +537,8 @@ void CameraChannel::RaiseVideo(Pending& unit)
                 Log(LOG_LEVEL_WARNING, "recording again");
                 lost_ = false;
             } else {
-                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.shown.c_str(),
-                    unit.frame.codec == Codec::kH265 ? "H.265" : "H.264", unit.frame.width, unit.frame.height);
+                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.shown.c_str(), CodecName(unit.frame.codec),
+                    unit.frame.width, unit.frame.height);
             }
             SetStatus(CameraStatus::kRecording);
         }
@@ -474,6 +592,8 @@ void CameraChannel::OnAudio(Session& session, const AVPacket& packet)
     dvrexample::MediaFrame frame{};
     frame.mediaTime = time.mediaTime;
     frame.wallTimeNs = time.wallTimeNs;
+    frame.timeFlags = dvrexample::kFrameDecodeTime;
+    frame.decodeTime = time.mediaTime;
     frame.channel = config_.channel;
     frame.run = time.run;
     frame.sequence = sequence;

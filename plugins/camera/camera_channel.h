@@ -24,6 +24,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +34,7 @@
 #include "camera_stream.h"
 #include "camera_url.h"
 #include "core_link.h"
+#include "decode_times.h"
 #include "media_clock.h"
 #include "parameter_sets.h"
 
@@ -43,6 +45,10 @@ namespace dvrcamera {
 
 class ParameterSets;
 
+// How a camera's RTSP connection is read: the own reader (rtsp_ingest.h)
+// with libavformat's RTSP client as the fallback, or either one alone.
+enum class ReadPath { kAuto, kOwn, kLibavformat };
+
 class CameraChannel {
 public:
     static constexpr int kConnectSeconds = 10;
@@ -52,7 +58,10 @@ public:
     static constexpr int64_t kFirstDelayNs = 1'000'000'000;
     static constexpr int64_t kMaxDelayNs = 30'000'000'000;
 
-    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config);
+    // `nextRun` numbers the camera's runs (media_clock.h); called on the
+    // camera's thread.
+    CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path,
+                  std::function<uint32_t()> nextRun);
     ~CameraChannel();
     CameraChannel(const CameraChannel&) = delete;
     CameraChannel& operator=(const CameraChannel&) = delete;
@@ -74,6 +83,11 @@ private:
 
     void Run();
     void Connect(Session& session);
+    // Each leaves `session.input` open, or says why not in `session.failure`.
+    void OpenOwn(Session& session);
+    void OpenLibavformat(Session& session);
+    // Logged once: this camera reads through libavformat from now on.
+    void RefuseOwnReader(const std::string& reason);
     void Pull(Session& session);
     void OnVideo(Session& session, const AVPacket& packet);
     void OnAudio(Session& session, const AVPacket& packet);
@@ -90,6 +104,7 @@ private:
 
     const dvrexample::CoreLink& link_;
     const dvrexample::CameraConfig config_;
+    const ReadPath path_;
     const dvrexample::CameraUrl url_;  // to connect to, and without credentials for the log
     const int64_t silenceNs_;
 
@@ -101,6 +116,7 @@ private:
 
     // Camera thread only.
     MediaClock clock_;
+    DecodeTimes decodeTimes_;
     StreamTimeline videoTimeline_;
     StreamTimeline audioTimeline_;
     uint32_t run_ = 0;       // the run whose frames are raised
@@ -108,9 +124,15 @@ private:
     bool recorded_ = false;  // this connection raised a frame
     bool lost_ = false;      // the stream was lost and has not recovered
     bool audioSkipLogged_ = false;
+    bool untimedLogged_ = false;  // frames without a timestamp were logged this connection
+    uint32_t jumpLoggedRun_ = 0;  // the run whose timestamp jump was logged
+    bool ownRefused_ = false;  // the own reader could not take this camera
     uint32_t videoSequence_ = 0;
     uint32_t audioSequence_ = 0;
-    uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;
+    uint32_t lastDuration_ = dvrexample::kMediaClockHz / 25;  // in decode order
+    int64_t lastPts_ = 0;                                     // of the last video unit
+    dvrexample::Codec lastCodec_ = dvrexample::Codec::kNone;  // of the last connection
+    bool lastTimed_ = true;                                   // ... which had a timestamp
     Pending pending_;
     std::vector<uint8_t> completed_;  // a sync frame with its parameter sets
 

@@ -65,6 +65,10 @@ CameraUrl ParseCameraUrl(const std::string& url)
                  sizeof path, parsed.connect.c_str());
     const std::string name = protocol;
     parsed.shown = name + "://" + host + (port >= 0 ? ":" + std::to_string(port) : "") + path;
+    parsed.userInfo = userInfo;
+    parsed.host = host;
+    parsed.port = port;
+    parsed.path = path;
     bool blank = false;
     for (const char c : url) {
         blank = blank || static_cast<unsigned char>(c) <= ' ';

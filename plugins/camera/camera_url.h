@@ -18,6 +18,11 @@ struct CameraUrl {
     bool wellFormed = false;  // rtsp:// or rtsps://, a host, no blanks
     std::string connect;      // for FFmpeg
     std::string shown;        // for logs and states
+    // The parts av_url_split finds in `connect`, for a client of its own.
+    std::string userInfo;  // user[:password], percent-encoded as `connect` carries it
+    std::string host;      // without the brackets of an IPv6 address
+    int port = -1;         // -1: none given
+    std::string path;      // from the first '/', '?' or '#' on
 };
 
 CameraUrl ParseCameraUrl(const std::string& url);

@@ -5,22 +5,21 @@
 
 #include "camera_stream.h"
 
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
 namespace dvrcamera {
-
-namespace {
-
-constexpr int64_t kTicksPerSecond = dvrexample::kMediaClockHz;
 
 int64_t TicksToNs(int64_t ticks)
 {
-    return ticks * 1'000'000'000 / kTicksPerSecond;
-}
-int64_t NsToTicks(int64_t ns)
-{
-    return ns * kTicksPerSecond / 1'000'000'000;
+    return av_rescale(ticks, 1'000'000'000, dvrexample::kMediaClockHz);
 }
 
-}  // namespace
+int64_t NsToTicks(int64_t ns)
+{
+    return av_rescale(ns, dvrexample::kMediaClockHz, 1'000'000'000);
+}
 
 FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs, int64_t monoNs, bool steer)
 {
@@ -29,7 +28,7 @@ FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs,
     const bool step = run_ != 0 && std::llabs(offset - offsetNs_) > kStepNs;
     if (broken_ || gap || step) {
         broken_ = false;
-        ++run_;
+        run_ = nextRun_ ? nextRun_() : run_ + 1;
         anchorNs_ = realNs;
         startMonoNs_ = monoNs;
         offsetNs_ = offset;
@@ -40,14 +39,24 @@ FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs,
 
     int64_t media;
     int64_t realDelta = 0;
+    bool bridged = false;
+    int64_t jump = 0;
     if (!stream.started || stream.run != run_) {
         // A stream's first frame in the run: where real time says it is.
         media = NsToTicks(monoNs - startMonoNs_);
     } else {
-        const int64_t delta = pts - stream.lastPts;
+        int64_t delta = pts - stream.lastPts;
+        if (delta < -kRtpWrap / 2 && pts >= 0 && stream.lastPts < kRtpWrap) {
+            delta += kRtpWrap;  // a 32-bit RTP timestamp that wrapped (every 13.25 h at 90 kHz)
+        }
         realDelta = monoNs - stream.lastMonoNs;
-        media = std::llabs(TicksToNs(delta) - realDelta) > kJumpNs ? stream.lastMedia + NsToTicks(realDelta)
-                                                                   : stream.lastMedia + delta;
+        if (delta <= 0 || std::llabs(TicksToNs(delta) - realDelta) > kJumpNs) {
+            bridged = true;
+            jump = delta;
+            media = stream.lastMedia + std::max<int64_t>(NsToTicks(realDelta), 1);
+        } else {
+            media = stream.lastMedia + delta;
+        }
     }
     media = std::max<int64_t>(media, 0);
     stream = {true, run_, pts, media, monoNs};
@@ -62,7 +71,7 @@ FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs,
         correctionNs_ += move;
         smoothedErrorNs_ -= move;
     }
-    return {static_cast<uint64_t>(media), anchorNs_ + TicksToNs(media) + correctionNs_, run_};
+    return {static_cast<uint64_t>(media), anchorNs_ + TicksToNs(media) + correctionNs_, run_, bridged, jump};
 }
 
 }  // namespace dvrcamera

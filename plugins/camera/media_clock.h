@@ -12,11 +12,24 @@
 // that follows the measured drift at most kSlewPpm, so wall times never jump
 // and never run backwards within a run.
 //
+// Timestamps are decode timestamps: frames come in decode order, so media
+// time here is the decode time and rises with every frame of a stream; a
+// timestamp that does not (one that repeats or steps back) is bridged like a
+// jump. A caller adds a frame's composition offset to get its presentation
+// time. Conversions between ticks and nanoseconds are exact for any time a
+// clock can reach (years of streaming), never a product that overflows.
+//
+// Run numbers come from the `nextRun` the clock is made with, so that they
+// rise per camera across clocks (a replaced or restarted channel); without
+// one they count from 1.
+//
 // Used by the camera's own thread only.
 #ifndef DVRCORE_EXAMPLES_CAMERA_MEDIA_CLOCK_H
 #define DVRCORE_EXAMPLES_CAMERA_MEDIA_CLOCK_H
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 namespace dvrcamera {
 
@@ -33,7 +46,12 @@ struct FrameTime {
     uint64_t mediaTime;  // kMediaClockHz ticks since the run's first frame
     int64_t wallTimeNs;
     uint32_t run;
+    bool bridged;       // the timestamp jumped (or stood still): bridged with real time
+    int64_t jumpTicks;  // ... by this much
 };
+
+int64_t TicksToNs(int64_t ticks);
+int64_t NsToTicks(int64_t ns);
 
 class MediaClock {
 public:
@@ -41,6 +59,9 @@ public:
     static constexpr int64_t kStepNs = 1'000'000'000;
     static constexpr int64_t kJumpNs = 1'000'000'000;  // timestamp jumps bridged with real time
     static constexpr int64_t kSlewPpm = 500;
+    static constexpr int64_t kRtpWrap = int64_t{1} << 32;
+
+    explicit MediaClock(std::function<uint32_t()> nextRun = {}) : nextRun_(std::move(nextRun)) {}
 
     // The next frame starts a new run.
     void Break() { broken_ = true; }
@@ -54,6 +75,7 @@ public:
     int64_t correctionNs() const { return correctionNs_; }
 
 private:
+    std::function<uint32_t()> nextRun_;
     bool broken_ = true;
     uint32_t run_ = 0;
     int64_t anchorNs_ = 0;     // system clock at the run's first frame

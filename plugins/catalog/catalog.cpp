@@ -11,9 +11,10 @@
 // and returns at once. Every answer is SQL on the index's indexed columns
 // and kept totals; nothing of the index stays in memory between queries.
 #include <algorithm>
-#include <iterator>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -36,18 +37,26 @@ constexpr uint32_t kCatalogId = 0x00450000;
 
 dvrexample::CoreLink link;
 
-// The index, opened read-only, or false: logged when it exists but cannot
-// be read; quietly when the recorder has not made it yet.
+// Set while the index cannot be read: a status request asks every second,
+// and the log says so once, and once when it can be read again.
+std::atomic<bool> indexUnreadable{false};
+
+// The index, opened read-only, or false: logged (once, until it can be read
+// again) when it exists but cannot be read; quietly when the recorder has
+// not made it yet.
 bool OpenIndex(dvrexample::RecordingsIndex& index)
 {
     // Read at the first query; the recorder logs what is wrong with the
     // settings, the catalog only needs the index's place.
     static const std::string indexPath = dvrexample::ReadRecordingSettings().root + "/" + dvrexample::kIndexFileName;
     if (index.Open(indexPath, true)) {
+        if (indexUnreadable.exchange(false)) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "the index can be read again");
+        }
         return true;
     }
     struct stat status {};
-    if (::stat(indexPath.c_str(), &status) == 0) {
+    if (::stat(indexPath.c_str(), &status) == 0 && !indexUnreadable.exchange(true)) {
         LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", index.error().c_str());
     }
     return false;

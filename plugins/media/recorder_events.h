@@ -8,6 +8,7 @@
 #ifndef DVRCORE_MEDIA_RECORDER_EVENTS_H
 #define DVRCORE_MEDIA_RECORDER_EVENTS_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace dvrexample {
@@ -37,8 +38,13 @@ struct RecorderCameraCounters {
     uint64_t bytesWritten;
     uint32_t framesDropped;  // by the recorder
     uint32_t writeErrors;
+    // Appended: 0 while the camera's frames reach the disk; else the errno
+    // of the failure that keeps them off it (EROFS, EACCES, ENOSPC, ...).
+    uint32_t writeErrno;
+    uint32_t reserved;
 };
-static_assert(sizeof(RecorderCameraCounters) == 32, "RecorderCameraCounters layout");
+static_assert(offsetof(RecorderCameraCounters, writeErrors) == 28, "RecorderCameraCounters layout");
+static_assert(sizeof(RecorderCameraCounters) == 40, "RecorderCameraCounters layout");
 
 // Disk usage of the recordings (type 0x10): the bridge broadcasts a query
 // (provider id 0, a handle of its own, no payload); the catalog answers on the

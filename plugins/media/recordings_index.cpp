@@ -6,13 +6,14 @@ namespace dvrexample {
 
 namespace {
 
-// The previous version's table, as it was; Migrate adds the rest.
+// The first version's table, as it was; Migrate adds the rest.
 constexpr char kSegmentsTable[] =
     "CREATE TABLE IF NOT EXISTS segments("
     " name TEXT PRIMARY KEY, camera TEXT NOT NULL, start_ns INTEGER NOT NULL, end_ns INTEGER NOT NULL,"
     " run INTEGER NOT NULL, media_start INTEGER NOT NULL, media_end INTEGER NOT NULL,"
     " bytes INTEGER NOT NULL, sync_times TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS segments_by_time ON segments(camera, start_ns);";
+// Version 2: the archive's columns, indexes and per-camera totals.
 constexpr char kVersion2[] =
     "ALTER TABLE segments ADD COLUMN closed INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE segments ADD COLUMN file_mtime INTEGER NOT NULL DEFAULT 0;"
@@ -29,16 +30,21 @@ constexpr char kVersion2[] =
     " UPDATE cameras SET bytes = bytes - old.bytes, segments = segments - 1 WHERE camera = old.camera;"
     " DELETE FROM cameras WHERE camera = old.camera AND segments = 0; END;"
     "CREATE TRIGGER segments_resized AFTER UPDATE OF bytes ON segments BEGIN"
-    " UPDATE cameras SET bytes = bytes - old.bytes + new.bytes WHERE camera = new.camera; END;"
-    "PRAGMA user_version = 2;";
+    " UPDATE cameras SET bytes = bytes - old.bytes + new.bytes WHERE camera = new.camera; END;";
+// Version 3: the decode start. An index of the first version may have it
+// already (it was added to that version's table without a version of its
+// own), so it is added only where it is missing.
+constexpr char kDecodeStart[] = "ALTER TABLE segments ADD COLUMN decode_start INTEGER NOT NULL DEFAULT 0;";
+constexpr char kVersion[] = "PRAGMA user_version = 3;";
 
 #define SEGMENT_COLUMNS \
-    "name, camera, start_ns, end_ns, run, media_start, media_end, bytes, sync_times, closed, file_mtime"
+    "name, camera, start_ns, end_ns, run, media_start, media_end, bytes, sync_times, closed, file_mtime, decode_start"
 constexpr char kPut[] = "INSERT INTO segments(" SEGMENT_COLUMNS
-                        ") VALUES(?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(name) DO UPDATE SET"
+                        ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(name) DO UPDATE SET"
                         " end_ns = excluded.end_ns, run = excluded.run, media_start = excluded.media_start,"
                         " media_end = excluded.media_end, bytes = excluded.bytes, sync_times = excluded.sync_times,"
-                        " closed = excluded.closed, file_mtime = excluded.file_mtime";
+                        " closed = excluded.closed, file_mtime = excluded.file_mtime,"
+                        " decode_start = excluded.decode_start";
 constexpr char kRemove[] = "DELETE FROM segments WHERE name = ?";
 constexpr char kMarkUnlinkFailed[] = "UPDATE segments SET unlink_failed = 1 WHERE name = ?";
 constexpr char kGet[] = "SELECT " SEGMENT_COLUMNS " FROM segments WHERE name = ?";
@@ -77,6 +83,7 @@ SegmentRow ReadRow(sqlite3_stmt* statement)
     row.syncTimes = Text(statement, 8);
     row.closed = sqlite3_column_int64(statement, 9) != 0;
     row.fileMtimeNs = sqlite3_column_int64(statement, 10);
+    row.decodeStart = sqlite3_column_int64(statement, 11);
     return row;
 }
 
@@ -147,19 +154,29 @@ bool RecordingsIndex::Open(const std::string& path, bool readOnly)
         return Fail("the index is damaged");
     }
     sqlite3_reset(check);
-    return found == kSchemaVersion || Migrate();
+    return found == kSchemaVersion || Migrate(found);
 }
 
-bool RecordingsIndex::Migrate()
+bool RecordingsIndex::Migrate(int from)
 {
     if (!Execute("BEGIN IMMEDIATE")) {
         return false;
     }
-    if (Execute(kSegmentsTable) && Execute(kVersion2) && Execute("COMMIT")) {
+    if (Execute(kSegmentsTable) && (from >= 2 || Execute(kVersion2)) && (HasDecodeStart() || Execute(kDecodeStart)) &&
+        Execute(kVersion) && Execute("COMMIT")) {
         return true;
     }
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
+}
+
+bool RecordingsIndex::HasDecodeStart()
+{
+    sqlite3_stmt* probe = nullptr;
+    const bool found =
+        sqlite3_prepare_v2(db_, "SELECT decode_start FROM segments LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    return found;
 }
 
 sqlite3_stmt* RecordingsIndex::Prepare(const char* sql)
@@ -214,6 +231,7 @@ bool RecordingsIndex::Put(const SegmentRow& row)
     BindText(put, 9, row.syncTimes);
     sqlite3_bind_int(put, 10, row.closed ? 1 : 0);
     sqlite3_bind_int64(put, 11, row.fileMtimeNs);
+    sqlite3_bind_int64(put, 12, row.decodeStart);
     const bool stored = sqlite3_step(put) == SQLITE_DONE || Fail("cannot store a segment");
     sqlite3_reset(put);
     return stored;

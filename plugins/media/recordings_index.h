@@ -2,14 +2,16 @@
 // database is the only copy: queries, retention and disk usage are SQL on
 // indexed columns, and nobody keeps the rows in memory.
 //
-// Schema (PRAGMA user_version 2; docs/recording.md):
+// Schema (PRAGMA user_version 3; docs/recording.md):
 //   segments(name PRIMARY KEY, camera, start_ns, end_ns, run, media_start,
-//            media_end, bytes, sync_times, closed, file_mtime, unlink_failed)
+//            media_end, bytes, sync_times, closed, file_mtime, unlink_failed,
+//            decode_start)
 //     indexed by (camera, start_ns) and (start_ns); rows still open and rows
 //     whose file could not be deleted have partial indexes of their own;
 //   cameras(camera PRIMARY KEY, bytes, segments), kept by triggers on
 //     segments, so that quotas and disk usage cost one row per camera.
-// An index of the previous version (no user_version) is migrated in place;
+// An index of an earlier version is migrated in place: one without a
+// user_version (with or without decode_start) or of version 2 (without it);
 // one of a newer version is refused (newer()).
 //
 // The recorder owns the writable index (its worker thread; its archive
@@ -36,7 +38,7 @@ struct SegmentRow {
     std::string name;        // relative to the recordings root (recordings_layout.h)
     std::string camera;      // the camera's directory name (recordings_layout.h)
     int64_t startNs = 0;     // UTC wall time of the first frame
-    int64_t endNs = 0;       // ... and of the end of the last one
+    int64_t endNs = 0;       // ... and of the last one
     uint32_t run = 0;        // the camera's run (camera_stream.h)
     int64_t mediaStart = 0;  // media time of the first frame, 90 kHz ticks
     int64_t mediaEnd = 0;
@@ -44,6 +46,8 @@ struct SegmentRow {
     std::string syncTimes;    // milliseconds from the start of each sync frame, comma separated
     bool closed = false;      // ended cleanly: `bytes` is the file's final size
     int64_t fileMtimeNs = 0;  // of the closed file, checked with its size
+    int64_t decodeStart = 0;  // decode time of the first frame (the file's first tfdt), 90 kHz
+                              // ticks of the run: a run's segments continue one another from it
 };
 
 struct RecordingsUsage {
@@ -54,7 +58,7 @@ struct RecordingsUsage {
 
 class RecordingsIndex {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     RecordingsIndex();
     ~RecordingsIndex();
@@ -62,7 +66,7 @@ public:
     RecordingsIndex& operator=(const RecordingsIndex&) = delete;
 
     // Opens `path` (closing what was open); a writable index is created
-    // when missing and migrated when of the previous version. False, with
+    // when missing and migrated when of an earlier version. False, with
     // error() set, when the file cannot be opened, is locked by another
     // process (locked()), is of a newer version (newer()) or fails its
     // integrity check.
@@ -100,7 +104,9 @@ public:
 
 private:
     bool Execute(const char* sql);
-    bool Migrate();
+    // From version `from` to kSchemaVersion, in one transaction.
+    bool Migrate(int from);
+    bool HasDecodeStart();
     // Runs `sql`, a change of the segment `name` (its one parameter).
     bool ChangeNamed(const char* sql, const std::string& name, const char* what);
     // A statement prepared once per connection, reset and unbound.

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -102,26 +104,35 @@ std::optional<SegmentRow> ProbeSegment(const std::string& root, const std::strin
     if (const AVDictionaryEntry* comment = av_dict_get(input->metadata, "comment", nullptr, 0)) {
         std::sscanf(comment->value, "run=%" SCNu32 " media=%" SCNd64, &row.run, &row.mediaStart);
     }
-    int64_t end = 0;
-    bool any = false;
+    // Times in the file are the run's (the first frame's need not be 0) and,
+    // with B-frames, come in decode order: spans are measured in
+    // presentation time from the first frame's.
+    std::optional<int64_t> first;
+    int64_t last = 0;  // the latest shown frame's start
+    int64_t end = 0;   // ... and end
     AVPacket* packet = av_packet_alloc();
     while (packet != nullptr && av_read_frame(input.get(), packet) >= 0) {
-        if (packet->stream_index == video && packet->dts != AV_NOPTS_VALUE) {
-            any = true;
-            end = packet->dts + packet->duration;
+        const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if (packet->stream_index == video && shown != AV_NOPTS_VALUE) {
+            if (!first && packet->dts != AV_NOPTS_VALUE) {
+                row.decodeStart = av_rescale_q(packet->dts, timeBase, AVRational{1, 90000});
+            }
+            first = first.value_or(shown);
+            last = std::max(last, shown - *first);
+            end = std::max(end, shown + packet->duration - *first);
             if ((packet->flags & AV_PKT_FLAG_KEY) != 0) {
-                const int64_t ms = av_rescale_q(packet->dts, timeBase, AVRational{1, 1000});
+                const int64_t ms = av_rescale_q(shown - *first, timeBase, AVRational{1, 1000});
                 row.syncTimes += (row.syncTimes.empty() ? "" : ",") + std::to_string(ms);
             }
         }
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
-    if (!any) {
+    if (!first) {
         return std::nullopt;
     }
-    const int64_t durationNs = av_rescale_q(end, timeBase, AVRational{1, static_cast<int>(kNsPerSecond)});
-    row.endNs = row.startNs + durationNs;
+    // Ends at its last frame's wall time, as the recorder indexes it.
+    row.endNs = row.startNs + av_rescale_q(last, timeBase, AVRational{1, static_cast<int>(kNsPerSecond)});
     row.mediaEnd = row.mediaStart + av_rescale_q(end, timeBase, AVRational{1, 90000});
     struct stat status {};
     if (::stat(path.c_str(), &status) == 0) {

@@ -1,9 +1,17 @@
 #include "camera_recorder.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
 
 #include "parameter_sets.h"
 #include "recordings_layout.h"
@@ -36,6 +44,11 @@ std::string CaseTwin(const std::string& root, const std::string& directory)
     return twin;
 }
 
+int64_t TicksToMs(int64_t ticks)
+{
+    return av_rescale(ticks, 1000, kMediaClockHz);
+}
+
 }  // namespace
 
 CameraRecorder::CameraRecorder(RecordingsStore& store, uint32_t channel, int64_t segmentNs)
@@ -56,6 +69,7 @@ void CameraRecorder::SetName(const std::string& name)
 CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio, bool sync, const uint8_t* data,
                                             std::size_t size, Clock::time_point now)
 {
+    const uint64_t decode = FrameDecodeTime(frame);
     if (audio) {
         if (frame.codec != Codec::kAac || frame.audioConfigSize == 0 ||
             frame.audioConfigSize > sizeof frame.audioConfig) {
@@ -67,10 +81,10 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         // Sound waits for the segment that the next sync frame starts when
         // the open one has no track for it, or one of another configuration.
         if (file_ == nullptr || audioTrack_ != nextAudio_.audioConfig || frame.run != row_.run ||
-            frame.mediaTime < static_cast<uint64_t>(row_.mediaStart)) {
+            decode < static_cast<uint64_t>(row_.decodeStart)) {
             return Outcome::kSkipped;
         }
-        if (Behind(audio, frame.mediaTime)) {
+        if (Behind(audio, decode)) {
             return Outcome::kDropped;
         }
     } else {
@@ -78,9 +92,11 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
         if (sync) {
             sets = ParameterSets(frame.codec, data, size);
         }
-        if (file_ != nullptr &&
-            (frame.run != row_.run || (sync && (sets != parameterSets_ || audioTrack_ != nextAudio_.audioConfig ||
-                                                frame.wallTimeNs / segmentNs_ != boundary_)))) {
+        // Decode time that does not rise within a run breaks continuity as
+        // a new run does: the frame cannot follow the segment's last.
+        if (file_ != nullptr && (frame.run != row_.run || Behind(audio, decode) ||
+                                 (sync && (sets != parameterSets_ || audioTrack_ != nextAudio_.audioConfig ||
+                                           frame.wallTimeNs / segmentNs_ != boundary_)))) {
             End();
         }
         if (file_ == nullptr) {
@@ -91,28 +107,32 @@ CameraRecorder::Outcome CameraRecorder::Add(const MediaFrame& frame, bool audio,
                 return Outcome::kFailed;
             }
         }
-        if (Behind(audio, frame.mediaTime)) {
-            return Outcome::kDropped;
-        }
-        if ((sync || frame.mediaTime >= fragmentStart_ + kFragmentSpan) && !Cut()) {
+        if ((sync || decode >= fragmentStart_ + kFragmentSpan) && !Cut()) {
             return Fail();
         }
     }
     if (file_->fragmentEmpty()) {
-        fragmentStart_ = frame.mediaTime;
+        fragmentStart_ = decode;
         fragmentStartedAt_ = now;
     }
-    const int64_t time = static_cast<int64_t>(frame.mediaTime) - row_.mediaStart;
-    if (!file_->AddFrame(audio, data, size, time, frame.duration, sync)) {
+    // The file's decode times are the run's, so that the segments of a run
+    // follow one another without a jump.
+    const int32_t composition = (frame.timeFlags & kFrameDecodeTime) != 0 ? frame.compositionOffset : 0;
+    if (!file_->AddFrame(audio, data, size, static_cast<int64_t>(decode), composition, frame.duration, sync)) {
         return Fail();
     }
-    lastTime_[audio] = frame.mediaTime;
+    lastTime_[audio] = decode;
     if (!audio) {
+        const int64_t shown = static_cast<int64_t>(frame.mediaTime) - row_.mediaStart;
         if (sync) {
-            row_.syncTimes += (row_.syncTimes.empty() ? "" : ",") + std::to_string(time * 1000 / kMediaClockHz);
+            row_.syncTimes += (row_.syncTimes.empty() ? "" : ",") + std::to_string(TicksToMs(shown));
         }
-        row_.endNs = frame.wallTimeNs + static_cast<int64_t>(frame.duration) * 1000000000 / kMediaClockHz;
-        row_.mediaEnd = static_cast<int64_t>(frame.mediaTime + frame.duration);
+        // The latest shown frame's start, not its end: the duration of a
+        // run's last frame is an estimate, and after a stalled host a long
+        // one. With B-frames the last frame in decode order is not the last
+        // shown.
+        row_.endNs = std::max(row_.endNs, frame.wallTimeNs);
+        row_.mediaEnd = std::max<int64_t>(row_.mediaEnd, static_cast<int64_t>(frame.mediaTime + frame.duration));
     }
     return Outcome::kWritten;
 }
@@ -124,7 +144,10 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     tracks.width = frame.width;
     tracks.height = frame.height;
     tracks.parameterSets = parameterSets;
-    ::mkdir((store_.root() + "/" + name_).c_str(), 0755);
+    const std::string directory = store_.root() + "/" + name_;
+    if (!MakeDirectory(directory)) {
+        return false;
+    }
     if (const std::string other = CaseTwin(store_.root(), name_); !other.empty()) {
         error_ = "the directory of " + name_ + " is that of " + other +
                  " on this file system, which does not tell case apart; not recorded, give the cameras names that "
@@ -143,6 +166,18 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     if (file_ == nullptr) {
         return false;
     }
+    // The header and the file's name survive a power cut before the first
+    // fragment does, or the row would name a file that is not there.
+    const bool synced = file_->Sync();
+    if (!synced || !SyncDirectory(directory)) {
+        if (!synced) {
+            error_ = file_->error();
+            errorCode_ = file_->errorCode();
+        }
+        file_->Finish();
+        file_.reset();
+        return false;
+    }
     ++segmentsStarted_;
     audioTrack_ = tracks.audio ? tracks.audioConfig : std::string();
     lastTime_[0] = lastTime_[1] = std::nullopt;
@@ -152,10 +187,40 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     row_.startNs = row_.endNs = frame.wallTimeNs;
     row_.run = frame.run;
     row_.mediaStart = row_.mediaEnd = static_cast<int64_t>(frame.mediaTime);
+    row_.decodeStart = static_cast<int64_t>(FrameDecodeTime(frame));
     row_.bytes = file_->bytes();
     row_.syncTimes.clear();
-    store_.Update(row_, true);
+    cutRow_ = durableRow_ = row_;
+    store_.Update(durableRow_, true);
     return true;
+}
+
+bool CameraRecorder::MakeDirectory(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0755) == 0) {
+        return SyncDirectory(store_.root());
+    }
+    if (errno == EEXIST) {
+        return true;
+    }
+    errorCode_ = errno;
+    error_ = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+bool CameraRecorder::SyncDirectory(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && ::fsync(fd) == 0) {
+        ::close(fd);
+        return true;
+    }
+    errorCode_ = errno;
+    error_ = "cannot sync " + path + ": " + std::strerror(errno);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return false;
 }
 
 bool CameraRecorder::Cut()
@@ -167,8 +232,8 @@ bool CameraRecorder::Cut()
         return false;
     }
     dirty_ = true;
-    row_.bytes = file_->bytes();
-    store_.Update(row_, true);
+    cutRow_ = row_;
+    cutRow_.bytes = file_->bytes();
     return true;
 }
 
@@ -195,6 +260,8 @@ bool CameraRecorder::Sync()
         Fail();
         return false;
     }
+    durableRow_ = cutRow_;
+    store_.Update(durableRow_, true);
     return true;
 }
 
@@ -205,11 +272,14 @@ void CameraRecorder::End()
         error_ = file_->error();
         errorCode_ = file_->errorCode();
     }
-    row_.bytes = file_->bytes();
+    if (finished) {
+        durableRow_ = row_;
+        durableRow_.bytes = file_->bytes();
+    }
     if (file_->deleted()) {
         store_.Forget(row_.name);
     } else {
-        store_.Update(row_, false);
+        store_.Update(durableRow_, false);
     }
     file_.reset();
     dirty_ = false;

@@ -103,10 +103,14 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
         }
     }
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof+skip_trailer", 0);
+    // frag_discont: the first fragment's decode time (tfdt) is the first
+    // frame's, not zero; timestamps are taken as they come, never shifted.
+    av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof+skip_trailer+frag_discont", 0);
+    av_dict_set(&options, "use_editlist", "0", 0);  // the file's times are the decode times, unshifted
+    f.muxer_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
     const int header = ready ? avformat_write_header(f.muxer_, &options) : AVERROR(ENOMEM);
     av_dict_free(&options);
-    if (header < 0 || (avio_flush(f.output_), f.output_->error < 0)) {
+    if (header < 0 || (avio_flush(f.output_), f.output_->error < 0) || !f.WriteOut()) {
         f.Fail("cannot write the header", header < 0 ? header : f.output_->error);
         error = f.error_;
         errorCode = f.writeErrno_;
@@ -119,24 +123,40 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
 int Fmp4File::WritePacket(void* opaque, uint8_t* data, int size)
 {
     auto& file = *static_cast<Fmp4File*>(opaque);
-    int left = size;
+    if (file.unwritten_.empty()) {
+        file.unwritten_.reserve(file.lastWriteOut_ + static_cast<std::size_t>(size));
+    }
+    file.unwritten_.insert(file.unwritten_.end(), data, data + size);
+    return size;
+}
+
+bool Fmp4File::WriteOut()
+{
+    const uint8_t* data = unwritten_.data();
+    std::size_t left = unwritten_.size();
     while (left > 0) {
-        const ssize_t done = ::write(file.fd_, data, static_cast<std::size_t>(left));
+        const ssize_t done = ::write(fd_, data, left);
         if (done < 0 && errno == EINTR) {
             continue;
         }
         if (done <= 0) {
-            file.writeErrno_ = done < 0 ? errno : ENOSPC;
-            return AVERROR(file.writeErrno_);
+            writeErrno_ = done < 0 ? errno : ENOSPC;
+            return false;
         }
         data += done;
-        left -= static_cast<int>(done);
-        file.written_ += static_cast<uint64_t>(done);
+        left -= static_cast<std::size_t>(done);
+        written_ += static_cast<uint64_t>(done);
     }
-    return size;
+    // Released between fragments: the worker cuts the fragments of all
+    // cameras one after another, so they take turns with the same heap
+    // memory instead of each camera keeping a fragment's worth.
+    lastWriteOut_ = unwritten_.size();
+    std::vector<uint8_t>().swap(unwritten_);
+    return true;
 }
 
-bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t time, uint32_t duration, bool sync)
+bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t decodeTime,
+                        int32_t compositionOffset, uint32_t duration, bool sync)
 {
     if (failed_ || (audio && muxer_->nb_streams < 2)) {
         return false;
@@ -149,7 +169,8 @@ bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64
     }
     std::memcpy(packet->data, data, size);
     packet->stream_index = stream->index;
-    packet->pts = packet->dts = av_rescale_q(time, kMediaTimeBase, stream->time_base);
+    packet->dts = av_rescale_q(decodeTime, kMediaTimeBase, stream->time_base);
+    packet->pts = av_rescale_q(decodeTime + compositionOffset, kMediaTimeBase, stream->time_base);
     packet->duration = av_rescale_q(duration, kMediaTimeBase, stream->time_base);
     packet->flags = sync || audio ? AV_PKT_FLAG_KEY : 0;
     const int result = av_write_frame(muxer_, packet);
@@ -171,7 +192,7 @@ bool Fmp4File::CutFragment()
     }
     const int result = av_write_frame(muxer_, nullptr);
     avio_flush(output_);
-    if (result < 0 || output_->error < 0) {
+    if (result < 0 || output_->error < 0 || !WriteOut()) {
         return Fail("cannot write a fragment", result < 0 ? result : output_->error);
     }
     framesInFragment_ = 0;
@@ -182,7 +203,11 @@ bool Fmp4File::CutFragment()
 
 bool Fmp4File::Sync()
 {
-    return failed_ || ::fdatasync(fd_) == 0 || Fail("cannot sync", AVERROR(errno));
+    if (failed_ || ::fdatasync(fd_) == 0) {
+        return true;
+    }
+    writeErrno_ = errno;
+    return Fail("cannot sync", AVERROR(errno));
 }
 
 bool Fmp4File::Finish()

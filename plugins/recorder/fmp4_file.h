@@ -4,7 +4,8 @@
 // Create writes the header (ftyp, moov with an avc1 or hvc1 sample entry
 // holding the parameter sets, and an mp4a one when the camera sends AAC) at
 // once. Frames collect in the muxer until CutFragment writes them as one
-// moof and mdat; Sync makes what was written durable. The file never holds
+// moof and mdat, in one write (the muxer's output gathers in memory until
+// then); Sync makes what was written durable. The file never holds
 // less than whole fragments at a point where Sync returned: a failed write
 // cuts the file back to its last whole fragment, and a file that never got
 // one is deleted, so no empty or unplayable file stays behind.
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "camera_stream.h"
 
@@ -45,8 +47,11 @@ public:
     Fmp4File(const Fmp4File&) = delete;
     Fmp4File& operator=(const Fmp4File&) = delete;
 
-    // `time` and `duration` in media clock ticks from the segment's start.
-    bool AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t time, uint32_t duration, bool sync);
+    // `decodeTime` (written as is, so that a run's segments continue one
+    // another), `compositionOffset` (presentation minus decode time) and
+    // `duration` in media clock ticks. Decode times must rise.
+    bool AddFrame(bool audio, const uint8_t* data, std::size_t size, int64_t decodeTime, int32_t compositionOffset,
+                  uint32_t duration, bool sync);
     // Writes the frames added since the last cut as one fragment.
     bool CutFragment();
     bool Sync();
@@ -58,11 +63,13 @@ public:
     uint64_t bytes() const { return bytes_; }  // written, whole fragments and the header
     bool deleted() const { return deleted_; }  // Finish or a failure removed the file
     const std::string& error() const { return error_; }
-    int errorCode() const { return writeErrno_; }  // errno of the failed write, or 0
+    int errorCode() const { return writeErrno_; }  // errno of the failed write or sync, or 0
 
 private:
     Fmp4File(const std::string& path, int fd);
     static int WritePacket(void* opaque, uint8_t* data, int size);
+    // Hands what the muxer produced since the last call to the file in one write.
+    bool WriteOut();
     bool Fail(const char* what, int code);
     void CutBack();
 
@@ -70,8 +77,10 @@ private:
     int fd_;
     AVFormatContext* muxer_ = nullptr;
     AVIOContext* output_ = nullptr;
-    uint64_t written_ = 0;  // bytes handed to the file
-    uint64_t bytes_ = 0;    // at the end of the last whole fragment (or header)
+    std::vector<uint8_t> unwritten_;  // the muxer's output of the fragment being cut
+    std::size_t lastWriteOut_ = 0;    // bytes of the last fragment: the next one's likely size
+    uint64_t written_ = 0;            // bytes handed to the file
+    uint64_t bytes_ = 0;              // at the end of the last whole fragment (or header)
     bool hasFragment_ = false;
     bool failed_ = false;
     bool deleted_ = false;

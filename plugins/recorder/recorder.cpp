@@ -7,12 +7,17 @@
 // frame and then gives its block back with EVT_RELEASE_BLOCK. While the queue
 // holds more than kQueueLimit bytes the recorder keeps nothing new, and a
 // camera whose video was dropped waits for its next sync frame, since the
-// frames after a gap cannot be decoded without it. The worker makes the
-// fragments it cut durable together, one fdatasync per file and pass, so
-// that several cameras share one flush of the flash. At Close the worker
-// writes what is still queued, ends every segment and returns.
+// frames after a gap cannot be decoded without it. Durability, retention
+// and the index run on the worker's clock, never only when the queue is
+// empty: a disk slower than the cameras keeps the queue full for good. Once
+// a second the worker makes the fragments that all cameras cut durable in
+// one batch, one fdatasync per file, so that several cameras share one
+// flush of the flash. At Close the worker writes what is still queued, ends
+// every segment and returns; Close waits for it, so that its summary is
+// logged while the log sink is still open.
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -104,17 +109,23 @@ public:
         return true;
     }
 
-    // Dispatcher thread; no Write follows.
+    // Main thread; no Write follows. Returns once the worker has written
+    // what was queued.
     void Close()
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         closing_ = true;
         wake_.notify_one();
+        finished_.wait(lock, [this] { return !running_; });
     }
 
     // Worker thread: until Close, and then until the queue is empty.
     void Run(const dvrexample::CoreLink& link)
     {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            running_ = true;
+        }
         const dvrexample::RecordingSettings settings = dvrexample::ReadRecordingSettings();
         for (const std::string& problem : settings.problems) {
             LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", problem.c_str());
@@ -133,11 +144,14 @@ public:
         });
         check.Start();
         Clock::time_point nextTick = Clock::now() + kTick;
+        nextSync_ = Clock::now() + kSyncInterval;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             wake_.wait_until(lock, nextTick, [this] { return !queue_.empty() || closing_; });
             ApplyNames();
-            while (!queue_.empty()) {
+            // Frames until the tick is due, never longer: under back-pressure
+            // the queue does not empty.
+            while (!queue_.empty() && Clock::now() < nextTick) {
                 const QueuedFrame frame = queue_.front();
                 queue_.pop_front();
                 lock.unlock();
@@ -152,7 +166,6 @@ public:
                 nextTick = now + kTick;
                 Maintain(link, now);
             }
-            SyncAll(link);
             lock.lock();
             if (closing_ && queue_.empty()) {
                 break;
@@ -167,10 +180,14 @@ public:
                    "%llu frames recorded, %llu bytes written, %u frames dropped, %u write errors",
                    static_cast<unsigned long long>(totals.framesRecorded),
                    static_cast<unsigned long long>(totals.bytesWritten), totals.framesDropped, totals.writeErrors);
+        lock.lock();
+        running_ = false;
+        finished_.notify_all();
     }
 
 private:
     static constexpr Clock::duration kTick = std::chrono::milliseconds(250);
+    static constexpr Clock::duration kSyncInterval = std::chrono::seconds(1);
 
     // Dispatcher thread.
     void TakeState(const WriteParms& parms, const dvrexample::CoreLink& link)
@@ -237,8 +254,8 @@ private:
         }
         if (outcome == CameraRecorder::Outcome::kFailed) {
             CountError(link, channel);
-        } else {
-            failing_[channel] = false;
+        } else if (outcome == CameraRecorder::Outcome::kWritten) {
+            Recovered(link, channel);
         }
         std::lock_guard<std::mutex> lock(mutex_);
         dvrexample::RecorderCameraCounters& camera = cameraCounters_[channel];
@@ -255,13 +272,17 @@ private:
     }
 
     // Worker thread, without the lock: fragments that waited long enough,
-    // retention, the index batch, the counters.
+    // the durability batch, retention, the index batch, the counters.
     void Maintain(const dvrexample::CoreLink& link, Clock::time_point now)
     {
         for (auto& [channel, camera] : cameras_) {
             if (!camera->Tick(now)) {
                 CountError(link, channel);
             }
+        }
+        if (now >= nextSync_) {
+            nextSync_ = now + kSyncInterval;
+            SyncAll(link);
         }
         Retain(link, false);
         if (!store_->Flush(false)) {
@@ -305,16 +326,22 @@ private:
     }
 
     // Worker thread, without the lock. Logs only the first failure of a run
-    // of failures, so that a full disk does not flood the log.
+    // of failures, so that a full disk does not flood the log: the run ends
+    // with a frame written, not with frames dropped while the camera waits
+    // for its next sync frame.
     void CountError(const dvrexample::CoreLink& link, uint32_t channel)
     {
+        const auto camera = cameras_.find(channel);
+        const bool known = camera != cameras_.end() && camera->second;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++counters_.writeErrors;
-            ++cameraCounters_[channel].writeErrors;
+            dvrexample::RecorderCameraCounters& counters = cameraCounters_[channel];
+            ++counters.writeErrors;
+            // A muxer's failure has no errno of its own: an I/O error then.
+            const int code = known ? camera->second->errorCode() : ENOMEM;
+            counters.writeErrno = static_cast<uint32_t>(code != 0 ? code : EIO);
         }
-        const auto camera = cameras_.find(channel);
-        const bool known = camera != cameras_.end() && camera->second;
         if (!failing_[channel]) {
             LogMessage(link.id(), link.fn(), LOG_LEVEL_ERROR, "camera %u: %s", channel,
                        known ? camera->second->error().c_str() : "out of memory");
@@ -324,6 +351,20 @@ private:
             // Room for the next segment, now rather than at the next tick.
             Retain(link, true);
         }
+    }
+
+    // Worker thread, without the lock: the end of a run of failures.
+    void Recovered(const dvrexample::CoreLink& link, uint32_t channel)
+    {
+        if (!failing_[channel]) {
+            return;
+        }
+        failing_[channel] = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            cameraCounters_[channel].writeErrno = 0;
+        }
+        LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "camera %u: writing again", channel);
     }
 
     dvrexample::RecorderCounters Counters()
@@ -357,9 +398,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable finished_;                                                 // the worker has returned
     std::deque<QueuedFrame> queue_;                                                    // guarded by mutex_
     std::size_t queuedBytes_ = 0;                                                      // guarded by mutex_
     bool closing_ = false;                                                             // guarded by mutex_
+    bool running_ = false;                                                             // guarded by mutex_
     dvrexample::RecorderCounters counters_ = {};                                       // guarded by mutex_
     std::array<dvrexample::RecorderCameraCounters, kMaxCameras> cameraCounters_ = {};  // guarded by mutex_
     std::array<std::string, kMaxCameras> names_;                                       // guarded by mutex_
@@ -378,6 +421,7 @@ private:
     uint64_t reserveSeconds_ = 0;
     uint64_t lastBytesWritten_ = 0;
     double bytesPerSecond_ = 0;  // smoothed
+    Clock::time_point nextSync_{};
 };
 
 dvrexample::CoreLink link;

@@ -50,7 +50,11 @@ std::string RecordingsStore::Open()
         return index_.error() + "; recording goes on, the index is tried again every " +
                std::to_string(kCommitInterval.count()) + " s";
     }
-    if (!indexReady_) {
+    if (!indexReady_ && ::access(root_.c_str(), W_OK) != 0) {
+        // Not damage: nothing here can be written, the index included. It
+        // is opened by Flush once the directory can be written again.
+        note = "cannot write " + root_ + ": " + std::strerror(errno) + ", " + index_.error() + ". ";
+    } else if (!indexReady_) {
         if (index_.newer()) {
             // Kept for the version that wrote it.
             const std::string kept = path + ".newer-" + std::to_string(std::time(nullptr));
@@ -127,20 +131,27 @@ void RecordingsStore::Update(const SegmentRow& row, bool open)
             session_.insert(row.name);
         }
     }
-    if (!EnsureBatch()) {
-        return;
-    }
     if (open) {
-        index_.Put(row);
+        Store(row);
         return;
     }
     SegmentRow closed = row;
     closed.closed = StatFile(root_ + "/" + row.name, closed.bytes, closed.fileMtimeNs);
-    index_.Put(closed);
+    Store(closed);
+}
+
+void RecordingsStore::Store(const SegmentRow& row)
+{
+    if (!indexReady_) {
+        waiting_[row.name] = row;
+    } else if (EnsureBatch()) {
+        index_.Put(row);
+    }
 }
 
 void RecordingsStore::Forget(const std::string& name)
 {
+    waiting_.erase(name);
     if (EnsureBatch()) {
         index_.Remove(name);
     }
@@ -167,9 +178,15 @@ bool RecordingsStore::Flush(bool now)
     }
     lastCommit_ = time;
     if (!indexReady_) {
-        // Locked by another process at Open: tried again.
+        // Locked by another process, or its directory not writable, at
+        // Open: tried again, and the rows that waited go in once it opens.
         indexReady_ = index_.Open(indexPath(), false);
-        return true;
+        for (const auto& [name, row] : std::exchange(waiting_, {})) {
+            Store(row);
+        }
+        if (!indexReady_) {
+            return true;
+        }
     }
     // A refused batch is rolled back; the archive check of the next start
     // reads its files back in.

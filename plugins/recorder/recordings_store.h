@@ -10,7 +10,10 @@
 // index there, while recording goes on. While recording, the camera
 // recorders report each segment as it grows (Update); rows and deletions
 // go into one transaction that is committed every kCommitInterval, or at
-// Flush(true).
+// Flush(true). A directory that cannot be written at start (a read-only
+// file system) is said so, not taken for a damaged index: the index is
+// opened by a later Flush, once it can be, and the rows that waited are
+// stored then.
 //
 // Retention (Enforce) deletes whole segments, oldest first, never one that
 // is being written: while a camera's bytes, those being written included,
@@ -28,6 +31,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -82,6 +86,7 @@ public:
 
 private:
     bool EnsureBatch();
+    void Store(const SegmentRow& row);
     bool Delete(const SegmentRow& row);
     void RetryUnlinks();
     uint64_t FreeBytes(uint64_t* size = nullptr) const;
@@ -91,6 +96,9 @@ private:
     RetentionLimits limits_;
     RecordingsIndex index_;
     bool indexReady_ = false;
+    // The last row of each segment reported while the index could not be
+    // opened; stored once it can be.
+    std::map<std::string, SegmentRow> waiting_;
     uint64_t reserveBytes_ = 0;
     bool lowWaterStuck_ = false;  // deleting did not free space; said once
     std::vector<std::string> notices_;

@@ -34,7 +34,7 @@ struct PluginEntry {
     int logLevelDefault;
 };
 
-void AddPlugin(TiXmlElement& module, const PluginEntry& entry)
+TiXmlElement* AddPlugin(TiXmlElement& module, const PluginEntry& entry)
 {
     TiXmlElement* plugin = AddElement(module, "Plugin");
     plugin->SetAttribute("ID", entry.id);
@@ -45,6 +45,7 @@ void AddPlugin(TiXmlElement& module, const PluginEntry& entry)
     plugin->SetAttribute("OpenCode", entry.openCode);
     plugin->SetAttribute("LogLevel", entry.logLevel);
     plugin->SetAttribute("LogLevelDefault", entry.logLevelDefault);
+    return plugin;
 }
 
 TiXmlElement* AddModule(TiXmlElement& modules, int id, const std::string& name, const std::string& version)
@@ -62,7 +63,8 @@ std::string FileNameOf(const std::string& path)
 }
 
 // The memory switch, the core and every plugin with their results and
-// thresholds, the parent service and the plugin files that failed to load.
+// thresholds, the parent service, the plugin files that failed to load and
+// those left unloaded in quarantine.
 void BuildConfiguration(dvrcore& core, XmlDocument& document)
 {
     const int coreId = Low32(CORE_PROVIDER_ID);
@@ -111,6 +113,12 @@ void BuildConfiguration(dvrcore& core, XmlDocument& document)
     for (const auto& failed : core.failedPlugins) {
         AddPlugin(*coreModule, {number++, failed.first, 0, 0, kFailedOpenCode, LogLevelTable::kNoThreshold,
                                 LogLevelTable::kNoThreshold});
+    }
+    // Only the main thread wrote the list, before any document was built.
+    for (const std::string& held : core.quarantine.Held()) {
+        AddPlugin(*coreModule,
+                  {0, held, 0, 0, kFailedOpenCode, LogLevelTable::kNoThreshold, LogLevelTable::kNoThreshold})
+            ->SetAttribute("Quarantined", 1);
     }
     number = 1;
     for (const auto& failed : core.failedPlugins) {

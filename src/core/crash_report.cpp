@@ -5,10 +5,12 @@
 #include <link.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +26,15 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr int kBacktraceFrames = 8;
 // Big enough for the handler's own frames and the calls it makes.
 constexpr std::size_t kAlternateStackBytes = 64 * 1024;
+// How far above the stack pointer a thread's stack is searched for plugin
+// code, in pieces of at most one page.
+constexpr std::size_t kStackSearchBytes = 256 * 1024;
+constexpr uintptr_t kPageBytes = 4096;
+// The words before the plugin's file name, by what the plugin had to do with
+// the crash: its code, its call, its thread.
+constexpr const char* kPluginCode = " in plugin ";
+constexpr const char* kPluginCall = " in core code called from plugin ";
+constexpr const char* kPluginThread = " in code on a thread of plugin ";
 // LOG_USER | LOG_CRIT, as the core's other syslog lines.
 constexpr const char* kSyslogPrefix = "<10>dvrcore: ";
 
@@ -101,21 +112,61 @@ const char* SignalName(int number)
     return "?";
 }
 
-uintptr_t ProgramCounter(const void* context)
+// Where the thread was when the signal came: its instruction and stack.
+struct Interrupted {
+    uintptr_t pc = 0;
+    uintptr_t sp = 0;
+};
+
+Interrupted InterruptedAt(const void* context)
 {
-    const auto* user = static_cast<const ucontext_t*>(context);
+    const auto& machine = static_cast<const ucontext_t*>(context)->uc_mcontext;
+    const auto at = [](auto pc, auto sp) {
+        return Interrupted{static_cast<uintptr_t>(pc), static_cast<uintptr_t>(sp)};
+    };
 #if defined(__x86_64__)
-    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_RIP]);
+    return at(machine.gregs[REG_RIP], machine.gregs[REG_RSP]);
 #elif defined(__i386__)
-    return static_cast<uintptr_t>(user->uc_mcontext.gregs[REG_EIP]);
+    return at(machine.gregs[REG_EIP], machine.gregs[REG_ESP]);
 #elif defined(__arm__)
-    return static_cast<uintptr_t>(user->uc_mcontext.arm_pc);
+    return at(machine.arm_pc, machine.arm_sp);
 #elif defined(__aarch64__)
-    return static_cast<uintptr_t>(user->uc_mcontext.pc);
+    return at(machine.pc, machine.sp);
 #else
-    (void)user;
-    return 0;
+    (void)machine;
+    (void)at;
+    return Interrupted{};
 #endif
+}
+
+// The plugin owning the first word above `stack` that is an address in a
+// plugin's code or in a library it brought in: on a thread of a plugin's own,
+// the return address of its innermost frame. The words are copied through a
+// pipe, so the end of the stack makes a write fail rather than fault; the raw
+// system call keeps sanitizer interceptors from judging the stack's bytes.
+uint32_t PluginOnStack(uintptr_t stack)
+{
+    int ends[2];
+    if (stack == 0 || ::pipe2(ends, O_CLOEXEC) != 0) {
+        return 0;
+    }
+    uint32_t owner = 0;
+    uintptr_t words[kPageBytes / sizeof(uintptr_t)];
+    uintptr_t at = stack & ~(uintptr_t{sizeof(uintptr_t)} - 1);
+    while (owner == 0 && at < stack + kStackSearchBytes) {
+        const uintptr_t pieceEnd = (at | (kPageBytes - 1)) + 1;
+        const long copied = ::syscall(SYS_write, ends[1], at, pieceEnd - at);
+        if (copied <= 0 || ::read(ends[0], words, static_cast<std::size_t>(copied)) != copied) {
+            break;
+        }
+        for (long i = 0; owner == 0 && i < copied / static_cast<long>(sizeof(uintptr_t)); ++i) {
+            owner = watch->OwnerAt(words[i]);
+        }
+        at += static_cast<uintptr_t>(copied);
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return owner;
 }
 
 // "plugin.so+0x1a2b", "dvrcore+0x1a2b" (addresses within the file, as
@@ -139,10 +190,11 @@ void WriteCall(LineWriter& line, const CallSlot* slot, uint32_t call)
     line.Text(" (entry ").Text(PluginCallName(entry)).Text(", ").Text(CallThreadName(slot, entry)).Text(" thread)");
 }
 
-std::size_t FormatLine(char* buffer, std::size_t size, int number, const siginfo_t* info, void* context)
+// Who crashed the process: everything of the line before the backtrace.
+void WriteCulprit(LineWriter& line, int number, const siginfo_t* info, void* context)
 {
-    LineWriter line(buffer, size);
-    const uintptr_t pc = ProgramCounter(context);
+    const Interrupted interrupted = InterruptedAt(context);
+    const uintptr_t pc = interrupted.pc;
     line.Text("crash: signal ").Decimal(number).Text(" (").Text(SignalName(number)).Text(") at address ");
     line.Hex(reinterpret_cast<uintptr_t>(info->si_addr));
 
@@ -150,18 +202,35 @@ std::size_t FormatLine(char* buffer, std::size_t size, int number, const siginfo
     const uint32_t call = slot != nullptr ? slot->call.load(std::memory_order_relaxed) : ThreadCall();
     const uint32_t codeOwner = watch->LibraryAt(pc);
     if (codeOwner != 0) {
-        line.Text(" in plugin ").Text(watch->FileName(codeOwner));
+        line.Text(kPluginCode).Text(watch->FileName(codeOwner));
         if (call != 0 && call >> 8 == codeOwner) {
             WriteCall(line, slot, call);
         }
     } else if (call != 0) {
         // The plugin's call led here: through the core's entry, or a library.
-        line.Text(" in core code called from plugin ").Text(watch->FileName(call >> 8));
+        line.Text(kPluginCall).Text(watch->FileName(call >> 8));
         WriteCall(line, slot, call);
+    } else if (!ThreadOfCore()) {
+        // A thread the plugin or one of its libraries started, in a library.
+        uint32_t threadOwner = watch->OwnerAt(pc);
+        if (threadOwner == 0) {
+            threadOwner = PluginOnStack(interrupted.sp);
+        }
+        if (threadOwner != 0) {
+            line.Text(kPluginThread).Text(watch->FileName(threadOwner));
+        } else {
+            line.Text(" in code on a thread the core did not start");
+        }
     } else {
         line.Text(" in the core's own code (").Text(CallThreadName(slot, PluginCall::kLoad)).Text(" thread)");
     }
+}
 
+// The rest of the line. glibc's backtrace is not async-signal-safe (it may
+// take locks or fault), so it runs only once the culprit is written.
+void WriteBacktrace(LineWriter& line, void* context)
+{
+    const uintptr_t pc = InterruptedAt(context).pc;
     line.Text(", backtrace:");
     void* frames[kBacktraceFrames + 4];
     const int count = ::backtrace(frames, kBacktraceFrames + 4);
@@ -182,7 +251,7 @@ std::size_t FormatLine(char* buffer, std::size_t size, int number, const siginfo
         line.Text(" ");
         WriteFrame(line, reinterpret_cast<uintptr_t>(frames[i]));
     }
-    return line.Text("\n").length();
+    line.Text("\n");
 }
 
 void WriteAll(int fd, const char* text, std::size_t length)
@@ -223,14 +292,21 @@ void OnFatalSignal(int number, siginfo_t* info, void* context)
 {
     const int savedErrno = errno;
     char text[512];
-    const std::size_t length = FormatLine(text, sizeof text, number, info, context);
-    WriteAll(STDERR_FILENO, text, length);
-    SendToSyslog(text, length);
+    LineWriter line(text, sizeof text);
+    // The culprit reaches standard error and the file before anything that
+    // may block or fault; the backtrace completes the same line after it.
+    WriteCulprit(line, number, info, context);
+    const std::size_t culprit = line.length();
     const int file = ::open(CRASH_REPORT_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    WriteAll(STDERR_FILENO, text, culprit);
+    WriteAll(file, text, culprit);
+    WriteBacktrace(line, context);
+    WriteAll(STDERR_FILENO, text + culprit, line.length() - culprit);
+    WriteAll(file, text + culprit, line.length() - culprit);
     if (file >= 0) {
-        WriteAll(file, text, length);
         ::close(file);
     }
+    SendToSyslog(text, line.length());
     errno = savedErrno;
     // Blocked while the handler runs: delivered, by default, on return.
     ::signal(number, SIG_DFL);
@@ -306,7 +382,7 @@ AlternateSignalStack::~AlternateSignalStack()
     std::free(memory_);
 }
 
-void ReportPreviousCrash()
+std::string ReportPreviousCrash()
 {
     std::string line;
     if (std::FILE* file = std::fopen(CRASH_REPORT_FILE, "r")) {
@@ -315,11 +391,24 @@ void ReportPreviousCrash()
         std::fclose(file);
         line.assign(buffer, length);
     } else {
-        return;
+        return line;
     }
     while (!line.empty() && line.back() == '\n') {
         line.pop_back();
     }
     LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR, "the previous run ended with a %s", line.c_str());
     std::remove(CRASH_REPORT_FILE);
+    return line;
+}
+
+std::string CrashedPlugin(const std::string& line)
+{
+    for (const char* culprit : {kPluginCode, kPluginCall, kPluginThread}) {
+        const std::size_t at = line.find(culprit);
+        if (at != std::string::npos) {
+            const std::size_t name = at + std::strlen(culprit);
+            return line.substr(name, std::min(line.find(" (", name), line.find(", backtrace:", name)) - name);
+        }
+    }
+    return "";
 }

@@ -15,6 +15,7 @@
 
 #include "crash_report.h"
 #include "log_message.h"
+#include "plugin_scan.h"
 #include "privilege_drop.h"
 
 dvrcore* theCore = nullptr;
@@ -159,7 +160,7 @@ void dvrcore::StopTimer()
 
 void dvrcore::StartSupervision()
 {
-    ReportPreviousCrash();
+    quarantine.CountCrash(CrashedPlugin(ReportPreviousCrash()), FindPlugins(exePath));
     SetThreadSlot(&pluginWatch.MainSlot());
     InstallCrashReport(pluginWatch);
     pluginWatch.Start([this] {

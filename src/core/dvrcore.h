@@ -58,6 +58,7 @@
 #include "plugin_accounting.h"
 #include "plugin_api.h"
 #include "plugin_info.h"
+#include "plugin_quarantine.h"
 #include "plugin_watch.h"
 #include "ref_block_table.h"
 
@@ -129,6 +130,10 @@ public:
     void DispatchEvents();
     // One record of a batch: `takenBehind` records were taken with it.
     void DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, QueueStatistics& statistics);
+    // Main thread, while ClosePlugins closes: delivers the log messages
+    // queued since the dispatcher returned to the plugins not closed yet, so
+    // that what plugins log at their Close (a summary) reaches a log sink.
+    void DispatchLateLogs();
     // Releases `owner`'s reference to `block`; on the last one wakes a reader
     // waiting on it and frees the block, or sends it home to be freed by its
     // raiser (block_homes.h). Unknown blocks are ignored.
@@ -144,7 +149,7 @@ public:
 
     // ---- Plugin host (src/pluginhost, main thread). ------------------------
     // Maps and identifies the plugin libraries beside the executable, in load
-    // order; a refused or broken one is logged and skipped. Starts the worker
+    // order; a quarantined, refused or broken one is logged and skipped. Starts the worker
     // threads asked for. True when at least one plugin was accepted.
     bool LoadPlugins();
     // Calls every plugin's Open in list order; stores its result and duration.
@@ -248,6 +253,11 @@ public:
     std::atomic<bool> colorLog{true};
     std::atomic<bool> quietLog{false};
     std::atomic<bool> stopRequested{false};
+    // Set under queueMutex once every plugin is closed: from the stop until
+    // then log messages are still queued, for DispatchLateLogs.
+    std::atomic<bool> pluginsClosed{false};
+    // Main thread: pluginList[0, closedPlugins) are closed and get no Write.
+    std::size_t closedPlugins = 0;
     std::atomic<bool> sleepBeforeUnload{false};
     std::atomic<bool> memoryMonitor{true};
     std::atomic<bool> throttling{false};
@@ -275,6 +285,8 @@ public:
     std::unique_ptr<TiXmlElement> supervisionElement;
     // What each plugin raised and cost (plugin_accounting.h).
     PluginAccounting accounting;
+    // Plugins left unloaded for crashing the core (plugin_quarantine.h).
+    PluginQuarantine quarantine;
 
     // Clears `theCore` when destroyed, just after `refBlocks`.
     struct CoreRegistration {

@@ -111,6 +111,20 @@ void dvrcore::DispatchEvents()
     }
 }
 
+void dvrcore::DispatchLateLogs()
+{
+    QueueStatistics statistics(CoreEventCallback, Now());
+    EventQueue batch;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        batch.swap(eventQueue);
+    }
+    std::size_t behind = batch.size();
+    for (const QueuedEvent& queued : batch) {
+        DispatchEvent(queued, --behind, statistics);
+    }
+}
+
 void dvrcore::DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, QueueStatistics& statistics)
 {
     const _EventParmsIn& event = queued.event;
@@ -144,7 +158,8 @@ void dvrcore::DispatchEvent(const QueuedEvent& queued, std::size_t takenBehind, 
     // Configuration goes to every other plugin through IOCTL, and to the
     // raiser, as any event, through Write when it subscribes.
     dispatchTargets.clear();
-    for (const auto& plugin : pluginList) {
+    for (std::size_t i = closedPlugins; i < pluginList.size(); ++i) {
+        const PLUGININFO& plugin = pluginList[i];
         if ((configuration && plugin.info.id != event.providerID) ||
             (plugin.info.writerFlag != 0 && AcceptsEvent(plugin.info, type, match))) {
             dispatchTargets.push_back(&plugin);

@@ -106,7 +106,9 @@ try {
         }
     }
 
-    if (stopRequested) {
+    // Log messages still reach the log sinks while the plugins close.
+    const bool lateLog = (type & EVT_LOG) != 0 && (in->flags & FLAG_LOG_MESSAGE) != 0;
+    if (stopRequested && (!lateLog || pluginsClosed)) {
         out->result = RESULT_REFUSED;
         return 0;
     }
@@ -150,7 +152,7 @@ try {
         // already have taken its last record: an event queued now would never
         // be delivered. RequestStop sets the flag under this lock, so the test
         // here is exact.
-        if (!stopRequested) {
+        if (!stopRequested || (lateLog && !pluginsClosed)) {
             eventQueue.push_back(QueuedEvent{copy, home});
             queued = true;
             // Only a waiting dispatcher needs the signal; a busy one finds

@@ -77,6 +77,9 @@ std::string DescribePlugins(dvrcore& core)
     for (const auto& [file, reason] : core.failedPlugins) {
         text += "failed " + file + ": " + reason + "\n";
     }
+    for (const std::string& file : core.quarantine.Held()) {
+        text += "quarantined " + file + ": crashed the core at consecutive starts\n";
+    }
     return text;
 }
 

@@ -141,7 +141,9 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
 bool dvrcore::LoadPlugins()
 {
     for (const std::filesystem::path& path : FindPlugins(exePath)) {
-        LoadPlugin(*this, path);
+        if (quarantine.Admits(path)) {
+            LoadPlugin(*this, path);
+        }
     }
     return !pluginList.empty();
 }

@@ -70,12 +70,22 @@ bool dvrcore::ClosePlugins()
     }
 
     for (const PLUGININFO& plugin : pluginList) {
+        // What the plugins closed so far logged, before the next one closes.
+        DispatchLateLogs();
         CloseParms parms = MakeRecord<CloseParms>(1);
         CloseResult result = MakeRecord<CloseResult>(1);
         const int32_t returned = WatchedCall(pluginWatch.MainSlot(), plugin.libraryNumber, PluginCall::kClose,
                                              plugin.close, &parms, &result);
         LogCallFailure(plugin, "close", returned, result.error);
+        ++closedPlugins;
     }
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        pluginsClosed = true;
+    }
+    // Nobody is left to take them: their blocks are released.
+    DispatchLateLogs();
+    closedPlugins = 0;
     return true;
 }
 

@@ -11,39 +11,51 @@
 namespace {
 
 struct CodeRange {
-    uintptr_t base;
-    const char* name;
-    uintptr_t start;
-    uintptr_t end;
+    uintptr_t start = 0;
+    uintptr_t end = 0;
 };
 
-// Finds the executable segments of the object mapped at `base`.
-int CollectCode(dl_phdr_info* info, std::size_t, void* data)
+// The span of an object's executable segments.
+CodeRange CodeOf(const dl_phdr_info& info)
 {
-    auto* range = static_cast<CodeRange*>(data);
-    if (info->dlpi_addr != range->base || info->dlpi_name == nullptr ||
-        std::strcmp(info->dlpi_name, range->name) != 0) {
-        return 0;
-    }
-    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    CodeRange range;
+    for (ElfW(Half) i = 0; i < info.dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info.dlpi_phdr[i];
         if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0) {
             continue;
         }
-        const uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+        const uintptr_t start = info.dlpi_addr + segment.p_vaddr;
         const uintptr_t end = start + segment.p_memsz;
-        if (range->start == 0 || start < range->start) {
-            range->start = start;
+        if (range.start == 0 || start < range.start) {
+            range.start = start;
         }
-        if (end > range->end) {
-            range->end = end;
+        if (end > range.end) {
+            range.end = end;
         }
     }
-    return 1;
+    return range;
+}
+
+// Calls `visit(const dl_phdr_info&)` for every object mapped now.
+template <typename Visit>
+void ForEachObject(Visit visit)
+{
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            (*static_cast<Visit*>(data))(*info);
+            return 0;
+        },
+        &visit);
 }
 
 thread_local CallSlot* threadSlot = nullptr;
 thread_local uint32_t threadCall = 0;
+thread_local bool threadOfCore = false;
+
+uint64_t Nanoseconds(std::chrono::steady_clock::time_point time)
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
+}
 
 long long MillisecondsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to)
 {
@@ -55,11 +67,23 @@ long long MillisecondsBetween(std::chrono::steady_clock::time_point from, std::c
 void SetThreadSlot(CallSlot* slot)
 {
     threadSlot = slot;
+    threadOfCore = true;
 }
 
 void SetThreadCall(uint32_t library, PluginCall call)
 {
     threadCall = library << 8 | static_cast<uint32_t>(call);
+    threadOfCore = true;
+}
+
+void MarkCoreThread()
+{
+    threadOfCore = true;
+}
+
+bool ThreadOfCore()
+{
+    return threadOfCore;
 }
 
 CallSlot* ThreadSlot()
@@ -122,12 +146,18 @@ const char* PluginCallName(PluginCall call)
     return "?";
 }
 
-PluginWatch::PluginWatch()
+// A call that starts before the first tick counts from the watch's creation,
+// not from the clock's epoch.
+PluginWatch::PluginWatch() : tickNs_(Nanoseconds(std::chrono::steady_clock::now()))
 {
     ioSlot_.thread = CallThread::kIoThread;
     for (CallSlot& slot : deliverySlots_) {
         slot.thread = CallThread::kDelivery;
     }
+    ForEachObject([this](const dl_phdr_info& info) {
+        const CodeRange code = CodeOf(info);
+        AddObject(code.start, code.end, 0);
+    });
 }
 
 PluginWatch::~PluginWatch()
@@ -145,15 +175,47 @@ uint32_t PluginWatch::RegisterLibrary(const char* fileName, void* library)
     std::strncpy(entry.fileName, fileName, sizeof entry.fileName - 1);
     link_map* map = nullptr;
     if (library != nullptr && ::dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
-        CodeRange range{map->l_addr, map->l_name, 0, 0};
-        ::dl_iterate_phdr(CollectCode, &range);
         entry.loadBase = map->l_addr;
-        entry.codeStart = range.start;
-        entry.codeEnd = range.end;
     }
     entry.mapped.store(true, std::memory_order_relaxed);
+    const auto number = static_cast<uint32_t>(count + 1);
+    // The plugin's own object, and the libraries it brought in with it.
+    ForEachObject([this, map, &entry, number](const dl_phdr_info& info) {
+        const CodeRange code = CodeOf(info);
+        if (map != nullptr && info.dlpi_addr == map->l_addr && info.dlpi_name != nullptr &&
+            std::strcmp(info.dlpi_name, map->l_name) == 0) {
+            entry.codeStart = code.start;
+            entry.codeEnd = code.end;
+        } else {
+            AddObject(code.start, code.end, number);
+        }
+    });
     libraryCount_.store(count + 1, std::memory_order_release);
-    return static_cast<uint32_t>(count + 1);
+    return number;
+}
+
+void PluginWatch::AddObject(uintptr_t start, uintptr_t end, uint32_t library)
+{
+    const std::size_t count = objectCount_.load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < count; ++i) {
+        WatchedObject& object = objects_[i];
+        if (object.start != start || object.end != end) {
+            continue;
+        }
+        // Mapped again after its plugin was refused and unmapped: the new one's.
+        const uint32_t owner = object.library.load(std::memory_order_relaxed);
+        if (owner != 0 && !libraries_[owner - 1].mapped.load(std::memory_order_relaxed)) {
+            object.library.store(library, std::memory_order_relaxed);
+        }
+        return;
+    }
+    if (start == end || count == kMostObjects) {
+        return;
+    }
+    objects_[count].start = start;
+    objects_[count].end = end;
+    objects_[count].library.store(library, std::memory_order_relaxed);
+    objectCount_.store(count + 1, std::memory_order_release);
 }
 
 void PluginWatch::ForgetLibrary(uint32_t number)
@@ -182,6 +244,24 @@ uint32_t PluginWatch::LibraryAt(uintptr_t address) const
         if (library.mapped.load(std::memory_order_relaxed) && address >= library.codeStart &&
             address < library.codeEnd) {
             return static_cast<uint32_t>(i + 1);
+        }
+    }
+    return 0;
+}
+
+uint32_t PluginWatch::OwnerAt(uintptr_t address) const
+{
+    const uint32_t library = LibraryAt(address);
+    if (library != 0) {
+        return library;
+    }
+    const std::size_t count = objectCount_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < count; ++i) {
+        const WatchedObject& object = objects_[i];
+        const uint32_t owner = object.library.load(std::memory_order_relaxed);
+        if (owner != 0 && address >= object.start && address < object.end &&
+            libraries_[owner - 1].mapped.load(std::memory_order_relaxed)) {
+            return owner;
         }
     }
     return 0;
@@ -221,6 +301,7 @@ void PluginWatch::Start(std::function<std::size_t()> queued)
     queued_ = std::move(queued);
     stopping_ = false;
     watcher_ = std::thread([this] {
+        MarkCoreThread();
         std::unique_lock<std::mutex> lock(stopMutex_);
         while (!stopCond_.wait_for(lock, kTick, [this] { return stopping_; })) {
             lock.unlock();
@@ -247,9 +328,7 @@ void PluginWatch::Stop()
 
 void PluginWatch::Check(std::chrono::steady_clock::time_point now)
 {
-    tickNs_.store(
-        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count()),
-        std::memory_order_relaxed);
+    tickNs_.store(Nanoseconds(now), std::memory_order_relaxed);
     const int64_t thresholdMs = StallThreshold();
     CheckSlot(mainSlot_, mainSeen_, now, thresholdMs);
     CheckSlot(ioSlot_, ioSeen_, now, thresholdMs);

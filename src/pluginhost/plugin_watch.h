@@ -11,7 +11,10 @@
 //
 // Libraries are numbered in the order they are mapped (1, 2, ...); their file
 // names and executable address ranges live in a fixed table of plain records
-// so that the crash handler can read them without locks or allocation.
+// so that the crash handler can read them without locks or allocation. So do
+// the code ranges of every other object in the process: those mapped when the
+// watch is made are the core's, those that a plugin's mapping brought in (its
+// FFmpeg, say) are that plugin's. Objects a plugin maps later are nobody's.
 //
 // Threads: RegisterLibrary/ForgetLibrary on the main thread while plugins
 // load; slots by their owners; Check by the watcher thread; the crash handler
@@ -75,6 +78,11 @@ void SetThreadSlot(CallSlot* slot);
 void SetThreadCall(uint32_t library, PluginCall call);
 CallSlot* ThreadSlot();
 uint32_t ThreadCall();
+// Marks a thread the core started that never calls plugins (the watcher);
+// SetThreadSlot and SetThreadCall mark theirs. Threads a plugin or its
+// libraries start stay unmarked.
+void MarkCoreThread();
+bool ThreadOfCore();
 // "main", "dispatcher", "ioThread", "delivery"; without a slot "worker",
 // "reader", "delivery" by the call, else "plugin" (a plugin's own thread).
 const char* CallThreadName(const CallSlot* slot, PluginCall call);
@@ -88,9 +96,17 @@ struct WatchedLibrary {
     std::atomic<bool> mapped;
 };
 
+// The code of one other object: the core's (library 0) or a plugin's.
+struct WatchedObject {
+    uintptr_t start;
+    uintptr_t end;
+    std::atomic<uint32_t> library;
+};
+
 class PluginWatch {
 public:
     static constexpr std::size_t kMostLibraries = 128;
+    static constexpr std::size_t kMostObjects = 512;
     static constexpr std::size_t kDeliverySlots = 32;
     static constexpr auto kTick = std::chrono::milliseconds(100);
     static constexpr int64_t kDefaultStallMs = 2000;
@@ -109,6 +125,9 @@ public:
     std::size_t LibraryCount() const { return libraryCount_.load(std::memory_order_acquire); }
     // The library whose code holds `address`, or 0.
     uint32_t LibraryAt(uintptr_t address) const;
+    // The same, or the library whose mapping brought in the object whose code
+    // holds `address`; 0 for the core's objects and unknown addresses.
+    uint32_t OwnerAt(uintptr_t address) const;
     const char* FileName(uint32_t number) const;
 
     // Delivery threads now inside a Read of `library`.
@@ -121,8 +140,9 @@ public:
     CallSlot* TakeDeliverySlot();
     static void ReleaseDeliverySlot(CallSlot* slot);
 
-    // The time of the watcher's last tick in nanoseconds of the steady clock:
-    // a clock for call times that costs one memory read (plugin_accounting.h).
+    // The time of the watcher's last tick (before the first: of the watch's
+    // creation) in nanoseconds of the steady clock: a clock for call times
+    // that costs one memory read (plugin_accounting.h).
     uint64_t TickNs() const { return tickNs_.load(std::memory_order_relaxed); }
 
     // Stall threshold in milliseconds; 0 switches the watch off.
@@ -158,14 +178,19 @@ private:
         bool reported = false;
     };
     void CheckSlot(CallSlot& slot, Seen& seen, std::chrono::steady_clock::time_point now, int64_t thresholdMs);
+    // Main thread: records an object's code as `library`'s, unless it is
+    // known already as the core's or a still mapped plugin's.
+    void AddObject(uintptr_t start, uintptr_t end, uint32_t library);
 
     std::array<WatchedLibrary, kMostLibraries> libraries_{};
     std::atomic<std::size_t> libraryCount_{0};
+    std::array<WatchedObject, kMostObjects> objects_{};
+    std::atomic<std::size_t> objectCount_{0};
     CallSlot mainSlot_;
     CallSlot ioSlot_;
     std::array<CallSlot, kDeliverySlots> deliverySlots_;
     std::atomic<int64_t> stallMs_{kDefaultStallMs};
-    std::atomic<uint64_t> tickNs_{0};
+    std::atomic<uint64_t> tickNs_;
 
     // Watcher thread only.
     Seen mainSeen_;

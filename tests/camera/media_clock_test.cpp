@@ -1,6 +1,7 @@
 // The camera's time model with time moved by the test: runs, steering, steps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -79,6 +80,77 @@ TEST(MediaClock, SteersADriftingCameraClockSmoothlyAndStartsRunsAtGapsAndClockSt
     clock.Break();
     mono += kFrameNs;
     EXPECT_EQ(4u, clock.Place(video, 0, kEpoch - 5 * kSecond + mono, mono, true).run);
+}
+
+// A year of one camera, a frame every 1.6 s (the clock treats every frame
+// alike, so sparse frames stand for 25 a second): its 32-bit RTP timestamps
+// wrap every 13.25 h, its clock runs 100 ppm slow, the system clock is slewed
+// by NTP, steps once, and the camera restarts its timestamps once.
+TEST(MediaClock, AYearOfStreamingStaysContinuousAndOnTheWallClock)
+{
+    constexpr int64_t kStepTicks = 144000;                       // 1.6 s of media
+    constexpr int64_t kStepRealNs = 1'600'160'000;               // ... 100 ppm longer in real time
+    constexpr int64_t kYearSteps = 365LL * 24 * 3600 * 10 / 16;  // frames in a year
+    constexpr int64_t kSlewAt = kYearSteps / 4;                  // NTP slews the clock 400 ms ahead
+    constexpr int64_t kSlewSteps = 2000;                         // ... over 53 minutes
+    constexpr int64_t kStepAt = kYearSteps / 2;                  // the system clock steps 30 s back
+    constexpr int64_t kRestartAt = kYearSteps * 3 / 4;           // the camera restarts its timestamps
+    uint32_t runs = 41;
+    MediaClock clock([&runs] { return ++runs; });  // as the channel's run numbers after a restart
+    StreamTimeline video;
+    uint32_t rtp = 0xFFF00000u;  // wraps within the first minutes
+    int64_t mono = 5 * kSecond;
+    int64_t systemOffset = kEpoch;
+    FrameTime previous = clock.Place(video, rtp, systemOffset + mono, mono, true);
+    ASSERT_EQ(42u, previous.run);
+    int64_t wraps = 0;
+    int64_t worstLagNs = 0;  // of wall time behind the system clock, in the last month
+    int64_t bridges = 0;
+    for (int64_t frame = 1; frame < kYearSteps; ++frame) {
+        const uint32_t last = rtp;
+        rtp = frame == kRestartAt ? 12345u : rtp + static_cast<uint32_t>(kStepTicks);
+        wraps += rtp < last && frame != kRestartAt ? 1 : 0;
+        mono += kStepRealNs + (frame * 7919 % 11) * 1'000'000 - 5'000'000;  // 5 ms of jitter
+        if (frame >= kSlewAt && frame < kSlewAt + kSlewSteps) {
+            systemOffset += 200'000;
+        }
+        if (frame == kStepAt) {
+            systemOffset -= 30 * kSecond;
+        }
+        const FrameTime time = clock.Place(video, rtp, systemOffset + mono, mono, true);
+        bridges += time.bridged ? 1 : 0;
+        if (frame == kStepAt) {
+            ASSERT_EQ(previous.run + 1, time.run) << "the step starts a new run";
+            ASSERT_EQ(0u, time.mediaTime);
+            ASSERT_EQ(systemOffset + mono, time.wallTimeNs) << "anchored on the stepped clock";
+            previous = time;
+            continue;
+        }
+        if (time.run != previous.run || time.mediaTime <= previous.mediaTime ||
+            (frame != kRestartAt && time.mediaTime != previous.mediaTime + kStepTicks)) {
+            FAIL() << "frame " << frame << ": run " << time.run << " media " << time.mediaTime << " after run "
+                   << previous.run << " media " << previous.mediaTime;
+        }
+        // Wall time never jumps: the frame's 1.6 s, steered by at most the slew rate.
+        const int64_t step = time.wallTimeNs - previous.wallTimeNs;
+        const int64_t slew = 2 * kStepRealNs * MediaClock::kSlewPpm / 1'000'000;
+        if (frame != kRestartAt && std::llabs(step - kStepTicks * kSecond / 90000) > slew) {
+            FAIL() << "frame " << frame << ": wall time moved " << step << " ns";
+        }
+        if (frame > kYearSteps - kYearSteps / 12) {
+            worstLagNs = std::max<int64_t>(worstLagNs, std::llabs(systemOffset + mono - time.wallTimeNs));
+        }
+        previous = time;
+    }
+    EXPECT_GT(wraps, 600) << "the RTP clock wrapped every 13.25 h";
+    EXPECT_EQ(1, bridges) << "only the restart is bridged, never a wrap";
+    EXPECT_EQ(43u, previous.run) << "one new run, at the step";
+    EXPECT_GT(previous.mediaTime, uint64_t{180} * 24 * 3600 * 90000) << "half a year in one run";
+    // After half a year in one run (28.5 h would overflow 64-bit nanoseconds
+    // times ticks), wall time still follows the system clock closely.
+    EXPECT_LT(worstLagNs, 20'000'000);
+    EXPECT_EQ(int64_t{365} * 24 * 3600 * kSecond, dvrcamera::TicksToNs(int64_t{365} * 24 * 3600 * 90000));
+    EXPECT_EQ(int64_t{365} * 24 * 3600 * 90000, dvrcamera::NsToTicks(int64_t{365} * 24 * 3600 * kSecond));
 }
 
 }  // namespace

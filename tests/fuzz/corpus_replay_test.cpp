@@ -63,4 +63,9 @@ TEST(FuzzInputs, PluginEventReplays)
     Replay("plugin_event", dvrfuzz::FuzzPluginEvent);
 }
 
+TEST(FuzzInputs, RtspReaderReplays)
+{
+    Replay("rtsp_reader", dvrfuzz::FuzzRtspReader);
+}
+
 }  // namespace

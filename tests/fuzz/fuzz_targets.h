@@ -19,6 +19,9 @@ int FuzzConfiguration(const uint8_t* data, std::size_t size);
 // Arbitrary event records and sequences into the event entry, with plugins
 // keeping, releasing and replying while a dispatcher drains the queue.
 int FuzzPluginEvent(const uint8_t* data, std::size_t size);
+// A camera's bytes into the camera plugin's own RTSP reader: an interleaved
+// stream cut into arbitrary receives, or one response, header, URL or SDP.
+int FuzzRtspReader(const uint8_t* data, std::size_t size);
 
 }  // namespace dvrfuzz
 

@@ -8,17 +8,22 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core_process.h"
@@ -108,6 +113,7 @@ struct Segment {
     std::string path;
     std::vector<std::string> digests;
     double seconds = 0;  // media duration
+    double shownSeconds = 0;  // from the first frame shown to the end of the last
 };
 
 Segment CheckSegment(const std::string& path, const std::string& tag)
@@ -120,18 +126,25 @@ Segment CheckSegment(const std::string& path, const std::string& tag)
     const CommandResult decode = Run("ffmpeg -v error -i " + Quoted(path) + " -f null -");
     EXPECT_EQ(0, decode.status) << path;
     EXPECT_EQ("", decode.output) << path << " decodes with errors";
-    // Lines of "duration,flags".
-    const std::vector<std::string> packets =
-        Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=duration_time,flags -of csv=p=0 " +
-                  Quoted(path))
-                  .output);
+    // Lines of "pts,duration,flags".
+    const std::vector<std::string> packets = Lines(
+        Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,duration_time,flags -of csv=p=0 " +
+            Quoted(path))
+            .output);
     EXPECT_FALSE(packets.empty()) << path;
     if (!packets.empty()) {
-        EXPECT_EQ('K', packets[0][packets[0].find(',') + 1]) << path << " starts with a sync frame";
+        EXPECT_EQ('K', packets[0][packets[0].rfind(',') + 1]) << path << " starts with a sync frame";
     }
+    double first = 0;
+    double end = 0;
     for (const std::string& packet : packets) {
-        segment.seconds += std::atof(packet.c_str());
+        const double shown = std::atof(packet.c_str());
+        const double duration = std::atof(packet.c_str() + packet.find(',') + 1);
+        first = &packet == &packets[0] ? shown : std::min(first, shown);
+        end = std::max(end, shown + duration);
+        segment.seconds += duration;
     }
+    segment.shownSeconds = end - first;
     segment.digests = FrameDigests(path);
     EXPECT_EQ(packets.size(), segment.digests.size()) << path;
     return segment;
@@ -172,6 +185,30 @@ public:
 
 private:
     std::vector<std::string> names_;
+};
+
+// A tmpfs mounted at a new directory for the test's life (root only).
+class MountedDisk {
+public:
+    MountedDisk(std::string path, const char* options) : path_(std::move(path))
+    {
+        ok_ = ::mkdir(path_.c_str(), 0755) == 0 && ::mount("tmpfs", path_.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~MountedDisk()
+    {
+        if (ok_) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    MountedDisk(const MountedDisk&) = delete;
+    MountedDisk& operator=(const MountedDisk&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    bool ok_ = false;
 };
 
 class Recording : public testing::Test {
@@ -376,15 +413,11 @@ TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
 // low-water mark keeps room, then without it the disk runs full.
 TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 {
-    const std::string disk = layout_.root() + "/disk";
-    ASSERT_EQ(0, ::mkdir(disk.c_str(), 0755));
-    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    const MountedDisk mounted(layout_.root() + "/disk", "size=8m");
+    if (!mounted.ok()) {
         GTEST_SKIP() << "cannot mount a small file system here (needs root)";
     }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{disk};
+    const std::string& disk = mounted.path();
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
     environment_.Set("DVRCORE_DISK_RESERVE_MINUTES", "0");  // the low-water mark alone
@@ -465,6 +498,94 @@ struct Archive {
         ASSERT_TRUE(index.Commit()) << index.error();
     }
 };
+
+// Runs `sql` on the database at `path`, outside the recorder.
+void ExecuteSql(const std::string& path, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db) << ": " << sql;
+    sqlite3_close(db);
+}
+
+int UserVersion(const std::string& path)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* version = nullptr;
+    int found = -1;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+        sqlite3_step(version) == SQLITE_ROW) {
+        found = sqlite3_column_int(version, 0);
+    }
+    sqlite3_finalize(version);
+    sqlite3_close(db);
+    return found;
+}
+
+// Every earlier shape of the index is migrated in place on opening, its
+// rows kept: the first version's table, that table with decode_start added
+// to it alone (no version of its own), and version 2, which has the
+// archive's columns but not decode_start. A second opening finds nothing to
+// do.
+TEST_F(Recording, EarlierIndexVersionsAreMigratedInPlace)
+{
+    ASSERT_EQ(0, ::mkdir(root().c_str(), 0755));
+    const std::string first =
+        "CREATE TABLE segments(name TEXT PRIMARY KEY, camera TEXT NOT NULL, start_ns INTEGER NOT NULL,"
+        " end_ns INTEGER NOT NULL, run INTEGER NOT NULL, media_start INTEGER NOT NULL,"
+        " media_end INTEGER NOT NULL, bytes INTEGER NOT NULL, sync_times TEXT NOT NULL);"
+        "CREATE INDEX segments_by_time ON segments(camera, start_ns);"
+        "INSERT INTO segments VALUES('cam/a.mp4', 'cam', 1, 2, 3, 4, 5, 600, '0,1');";
+    struct Shape {
+        const char* name;
+        std::string sql;  // after `first`
+        int64_t decodeStart;
+    };
+    const std::vector<Shape> shapes = {
+        {"first", "", 0},
+        {"first with decode_start",
+         "ALTER TABLE segments ADD COLUMN decode_start INTEGER NOT NULL DEFAULT 0;"
+         "UPDATE segments SET decode_start = 7;",
+         7},
+        {"version 2", "", 0},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const std::string path = root() + "/" + dvrexample::kIndexFileName;
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            ::unlink((path + suffix).c_str());
+        }
+        ExecuteSql(path, first + shape.sql);
+        if (std::string(shape.name) == "version 2") {
+            {
+                dvrexample::RecordingsIndex index;
+                ASSERT_TRUE(index.Open(path, false)) << index.error();
+            }
+            ExecuteSql(path, "ALTER TABLE segments DROP COLUMN decode_start; PRAGMA user_version = 2;");
+            ASSERT_EQ(2, UserVersion(path));
+        }
+        for (int opening = 0; opening < 2; ++opening) {
+            dvrexample::RecordingsIndex index;
+            ASSERT_TRUE(index.Open(path, false)) << index.error();
+            const std::optional<dvrexample::SegmentRow> kept = index.Get("cam/a.mp4");
+            ASSERT_TRUE(kept.has_value()) << index.error();
+            EXPECT_EQ(600u, kept->bytes);
+            EXPECT_EQ("0,1", kept->syncTimes);
+            EXPECT_FALSE(kept->closed) << "a row of an earlier version is checked once";
+            EXPECT_EQ(shape.decodeStart, kept->decodeStart);
+            EXPECT_EQ(1u, index.Usage().segments);
+            EXPECT_EQ(600u, index.Usage().bytes);
+            dvrexample::SegmentRow row = *kept;
+            row.name = "cam/b" + std::to_string(opening) + ".mp4";
+            row.decodeStart = 90000 + opening;
+            ASSERT_TRUE(index.Begin() && index.Put(row) && index.Commit()) << index.error();
+            EXPECT_EQ(90000 + opening, index.Get(row.name)->decodeStart);
+            ASSERT_TRUE(index.Begin() && index.Remove(row.name) && index.Commit()) << index.error();
+        }
+        EXPECT_EQ(dvrexample::RecordingsIndex::kSchemaVersion, UserVersion(path));
+    }
+}
 
 // Start-up trusts what the index says was closed: of an archive of 20,000
 // segments it reads back only the one that was open at the last stop (its
@@ -605,7 +726,322 @@ TEST_F(Recording, EveryCameraNameHasADirectoryOfItsOwn)
     }
 }
 
+// Lines of `text` that contain `needle`.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : Lines(text)) {
+        if (line.find(needle) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+// The recorder's summary at the stop: frames dropped and write errors.
+std::pair<long, long> DroppedAndErrors(const std::string& output)
+{
+    std::smatch match;
+    if (!std::regex_search(
+            output, match,
+            std::regex(R"(frames recorded, \d+ bytes written, (\d+) frames dropped, (\d+) write errors)"))) {
+        ADD_FAILURE() << "no summary in " << output;
+        return {-1, -1};
+    }
+    return {std::stol(match[1]), std::stol(match[2])};
+}
+
+#ifdef DVRCORE_SLOW_DISK_LIBRARY
+// Four cameras of noise, about 1 MB a second each, on a disk that takes
+// 1.5 MB a second for its first 18 s (slow_disk.c): the recorder's queue
+// fills and frames are refused. Still every write to a segment is made
+// durable within about a second, retention keeps each camera near its
+// quota while it happens, and the index never tells more than the files
+// hold: no more bytes, no end past the last frame's wall time.
+TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
+{
+    const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
+    environment_.Set("DVRCORE_TEST_STREAMS", "c1=" + noise + ",c2=" + noise + ",c3=" + noise + ",c4=" + noise);
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    environment_.Set("DVRCORE_CAMERA_QUOTA_MB", "1");
+    environment_.Set("DVRCORE_DISK_LOW_WATER_MB", "0");
+    const std::string diskLog = layout_.root() + "/slow-disk.log";
+    ASSERT_EQ(0, ::mkdir(root().c_str(), 0755));
+    char* canonical = ::realpath(root().c_str(), nullptr);
+    ASSERT_NE(nullptr, canonical);
+    environment_.Set("DVRCORE_SLOW_DISK", std::string(canonical) + ":1500000:18");
+    std::free(canonical);
+    environment_.Set("DVRCORE_SLOW_DISK_LOG", diskLog);
+#ifdef __SANITIZE_ADDRESS__
+    // The shim comes before the sanitizer's runtime in the preload order.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    environment_.Set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+#endif
+    environment_.Set("LD_PRELOAD", DVRCORE_SLOW_DISK_LIBRARY);
+    std::map<std::string, uint64_t> mostBytes;  // per camera, at any look while the disk is slow
+    std::string output;
+    {
+        dvrtest::Process standin(dvrtest::StandinOptions(layout_, {"--do", "sleep 20000", "--do", "stop"}));
+        ::unsetenv("LD_PRELOAD");  // not for the ffmpeg tools below
+        // Once the disk is fast, the full queue is written faster than
+        // retention's four looks a second.
+        for (const auto slowUntil = std::chrono::steady_clock::now() + 17s;
+             standin.Running() && std::chrono::steady_clock::now() < slowUntil; std::this_thread::sleep_for(250ms)) {
+            std::map<std::string, uint64_t> bytes;
+            for (const dvrexample::SegmentFileEntry& file : dvrexample::ListSegmentFiles(root())) {
+                struct stat status {};
+                if (::stat((root() + "/" + file.name).c_str(), &status) == 0) {
+                    bytes[file.camera] += static_cast<uint64_t>(status.st_size);
+                }
+            }
+            for (const auto& [camera, total] : bytes) {
+                mostBytes[camera] = std::max(mostBytes[camera], total);
+            }
+        }
+        EXPECT_EQ(0, standin.Wait(kTimeout)) << standin.Errors();
+        output = standin.Output();
+    }
+    const auto [dropped, errors] = DroppedAndErrors(output);
+    EXPECT_GT(dropped, 0) << "the queue was full: " << output;
+    EXPECT_EQ(0, errors) << output;
+    EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
+    ASSERT_EQ(4u, mostBytes.size()) << output;
+    for (const auto& [camera, bytes] : mostBytes) {
+        std::printf("camera %s: at most %.2f MiB on disk, quota 1 MiB\n", camera.c_str(), bytes / 1048576.0);
+        EXPECT_LT(bytes, 3u * 1024 * 1024) << camera << ": retention ran while the disk was slow";
+    }
+
+    // Every write to a segment is followed by a sync of its file.
+    std::map<std::string, std::vector<int64_t>> syncs;
+    std::vector<std::pair<std::string, int64_t>> writes;
+    for (const std::string& line : Lines(dvrtest::ReadFile(diskLog))) {
+        const std::size_t space = line.rfind(' ');
+        const std::string path = line.substr(2, space - 2);
+        const int64_t ns = std::stoll(line.substr(space + 1));
+        if (line[0] == 'S') {
+            syncs[path].push_back(ns);
+        } else {
+            writes.emplace_back(path, ns);
+        }
+    }
+    ASSERT_GT(writes.size(), 100u);
+    int64_t longestWait = 0;
+    for (const auto& [path, ns] : writes) {
+        const std::vector<int64_t>& synced = syncs[path];
+        const auto after = std::lower_bound(synced.begin(), synced.end(), ns);
+        ASSERT_NE(synced.end(), after) << path << " written and never synced";
+        longestWait = std::max(longestWait, *after - ns);
+    }
+    std::printf("longest wait of a write for its sync: %.2f s\n", static_cast<double>(longestWait) / 1e9);
+    EXPECT_LT(longestWait, 3000000000) << "durability waited for the queue to empty";
+
+    EXPECT_EQ("", EmptyFiles(root()));
+
+    // The index against the files: a frame every 40 ms, whose wall time is
+    // the segment's start plus its media time.
+    dvrexample::RecordingsIndex index;
+    ASSERT_TRUE(index.Open(root() + "/recordings.db", true)) << index.error();
+    std::size_t checked = 0;
+    for (const char* camera : {"c1", "c2", "c3", "c4"}) {
+        for (const Segment& segment : CheckCamera(root(), camera, "avc1")) {
+            const std::string name = segment.path.substr(root().size() + 1);
+            std::vector<dvrexample::SegmentRow> rows;
+            ASSERT_TRUE(index.ForEach(camera, INT64_MIN, INT64_MAX, [&rows](const dvrexample::SegmentRow& row) {
+                rows.push_back(row);
+                return true;
+            })) << index.error();
+            for (const dvrexample::SegmentRow& row : rows) {
+                if (row.name == name) {
+                    struct stat status {};
+                    ASSERT_EQ(0, ::stat(segment.path.c_str(), &status));
+                    EXPECT_LE(row.bytes, static_cast<uint64_t>(status.st_size)) << name;
+                    EXPECT_LE(row.endNs - row.startNs, static_cast<int64_t>((segment.seconds - 0.04) * 1e9) + 1000000)
+                        << name << ": ends after its last frame";
+                    ++checked;
+                }
+            }
+        }
+    }
+    EXPECT_GE(checked, 4u);
+}
+#endif
+
+// Recordings on a read-only file system, made writable again while the core
+// runs: the real cause once, the recovery once, the status line showing the
+// camera as not writing and first, and a start-up that blames the right
+// thing.
+TEST_F(Recording, ReadOnlyRecordingsAreReportedOnceAndRecordingResumes)
+{
+    const MountedDisk mounted(layout_.root() + "/disk", "size=64m");
+    if (!mounted.ok()) {
+        GTEST_SKIP() << "cannot mount a file system here (needs root)";
+    }
+    const std::string& disk = mounted.path();
+    const std::string recordings = disk + "/recordings";
+    ASSERT_EQ(0, ::mkdir(recordings.c_str(), 0755));
+    ASSERT_EQ(0, ::mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
+    dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/logsink.so", layout_.pluginDir() + "/logsink.so");
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    environment_.Set("DVRCORE_TEST_STREAMS", "cam1=" + h264);
+    environment_.Set("DVRCORE_RECORDINGS", recordings);
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    std::string output;
+    {
+        dvrtest::Process standin(
+            dvrtest::StandinOptions(layout_, {"--status", kBridgeIndex, "--do", "sleep 10000", "--do", "stop"}));
+        EXPECT_TRUE(standin.WaitForOutput("status: cam1 not writing", kTimeout)) << standin.Output();
+        std::this_thread::sleep_for(3s);  // several key frames meet the read-only disk
+        ASSERT_EQ(0, ::mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT, nullptr));
+        EXPECT_EQ(0, standin.Wait(kTimeout)) << standin.Errors();
+        output = standin.Output();
+    }
+    const std::vector<std::string> failed = LinesWith(output, "camera 0: ");
+    ASSERT_EQ(2u, failed.size()) << output;
+    EXPECT_NE(std::string::npos, failed[0].find("cannot create " + recordings + "/cam1: Read-only file system"))
+        << failed[0];
+    EXPECT_NE(std::string::npos, failed[1].find("camera 0: writing again")) << failed[1];
+    const std::vector<std::string> start = LinesWith(output, "recordings in ");
+    ASSERT_EQ(1u, start.size()) << output;
+    EXPECT_NE(std::string::npos, start[0].find("cannot write " + recordings + ": Read-only file system")) << start[0];
+    EXPECT_EQ(std::string::npos, start[0].find("rebuilt")) << start[0];
+    EXPECT_LE(LinesWith(output, "cannot open the index").size(), 2u) << "the recorder's start and the catalog's once";
+
+    // Not writing, first on the line, until the disk came back.
+    const std::vector<std::string> status = LinesWith(output, "standin: status: ");
+    const auto firstTrouble = std::find_if(status.begin(), status.end(), [](const std::string& line) {
+        return line.find("standin: status: cam1 not writing: Read-only file system 0 frames") == 0;
+    });
+    ASSERT_NE(status.end(), firstTrouble) << output;
+    const auto recovered = std::find_if(firstTrouble, status.end(), [](const std::string& line) {
+        return line.find("cam1 not writing") == std::string::npos;
+    });
+    EXPECT_GE(recovered - firstTrouble, 2) << output;
+    for (auto line = firstTrouble; line != recovered; ++line) {
+        EXPECT_EQ(std::string::npos, line->find("cam1 recording")) << *line;
+    }
+    ASSERT_FALSE(status.empty());
+    EXPECT_TRUE(std::regex_search(status.back(), std::regex(R"(\| cam1 recording [1-9]\d* frames)"))) << status.back();
+
+    const auto [dropped, errors] = DroppedAndErrors(output);
+    EXPECT_GT(errors, 0) << output;
+    const std::string logFile = dvrtest::ReadFile(layout_.workDir() + "/logs/dvrcore.log");
+    EXPECT_EQ(1u, LinesWith(logFile, "camera 0: cannot create").size()) << logFile;
+    EXPECT_FALSE(CheckCamera(recordings, "cam1", "avc1").empty()) << output;
+    EXPECT_EQ("", EmptyFiles(recordings));
+}
+
 #ifdef DVRCORE_CAMERA_SERVER
+// The segments of one run, in order, continue one another's decode times:
+// the index's decode start of each is its file's first, the end of the one
+// before; and ffmpeg takes them concatenated as one stream. The first
+// segment of a connection is left out of the concatenation: its first frame
+// came without a timestamp and is shown when decoded, which ffmpeg's concat
+// reader, aligning files by their first presentation time, takes as a
+// shift.
+void ExpectSegmentsContinueTheRun(const std::string& root, const std::vector<Segment>& segments)
+{
+    // Immutable: reading leaves no journal files behind.
+    sqlite3* db = nullptr;
+    const std::string uri = "file:" + root + "/recordings.db?immutable=1";
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr));
+    sqlite3_stmt* rows = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT name, decode_start FROM segments", -1, &rows, nullptr));
+    std::map<std::string, int64_t> decodeStarts;
+    while (sqlite3_step(rows) == SQLITE_ROW) {
+        decodeStarts[root + "/" + reinterpret_cast<const char*>(sqlite3_column_text(rows, 0))] =
+            sqlite3_column_int64(rows, 1);
+    }
+    sqlite3_finalize(rows);
+    sqlite3_close(db);
+    std::string list;
+    int64_t expected = -1;
+    for (const Segment& segment : segments) {
+        const std::vector<std::string> decodeTimes = Lines(
+            Run("ffprobe -v error -select_streams v:0 -show_entries packet=dts,duration -of csv=p=0 " + segment.path)
+                .output);
+        ASSERT_FALSE(decodeTimes.empty());
+        const int64_t first = std::stoll(decodeTimes.front());
+        EXPECT_EQ(first, decodeStarts[segment.path]) << segment.path;
+        if (expected >= 0) {
+            EXPECT_EQ(expected, first) << segment.path << " continues the segment before";
+        }
+        const std::string& last = decodeTimes.back();
+        expected = std::stoll(last) + std::stoll(last.substr(last.find(',') + 1));
+        list += &segment == &segments.front() ? "" : "file '" + segment.path + "'\n";
+    }
+    if (list.empty()) {
+        return;
+    }
+    const std::string listPath = root + "/run.txt";
+    dvrtest::WriteFile(listPath, list);
+    const CommandResult joined = Run("ffmpeg -v error -f concat -safe 0 -i " + listPath + " -f null -");
+    EXPECT_EQ(0, joined.status) << joined.output;
+    EXPECT_EQ("", joined.output) << "the run's segments concatenated decode without a complaint";
+    ::unlink(listPath.c_str());
+}
+
+// The test camera server with one camera of `codec` with two B-frames (H.264
+// main profile, H.265 with reordering), 640x360, and `extra` options; `url`
+// is set to its address, up to the camera's name. Nothing when it did not
+// start.
+std::unique_ptr<dvrtest::Process> StartCameraServer(const std::string& codec, const std::vector<std::string>& extra,
+                                                    std::string& url)
+{
+    dvrtest::ProcessOptions options;
+    options.program = dvrtest::BuiltProgram("camera-server");
+    options.args = {"--port",    "0",
+                    "--codec",   codec,
+                    "--size",    "640x360",
+                    "--kbps",    "800",
+                    "--bframes", "2",
+                    "--cameras", "1",
+                    "--cache",   std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
+    options.useLauncher = false;
+    auto server = std::make_unique<dvrtest::Process>(options);
+    std::smatch port;
+    if (!server->WaitForOutput("ready on port ", 180s)) {
+        ADD_FAILURE() << server->Output() << server->Errors();
+        return nullptr;
+    }
+    const std::string output = server->Output();
+    if (!std::regex_search(output, port, std::regex(R"(ready on port (\d+))"))) {
+        return nullptr;
+    }
+    url = "rtsp://127.0.0.1:" + std::string(port[1]) + "/";
+    return server;
+}
+
+// Every frame once and in order across the segments of one run: their
+// presentation times, sorted within each file, follow one another one frame
+// period (1/25 s) apart, across segment boundaries too, since a run's
+// segments continue its decode times. The first frame of a connection is
+// the exception: RTP gives it no timestamp, it is placed before the rest; so
+// are the last two of a connection (two B-frames), when frames shown before
+// them never came.
+void ExpectOneFramePeriodApart(const std::vector<Segment>& segments)
+{
+    std::vector<double> shown;
+    for (const Segment& segment : segments) {
+        std::vector<double> times;
+        for (const std::string& line :
+             Lines(Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " + segment.path)
+                       .output)) {
+            times.push_back(std::atof(line.c_str()));
+        }
+        std::sort(times.begin(), times.end());
+        shown.insert(shown.end(), times.begin(), times.end());
+    }
+    ASSERT_GT(shown.size(), 25u);
+    EXPECT_GT(shown[1], shown[0]);
+    for (std::size_t i = 2; i + 2 < shown.size(); ++i) {
+        ASSERT_NEAR(0.04, shown[i] - shown[i - 1], 0.0005) << "frame " << i << " of " << shown.size();
+    }
+    for (std::size_t i = shown.size() - 2; i < shown.size(); ++i) {
+        EXPECT_LT(shown[i] - shown[i - 1], 0.0405 * 3) << "frame " << i << " of " << shown.size();
+    }
+}
+
 // The whole chain: the test camera server, the RTSP camera plugin, the
 // recorder; 20 s of each codec, every segment checked by ffprobe and ffmpeg.
 // With H.264 also a live camera with AAC sound, whose encoder sends its key
@@ -618,21 +1054,13 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
     environment_.Set("DVRCORE_SEGMENT_SECONDS", "8");
     for (const std::string codec : {"h264", "h265"}) {
         const bool sound = codec == "h264";
-        dvrtest::ProcessOptions options;
-        options.program = dvrtest::BuiltProgram("camera-server");
-        options.args = {"--port",    "0",       "--codec", codec,
-                        "--size",    "640x360", "--kbps",  "800",
-                        "--cameras", "1",       "--cache", std::string(DVRCORE_TEST_BINARY_DIR) + "/camera-clips"};
+        std::vector<std::string> extra;
         if (sound) {
-            options.args.push_back("--audio-camera");
+            extra.push_back("--audio-camera");
         }
-        options.useLauncher = false;
-        dvrtest::Process server(options);
-        ASSERT_TRUE(server.WaitForOutput("ready on port ", 180s)) << server.Output() << server.Errors();
-        std::smatch port;
-        const std::string serverOutput = server.Output();
-        ASSERT_TRUE(std::regex_search(serverOutput, port, std::regex(R"(ready on port (\d+))")));
-        const std::string url = "rtsp://127.0.0.1:" + std::string(port[1]) + "/";
+        std::string url;
+        const std::unique_ptr<dvrtest::Process> server = StartCameraServer(codec, extra, url);
+        ASSERT_TRUE(server) << "the camera server did not start";
         const std::string camera = "cam-" + codec;
         std::vector<std::string> cameras = {"--camera", camera + "=" + url + "cam1"};
         if (sound) {
@@ -657,6 +1085,8 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
         EXPECT_GT(seconds, 14.0) << output;
         EXPECT_LE(seconds, 21.0) << output;
         EXPECT_NEAR(seconds * 25, static_cast<double>(frames), 2.0) << output;
+        ExpectOneFramePeriodApart(segments);
+        ExpectSegmentsContinueTheRun(root(), segments);
         EXPECT_EQ("", EmptyFiles(root()));
         if (sound) {
             const std::vector<Segment> live = CheckCamera(root(), "cam-sound", "avc1");
@@ -672,6 +1102,78 @@ TEST_F(Recording, CamerasFromTheTestServerRecordPlayableSegments)
             EXPECT_GT(liveSeconds, 14.0) << output;
         }
     }
+}
+// A camera reconfigured mid-segment (the parent sends its configuration
+// again, which replaces its channel): the recorder ends the segment there and
+// starts the next at the new connection's first sync frame, in a new run; it
+// loses no more than the reconnection, and the index holds what the files
+// hold.
+TEST_F(Recording, ReconfiguredCameraLosesOnlyTheReconnectionAndTheIndexMatchesTheFiles)
+{
+    SKIP_UNDER_TSAN();
+    dvrtest::CopyFile(std::string(DVRCORE_RECORDER_PLUGIN_DIR) + "/camera.so", layout_.pluginDir() + "/camera.so");
+    ::unlink((layout_.pluginDir() + "/stream_camera.so").c_str());
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "600");
+    // An index as the first schema made it: opening adds the columns since.
+    ASSERT_EQ(0, ::mkdir(root().c_str(), 0755));
+    sqlite3* old = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root() + "/recordings.db").c_str(), &old));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(old,
+                                      "CREATE TABLE segments(name TEXT PRIMARY KEY, camera TEXT NOT NULL,"
+                                      " start_ns INTEGER NOT NULL, end_ns INTEGER NOT NULL, run INTEGER NOT NULL,"
+                                      " media_start INTEGER NOT NULL, media_end INTEGER NOT NULL,"
+                                      " bytes INTEGER NOT NULL, sync_times TEXT NOT NULL)",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(old);
+    std::string url;
+    const std::unique_ptr<dvrtest::Process> server = StartCameraServer("h264", {"--gop-seconds", "1"}, url);
+    ASSERT_TRUE(server) << "the camera server did not start";
+    const std::string output =
+        RunStandin({"sleep 8000", "cameras", "sleep 8000", "stop"}, {"--camera", "porch=" + url + "cam1"});
+    EXPECT_NE(std::string::npos, output.find(" 0 frames dropped, 0 write errors")) << output;
+    const std::vector<Segment> segments = CheckCamera(root(), "porch", "avc1");
+    ASSERT_GE(segments.size(), 2u) << output;
+
+    // The index lists the files with the spans they hold, two runs, the
+    // second after the first by no more than the reconnection and a GOP.
+    const std::vector<std::string> listed = Query("porch");
+    ASSERT_EQ(segments.size() + 1, listed.size()) << last_;
+    const std::regex row(R"(T\d\d:(\d\d):(\d\d\.\d+)Z to \S+T\d\d:(\d\d):(\d\d\.\d+)Z.*, run (\d+))");
+    std::vector<std::string> runs;
+    double recorded = 0;
+    double previousEnd = -1;
+    double largestGap = 0;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(listed[i], match, row)) << listed[i];
+        const double start = std::stod(match[1]) * 60 + std::stod(match[2]);
+        double end = std::stod(match[3]) * 60 + std::stod(match[4]);
+        end += end < start ? 3600 : 0;  // across the hour
+        // The index ends at the last frame's start: one frame period (25 fps)
+        // short of what the file shows.
+        EXPECT_NEAR(segments[i].shownSeconds - 0.04, end - start, 0.01) << listed[i] << " spans what its file holds";
+        if (runs.empty() || runs.back() != match[5]) {
+            runs.push_back(match[5]);
+        }
+        if (previousEnd >= 0) {
+            double gap = start - previousEnd;
+            gap += gap < -1800 ? 3600 : 0;
+            EXPECT_GT(gap, -0.01) << "segments never overlap";
+            largestGap = std::max(largestGap, gap);
+        }
+        previousEnd = end;
+        recorded += segments[i].seconds;
+        ExpectOneFramePeriodApart({segments[i]});
+    }
+    ASSERT_EQ(2u, runs.size()) << last_;
+    std::vector<Segment> firstRun;
+    for (std::size_t i = 0; i < segments.size() && listed[i].find(", run " + runs[0]) != std::string::npos; ++i) {
+        firstRun.push_back(segments[i]);
+    }
+    ExpectSegmentsContinueTheRun(root(), firstRun);
+    EXPECT_LT(std::stoul(runs[0]), std::stoul(runs[1])) << "runs rise across the reconfiguration";
+    EXPECT_LT(largestGap, 1.8) << "lost: the reconnection and at most one GOP of 1 s";
+    EXPECT_GT(recorded, 13.0) << output;
 }
 #endif
 

@@ -3,10 +3,12 @@
 // run after run in the same working directory.
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -107,6 +109,8 @@ TEST(Supervision, CrashesNameThePluginAndTheNextStartReportsThem)
         {"worker", signal + "0x10 in plugin supervised.so (entry IOCTL, worker thread), backtrace: supervised.so+"},
         // The bad pointer is read by the core's entry, on behalf of the plugin.
         {"callback", signal + "0x10 in core code called from plugin supervised.so (entry Write, dispatcher thread)"},
+        // In the C library, on a thread the plugin started itself.
+        {"thread", signal + "0x10 in code on a thread of plugin supervised.so, backtrace: 0x"},
     };
     std::string previous;
     for (const auto& [where, line] : crashes) {
@@ -123,6 +127,8 @@ TEST(Supervision, CrashesNameThePluginAndTheNextStartReportsThem)
                 << core.Output();
         }
         previous = kept.substr(0, kept.find('\n'));
+        // These crashes are wanted: no streak toward a quarantine.
+        std::remove((layout.workDir() + "/plugin-quarantine.xml").c_str());
     }
 
     dvrtest::WriteFile(layout.workDir() + "/supervised.txt", "behave\n");
@@ -132,6 +138,55 @@ TEST(Supervision, CrashesNameThePluginAndTheNextStartReportsThem)
     ASSERT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();
     EXPECT_NE(core.Output().find("the previous run ended with a " + previous), std::string::npos) << core.Output();
     EXPECT_FALSE(dvrtest::FileExists(crashFile)) << "reported once";
+}
+
+TEST(Supervision, APluginThatCrashesAtEveryStartIsQuarantinedUntilItsFileIsReplaced)
+{
+    const rlimit noCore{0, 0};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &noCore), 0);
+    dvrtest::CoreLayout layout;
+    layout.AddPlugin("supervised");
+    layout.AddPlugin("tp_consumer");
+    dvrtest::WriteFile(layout.workDir() + "/core.xml", CoreXml("<Supervision StallMs=\"0\" />"));
+    // Its first event crashes it.
+    dvrtest::WriteFile(layout.workDir() + "/supervised.txt", "crash Write\n");
+    for (int start = 1; start <= 2; ++start) {
+        SCOPED_TRACE(start);
+        dvrtest::Process core(dvrtest::CoreOptions(layout));
+        EXPECT_EQ(core.Wait(kTimeout), 128 + SIGSEGV) << core.Output() << core.Errors();
+        EXPECT_EQ(core.Output().find("quarantined"), std::string::npos) << core.Output();
+    }
+
+    dvrtest::Process standin(
+        dvrtest::StandinOptions(layout, {"--do", "plugins", "--do", "wait-packets 1", "--do", "stop"}));
+    EXPECT_EQ(standin.Wait(kTimeout), 0) << standin.Output();
+    const std::string output = standin.Output();
+    EXPECT_NE(output.find("plugin supervised.so crashed the core at 2 starts in a row: quarantined"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("plugin supervised.so is quarantined: not loaded"), std::string::npos);
+    EXPECT_NE(output.find("standin:   quarantined supervised.so: crashed the core at consecutive starts\n"),
+              std::string::npos);
+    EXPECT_NE(output.find("standin:   plugin tp_consumer.so id "), std::string::npos) << "the others load";
+    EXPECT_EQ(output.find("standin:   plugin supervised.so"), std::string::npos);
+    EXPECT_NE(dvrtest::ReadFile(layout.workDir() + "/core.xml")
+                  .find("Filename=\"supervised.so\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
+                        "OpenCode=\"79\" LogLevel=\"-1\" LogLevelDefault=\"-1\" Quarantined=\"1\""),
+              std::string::npos)
+        << dvrtest::ReadFile(layout.workDir() + "/core.xml");
+
+    // A new file is a new plugin.
+    ASSERT_EQ(::unlink((layout.pluginDir() + "/supervised.so").c_str()), 0);
+    layout.AddPlugin("supervised");
+    dvrtest::WriteFile(layout.workDir() + "/supervised.txt", "behave\n");
+    dvrtest::Process core(dvrtest::CoreOptions(layout));
+    ASSERT_TRUE(core.WaitForOutput("successfully started core version", kTimeout)) << core.Output();
+    core.Signal(SIGTERM);
+    ASSERT_EQ(core.Wait(kTimeout), 0) << core.Output() << core.Errors();
+    EXPECT_NE(core.Output().find("plugin supervised.so was replaced: its quarantine is lifted"), std::string::npos)
+        << core.Output();
+    const std::string configuration = dvrtest::ReadFile(layout.workDir() + "/core.xml");
+    EXPECT_NE(configuration.find("ID=\"10813440\" Filename=\"supervised.so\""), std::string::npos) << configuration;
+    EXPECT_EQ(configuration.find("Quarantined="), std::string::npos);
 }
 
 // One attribute of the PluginUsage element of `file` in `document`.

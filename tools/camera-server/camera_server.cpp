@@ -1,8 +1,10 @@
 // camera-server: N synthetic RTSP cameras for tests, benchmarks and the demo.
 //
 // Each camera serves a clip encoded once at start (a scrolling test pattern
-// with the clip's frame clock burnt in, H.264 or H.265) and loops it with
-// continuous timestamps, so serving costs little more than copying bytes.
+// with the clip's frame clock burnt in, H.264 or H.265, optionally with
+// B-frames) and loops it with continuous timestamps, so serving costs little
+// more than copying bytes. Access units go out in decode order, each with its
+// presentation time, as an encoder that reorders sends them.
 // The clip's first access unit carries the parameter sets; later ones do not
 // (the payloader announces them in the SDP), as many real cameras do. Clips
 // are cached on disk by their encoding settings.
@@ -22,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,11 +45,14 @@ constexpr char kUsage[] =
     "  --fps N              frames per second (default 25)\n"
     "  --kbps N             bit rate (default 4000)\n"
     "  --gop-seconds N      seconds between key frames (default 2)\n"
+    "  --bframes N          B-frames between reference frames (default 0; H.264\n"
+    "                       then in main profile)\n"
     "  --clip-seconds N     length of the looped clip, whole GOPs (default 4)\n"
     "  --address A          listening address (default 127.0.0.1)\n"
     "  --port N             listening port; 0 picks a free one (default 8554)\n"
     "  --cache DIR          clip cache (default ~/.cache/dvrcore-camera-server)\n"
     "  --locked-camera      add /locked, which needs user viewer, password secret\n"
+    "  --digest-camera      add /digest, which needs the same by Digest authentication\n"
     "  --mjpeg-camera       add /mjpeg, a Motion JPEG camera\n"
     "  --resize-camera      add /resize, which halves its picture size every clip loop\n"
     "  --audio-camera       add /audio, live H.264 with AAC sound (a tone)\n"
@@ -61,11 +67,13 @@ struct Options {
     int fps = 25;
     int kbps = 4000;
     int gopSeconds = 2;
+    int bframes = 0;
     int clipSeconds = 4;
     std::string address = "127.0.0.1";
     std::string port = "8554";
     std::string cache;
     bool locked = false;
+    bool digest = false;
     bool mjpeg = false;
     bool resize = false;
     bool audio = false;
@@ -76,6 +84,7 @@ struct Options {
 struct AccessUnit {
     std::vector<uint8_t> bytes;
     bool key;
+    uint8_t delay;  // frames from its decode time to its presentation time
 };
 using Clip = std::vector<AccessUnit>;
 
@@ -148,7 +157,7 @@ std::string ClipName(const Options& o, int width, int height)
 {
     return o.codec + "-" + std::to_string(width) + "x" + std::to_string(height) + "-" + std::to_string(o.fps) + "fps-" +
            std::to_string(o.kbps) + "k-gop" + std::to_string(o.gopSeconds) + "-" + std::to_string(o.clipSeconds) +
-           "s.clip";
+           "s-b" + std::to_string(o.bframes) + ".clip2";
 }
 
 bool LoadClip(const std::string& path, Clip& clip)
@@ -156,8 +165,10 @@ bool LoadClip(const std::string& path, Clip& clip)
     std::ifstream in(path, std::ios::binary);
     uint32_t size = 0;
     uint8_t key = 0;
-    while (in.read(reinterpret_cast<char*>(&size), sizeof size) && in.read(reinterpret_cast<char*>(&key), 1)) {
-        AccessUnit unit{std::vector<uint8_t>(size), key != 0};
+    uint8_t delay = 0;
+    while (in.read(reinterpret_cast<char*>(&size), sizeof size) && in.read(reinterpret_cast<char*>(&key), 1) &&
+           in.read(reinterpret_cast<char*>(&delay), 1)) {
+        AccessUnit unit{std::vector<uint8_t>(size), key != 0, delay};
         if (!in.read(reinterpret_cast<char*>(unit.bytes.data()), size)) {
             return false;
         }
@@ -175,6 +186,7 @@ void SaveClip(const std::string& path, const Clip& clip)
         const uint8_t key = unit.key ? 1 : 0;
         out.write(reinterpret_cast<const char*>(&size), sizeof size);
         out.write(reinterpret_cast<const char*>(&key), 1);
+        out.write(reinterpret_cast<const char*>(&unit.delay), 1);
         out.write(reinterpret_cast<const char*>(unit.bytes.data()), size);
     }
     out.close();
@@ -187,13 +199,18 @@ Clip EncodeClip(const Options& o, int width, int height)
 {
     const int frames = o.fps * o.clipSeconds;
     const int gop = o.fps * o.gopSeconds;
+    // Zero latency means no B-frames: only without them.
+    const std::string tune = o.bframes > 0 ? "" : " tune=zerolatency";
+    const std::string bframes = std::to_string(o.bframes);
     const std::string encoder =
-        o.codec == "h265" ? "x265enc speed-preset=ultrafast tune=zerolatency key-int-max=" + std::to_string(gop) +
-                                " bitrate=" + std::to_string(o.kbps) + " option-string=repeat-headers=1:scenecut=0" +
+        o.codec == "h265" ? "x265enc speed-preset=ultrafast" + tune + " key-int-max=" + std::to_string(gop) +
+                                " bitrate=" + std::to_string(o.kbps) +
+                                " option-string=repeat-headers=1:scenecut=0:open-gop=0:bframes=" + bframes +
                                 " ! video/x-h265,stream-format=byte-stream,alignment=au"
-                          : "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=" + std::to_string(gop) +
-                                " bitrate=" + std::to_string(o.kbps) + " option-string=scenecut=0" +
-                                " ! video/x-h264,stream-format=byte-stream,alignment=au,profile=high";
+                          : "x264enc speed-preset=ultrafast" + tune + " key-int-max=" + std::to_string(gop) +
+                                " bitrate=" + std::to_string(o.kbps) + " bframes=" + bframes +
+                                " b-adapt=false option-string=scenecut=0 ! video/x-h264,stream-format=byte-stream," +
+                                "alignment=au,profile=" + (o.bframes > 0 ? "main" : "high");
     const std::string description =
         "videotestsrc name=src num-buffers=" + std::to_string(frames) +
         " pattern=smpte horizontal-speed=8 ! video/x-raw,format=I420,width=" + std::to_string(width) +
@@ -214,15 +231,27 @@ Clip EncodeClip(const Options& o, int width, int height)
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     Clip clip;
+    std::vector<int64_t> shown;  // each unit's presentation, in frames
+    const GstClockTime frameNs = gst_util_uint64_scale_int(GST_SECOND, 1, o.fps);
     while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
         GstBuffer* buffer = gst_sample_get_buffer(sample);
         GstMapInfo map;
         if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
             clip.push_back({std::vector<uint8_t>(map.data, map.data + map.size),
-                            !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)});
+                            !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT), 0});
+            shown.push_back(static_cast<int64_t>((GST_BUFFER_PTS(buffer) + frameNs / 2) / frameNs));
             gst_buffer_unmap(buffer, &map);
         }
         gst_sample_unref(sample);
+    }
+    // Decode times are the units' places in the clip, pushed back by the
+    // deepest reordering so that no unit is shown before it is decoded.
+    int64_t reorder = 0;
+    for (std::size_t n = 0; n < shown.size(); ++n) {
+        reorder = std::max(reorder, static_cast<int64_t>(n) - shown[n]);
+    }
+    for (std::size_t n = 0; n < shown.size(); ++n) {
+        clip[n].delay = static_cast<uint8_t>(shown[n] + reorder - static_cast<int64_t>(n));
     }
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(sink);
@@ -303,7 +332,8 @@ void PushNext(GstElement* source, guint, gpointer data)
     const std::vector<uint8_t> bytes = strip ? WithoutParameterSets(feed->codec, unit.bytes) : unit.bytes;
     GstBuffer* buffer = gst_buffer_new_memdup(bytes.data(), bytes.size());
     const GstClockTime duration = gst_util_uint64_scale_int(GST_SECOND, 1, feed->fps);
-    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = feed->pushed * duration;
+    GST_BUFFER_DTS(buffer) = feed->pushed * duration;
+    GST_BUFFER_PTS(buffer) = (feed->pushed + unit.delay) * duration;
     GST_BUFFER_DURATION(buffer) = duration;
     if (!unit.key) {
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
@@ -348,7 +378,7 @@ public:
 
     bool Start()
     {
-        const bool clips = options_.cameras > 0 || options_.resize || options_.locked;
+        const bool clips = options_.cameras > 0 || options_.resize || options_.locked || options_.digest;
         const ::Clip* main = clips ? &ClipOf(options_.width, options_.height) : nullptr;
         server_ = gst_rtsp_server_new();
         gst_rtsp_server_set_address(server_, options_.address.c_str());
@@ -380,6 +410,9 @@ public:
         }
         if (options_.locked) {
             AddClipCamera("locked", {main}, false);
+        }
+        if (options_.digest) {
+            AddClipCamera("digest", {main}, false);
         }
         if (gst_rtsp_server_attach(server_, nullptr) == 0) {
             std::fprintf(stderr, "camera-server: cannot listen on %s:%s\n", options_.address.c_str(),
@@ -447,11 +480,30 @@ private:
     // the viewer's password; the other cameras are open.
     void SetUpAuth()
     {
+        if (options_.digest) {
+            SetUpDigest();
+        }
         g_signal_connect(server_, "client-connected", G_CALLBACK(+[](GstRTSPServer*, GstRTSPClient* client, gpointer) {
                              g_signal_connect(client, "pre-describe-request", G_CALLBACK(CheckPassword), nullptr);
                              g_signal_connect(client, "send-message", G_CALLBACK(AddChallenge), nullptr);
                          }),
                          nullptr);
+    }
+
+    // /digest: GStreamer's own authentication, Digest only; everyone else
+    // gets a token that plays every other camera (Mount gives the roles).
+    void SetUpDigest()
+    {
+        GstRTSPAuth* auth = gst_rtsp_auth_new();
+        gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_DIGEST);
+        GstRTSPToken* viewer = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
+        gst_rtsp_auth_add_digest(auth, "viewer", "secret", viewer);
+        gst_rtsp_token_unref(viewer);
+        GstRTSPToken* anyone = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "anyone", nullptr);
+        gst_rtsp_auth_set_default_token(auth, anyone);
+        gst_rtsp_token_unref(anyone);
+        gst_rtsp_server_set_auth(server_, auth);
+        g_object_unref(auth);
     }
 
     static GstRTSPStatusCode CheckPassword(GstRTSPClient*, GstRTSPContext* context)
@@ -479,6 +531,13 @@ private:
     Camera& Mount(const std::string& name, GstRTSPMediaFactory* factory)
     {
         gst_rtsp_media_factory_set_shared(factory, TRUE);
+        // Everyone may see every camera (GStreamer hides one that is not
+        // accessible with a 404); only the viewer may play /digest (401).
+        for (const char* role : {"viewer", "anyone"}) {
+            const gboolean play = name != "digest" || std::strcmp(role, "viewer") == 0;
+            gst_rtsp_media_factory_add_role(factory, role, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
+                                            GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, play, nullptr);
+        }
         Camera& camera = cameras_[name];
         camera.name = name;
         camera.factory = factory;  // ours; the mount points get references of their own
@@ -553,6 +612,10 @@ bool ParseOptions(int argc, char** argv, Options& o)
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool ok = true;
+        if (arg == "--digest-camera") {
+            o.digest = true;
+            continue;
+        }
         if (arg == "--locked-camera") {
             o.locked = true;
             continue;
@@ -586,6 +649,8 @@ bool ParseOptions(int argc, char** argv, Options& o)
             ok = ParseInt(value, o.kbps, 10);
         } else if (arg == "--gop-seconds") {
             ok = ParseInt(value, o.gopSeconds, 1);
+        } else if (arg == "--bframes") {
+            ok = ParseInt(value, o.bframes, 0) && o.bframes <= 8;
         } else if (arg == "--clip-seconds") {
             ok = ParseInt(value, o.clipSeconds, 1);
         } else if (arg == "--address") {

@@ -78,6 +78,8 @@ constexpr char kUsage[] =
     "                           list the recordings of CAMERA (UTC seconds FROM..TO) that\n"
     "                           the example bridge with providerIndex INDEX reports; a name\n"
     "                           with spaces in double quotes; the next command waits for it\n"
+    "  cameras                  send the --camera configurations again, as a parent that\n"
+    "                           reconfigures its cameras\n"
     "  stop                     the stop packet\n"
     "  plugins                  ask the core which plugins it has loaded, and show its answer\n"
     "  accounting               ask the core what each plugin raised and cost, and show it as a table\n"
@@ -355,6 +357,8 @@ private:
             Send(Packet(0, IPC_PLUGIN_LISTING_REQUEST, {}), "plugin listing request");
         } else if (verb == "accounting" && args.empty()) {
             Send(Packet(0, IPC_ACCOUNTING_REQUEST, {}), "accounting request");
+        } else if (verb == "cameras" && args.empty() && !options_.cameras.empty()) {
+            SendCameras();
         } else if (verb == "stop" && args.empty()) {
             Send(Packet(0, IPC_STOP, {}), "stop packet");
         } else if (verb == "help" && args.empty()) {

@@ -15,7 +15,7 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 const char* StateName(uint32_t status)
 {
-    switch (static_cast<dvrexample::CameraStatus>(status)) {
+    switch (static_cast<dvrexample::CameraStatus>(status & dvrexample::kCameraStatusMask)) {
         case dvrexample::CameraStatus::kConnecting:
             return "connecting";
         case dvrexample::CameraStatus::kRecording:
@@ -28,11 +28,28 @@ const char* StateName(uint32_t status)
     return "unknown";
 }
 
+// "not writing: why" in place of the camera's own state while the recorder
+// cannot write its frames.
+std::string State(uint32_t status)
+{
+    if ((status & dvrexample::kCameraNotWriting) == 0) {
+        return StateName(status);
+    }
+    return std::string("not writing: ") + std::strerror(static_cast<int>(status >> dvrexample::kCameraWriteErrnoShift));
+}
+
+// Not writing, or not receiving pictures.
+bool InTrouble(const dvrexample::CameraReport& camera)
+{
+    return (camera.status & dvrexample::kCameraNotWriting) != 0 ||
+           camera.status != static_cast<uint32_t>(dvrexample::CameraStatus::kRecording);
+}
+
 std::string Describe(const dvrexample::CameraReport& camera)
 {
-    char text[256];
+    char text[320];
     std::snprintf(text, sizeof text, " | %.*s %s %" PRIu64 " frames %.1f MiB %" PRIu32 " segments %" PRIu64 " dropped",
-                  static_cast<int>(strnlen(camera.name, sizeof camera.name)), camera.name, StateName(camera.status),
+                  static_cast<int>(strnlen(camera.name, sizeof camera.name)), camera.name, State(camera.status).c_str(),
                   camera.frames, static_cast<double>(camera.bytes) / kMiB, camera.segments, camera.dropped);
     return text;
 }
@@ -78,10 +95,20 @@ StatusLine::~StatusLine()
 
 void StatusLine::Show(const dvrexample::StatusReport& report, const std::vector<dvrexample::CameraReport>& cameras)
 {
-    last_ = Describe(report);
+    // Cameras in trouble before the totals, so that a narrow terminal,
+    // which shows only the start of the line, never hides them.
+    std::string trouble;
+    std::string healthy;
     for (const dvrexample::CameraReport& camera : cameras) {
-        last_ += Describe(camera);
+        (InTrouble(camera) ? trouble : healthy) += Describe(camera);
     }
+    constexpr std::size_t kPrefix = sizeof "status: " - 1;
+    constexpr std::size_t kSeparator = sizeof " | " - 1;
+    const std::string totals = Describe(report);
+    last_ = trouble.empty()
+                ? totals
+                : totals.substr(0, kPrefix) + trouble.substr(kSeparator) + " |" + totals.substr(kPrefix - 1);
+    last_ += healthy;
     const winsize size = terminal_ ? TerminalSize() : winsize{};
     const int rows = size.ws_row;
     if (rows < 3 || size.ws_col < 2) {

@@ -21,7 +21,9 @@ public:
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
 
-    // The totals, then each camera: its state, and what the recorder made of it.
+    // The totals, then each camera: its state, and what the recorder made of
+    // it. Cameras in trouble (not writing, not receiving) come first, before
+    // the totals.
     void Show(const dvrexample::StatusReport& report, const std::vector<dvrexample::CameraReport>& cameras);
 
 private:

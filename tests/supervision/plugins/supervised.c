@@ -7,7 +7,9 @@
  *                    Unload) sleeps <ms> once
  *   crash <where>    a null-pointer write in Open, Write or the worker thread;
  *                    "callback": its Write hands the core's event entry a
- *                    payload pointer that points nowhere
+ *                    payload pointer that points nowhere; "thread": a thread
+ *                    the worker starts hands the C library a string that
+ *                    points nowhere
  *   (anything else)  behaves
  *
  * Its worker raises SUPERVISED_EVENTS events of type 0x80 with 0 B, KEPT
@@ -17,6 +19,7 @@
  * on Write it asks for the accounting document and writes the copy it
  * receives to "accounting.xml".
  */
+#include <pthread.h>
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -63,6 +66,14 @@ static void CrashIn(const char* entry)
     if (strcmp(mode, "crash") == 0 && strcmp(where, entry) == 0) {
         *nowhere = 1;
     }
+}
+
+/* Faults inside the C library, on a thread the core knows nothing of. */
+static void* CrashInLibrary(void* unused)
+{
+    size_t (*volatile length)(const char*) = strlen;
+    (void)unused;
+    return (void*)length((const char*)nowhere);
 }
 
 static void Raise(uint32_t provider, uint32_t type, void* data, uint32_t size, uint32_t flags)
@@ -186,6 +197,12 @@ int32_t IOCTL(void* in, void* out)
         return 0;
     }
     CrashIn("worker");
+    if (strcmp(mode, "crash") == 0 && strcmp(where, "thread") == 0) {
+        pthread_t thread;
+        if (pthread_create(&thread, NULL, CrashInLibrary, NULL) == 0) {
+            pthread_join(thread, NULL);
+        }
+    }
     static char payload[KEPT_BYTES];
     static char request[] = "<PluginAccounting/>";
     for (i = 0; i < SUPERVISED_EVENTS && !atomic_load(&closed); ++i) {
