@@ -102,6 +102,42 @@ struct RecordingsList {
 };
 static_assert(sizeof(RecordingsList) == 8 + 128 * kRecordingsPerList, "RecordingsList layout");
 
+// The same answer with whole file names, which a RecordingEntry may cut:
+// the parent asks with kRecordingsWholeRequest and a RecordingsWholeQuery;
+// the bridge broadcasts that query (the catalog tells it from a
+// RecordingsQuery by its size) and forwards each RecordingsWholeList, cut
+// after its last used entry, as a kRecordingsWholeAnswer. The name field
+// holds the longest segment name that a camera name of the configuration's
+// limit makes (the catalog checks it at compile time).
+constexpr uint32_t kRecordingsWholeRequest = 0x5305;
+constexpr uint32_t kRecordingsWholeAnswer = 0x5306;
+constexpr uint32_t kRecordingsWholeListFlag = 0x800000;
+constexpr uint32_t kRecordingsPerWholeList = 8;
+
+struct RecordingsWholeQuery {
+    RecordingsQuery query;
+    uint32_t reserved[2];
+};
+static_assert(sizeof(RecordingsWholeQuery) == 80, "RecordingsWholeQuery layout");
+
+struct RecordingWholeEntry {
+    int64_t startNs;
+    int64_t endNs;
+    uint64_t bytes;
+    uint32_t syncFrames;
+    uint32_t run;
+    char name[320];  // zero-terminated file, relative to the recordings directory
+};
+static_assert(sizeof(RecordingWholeEntry) == 352, "RecordingWholeEntry layout");
+
+struct RecordingsWholeList {
+    uint32_t sequence;
+    uint16_t count;
+    uint16_t last;
+    RecordingWholeEntry entries[kRecordingsPerWholeList];
+};
+static_assert(sizeof(RecordingsWholeList) == 8 + 352 * kRecordingsPerWholeList, "RecordingsWholeList layout");
+
 }  // namespace dvrexample
 
 #endif  // DVRCORE_PROTOCOL_BRIDGE_PACKETS_H

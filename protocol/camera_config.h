@@ -50,9 +50,10 @@ inline std::string UrlWithoutCredentials(const std::string& url)
     if (scheme == std::string::npos) {
         return url.find('@') == std::string::npos ? url : "(malformed URL)";
     }
+    // The user information ends at the last '@': a password may hold '/',
+    // '?' or '#' that were not percent-encoded.
     const std::string::size_type hostStart = scheme + 3;
-    const std::string::size_type pathStart = url.find('/', hostStart);
-    const std::string::size_type at = url.rfind('@', pathStart == std::string::npos ? url.size() : pathStart);
+    const std::string::size_type at = url.rfind('@');
     if (at == std::string::npos || at < hostStart) {
         return url;
     }

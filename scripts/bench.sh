@@ -13,6 +13,11 @@
 # recorder plugins beside one ffmpeg and one GStreamer recorder per camera and
 # the limit reader (raw RTSP to files), with system calls per camera-second.
 # Every process it starts is stopped when it ends, on failure too.
+#
+# --archive: the archive benchmark instead (scripts/bench-archive.py): 16
+# cameras recorded over an empty recordings directory and over an archive of
+# 691,200 segments; start-up, memory, query latency, retention, index size
+# and the cost of a rebuild.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +41,13 @@ if [ "${1:-}" = --cameras ]; then
   cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server \
     bench_limit_rtsp_reader
   exec python3 scripts/bench-cameras.py --build build/native "$@"
+fi
+if [ "${1:-}" = --archive ]; then
+  shift
+  ./scripts/install-deps.sh
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server
+  exec python3 scripts/bench-archive.py --build build/native "$@"
 fi
 ./scripts/install-deps.sh valgrind
 

@@ -6,8 +6,9 @@
  * counterpart keeps them, by convention, in "<module>.conf" in the core's
  * working directory (beside core.xml), where <module> is the plugin's module
  * name (its file name without ".so", in lower case). One "key = value" per
- * line; blank lines and lines starting with '#' are skipped; spaces around
- * the key and the value are dropped. Read it in Open; it is the plugin's to
+ * line; blank lines and lines starting with '#' are skipped, and so is a
+ * '#' after a space or tab and what follows it (a comment after the value);
+ * spaces around the key and the value are dropped. Read it in Open; it is the plugin's to
  * read, and the core never touches it.
  */
 #ifndef DVRCORE_SDK_PLUGIN_SETTINGS_H
@@ -71,8 +72,15 @@ static inline int DvrReadSettings(const char* path, DvrSettingFunction onSetting
         if (equals != NULL) {
             *equals = '\0';
             char* key = DvrStripSpaces(text);
+            char* value = equals + 1;
+            for (char* hash = strchr(value, '#'); hash != NULL; hash = strchr(hash + 1, '#')) {
+                if (hash > value && isspace((unsigned char)hash[-1])) {
+                    *hash = '\0';
+                    break;
+                }
+            }
             if (*key != '\0') {
-                onSetting(key, DvrStripSpaces(equals + 1), context);
+                onSetting(key, DvrStripSpaces(value), context);
                 ++settings;
                 continue;
             }

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -62,7 +63,12 @@ public:
         }
         if (parms.handle == &recordingsHandle &&
             Is(parms, dvrexample::kDiskType, dvrexample::kRecordingsListFlag, sizeof(dvrexample::RecordingsList))) {
-            ForwardRecordings(link, parms);
+            ForwardRecordings<dvrexample::RecordingsList>(link, parms, dvrexample::kRecordingsAnswer);
+            return;
+        }
+        if (parms.handle == &recordingsHandle && Is(parms, dvrexample::kDiskType, dvrexample::kRecordingsWholeListFlag,
+                                                    sizeof(dvrexample::RecordingsWholeList))) {
+            ForwardRecordings<dvrexample::RecordingsWholeList>(link, parms, dvrexample::kRecordingsWholeAnswer);
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -98,7 +104,12 @@ public:
         std::memcpy(&header, packet, sizeof header);
         if (header.packetType == dvrexample::kRecordingsRequest &&
             length == sizeof header + sizeof(dvrexample::RecordingsQuery)) {
-            QueryRecordings(link, header, packet + sizeof header);
+            QueryRecordings<dvrexample::RecordingsQuery>(link, header, packet + sizeof header);
+            return;
+        }
+        if (header.packetType == dvrexample::kRecordingsWholeRequest &&
+            length == sizeof header + sizeof(dvrexample::RecordingsWholeQuery)) {
+            QueryRecordings<dvrexample::RecordingsWholeQuery>(link, header, packet + sizeof header);
             return;
         }
         if (header.packetType != dvrexample::kStatusRequest) {
@@ -211,13 +222,18 @@ private:
         link.Raise(in);
     }
 
-    // Event-loop thread.
+    // Event-loop thread. `Query` is a RecordingsQuery, or one that asks for
+    // whole names.
+    static dvrexample::RecordingsQuery& QueryOf(dvrexample::RecordingsQuery& query) { return query; }
+    static dvrexample::RecordingsQuery& QueryOf(dvrexample::RecordingsWholeQuery& whole) { return whole.query; }
+
+    template <typename Query>
     static void QueryRecordings(const dvrexample::CoreLink& link, const IpcPacketHeader& header, const uint8_t* payload)
     {
-        dvrexample::RecordingsQuery query;
+        Query query;
         std::memcpy(&query, payload, sizeof query);
-        query.sequence = header.reserved;
-        query.camera[sizeof query.camera - 1] = '\0';
+        QueryOf(query).sequence = header.reserved;
+        QueryOf(query).camera[sizeof QueryOf(query).camera - 1] = '\0';
         _EventParmsIn in = link.Event(dvrexample::kDiskType, dvrexample::kRecordingsQueryFlag, &query, sizeof query);
         in.providerID = 0;
         in.handle = &recordingsHandle;
@@ -225,18 +241,19 @@ private:
     }
 
     // Dispatcher thread: one list, without its unused entries.
-    static void ForwardRecordings(const dvrexample::CoreLink& link, const WriteParms& parms)
+    template <typename List>
+    static void ForwardRecordings(const dvrexample::CoreLink& link, const WriteParms& parms, uint32_t packetType)
     {
         struct {
             IpcPacketHeader header;
-            dvrexample::RecordingsList list;
+            List list;
         } answer;
         static_assert(sizeof answer == IPC_HEADER_SIZE + sizeof answer.list, "no padding");
         std::memcpy(&answer.list, parms.data, sizeof answer.list);
-        const uint32_t count = std::min<uint32_t>(answer.list.count, dvrexample::kRecordingsPerList);
+        const auto count = std::min<uint32_t>(answer.list.count, std::size(answer.list.entries));
         const auto length = static_cast<uint32_t>(offsetof(decltype(answer), list.entries) +
-                                                  count * sizeof(dvrexample::RecordingEntry));
-        answer.header = {length, dvrexample::kBridgeIndex << 20, dvrexample::kRecordingsAnswer, answer.list.sequence};
+                                                  count * sizeof answer.list.entries[0]);
+        answer.header = {length, dvrexample::kBridgeIndex << 20, packetType, answer.list.sequence};
         link.SendToParent(&answer, length);
     }
 

@@ -49,22 +49,6 @@ struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 
-// A well-formed rtsp:// or rtsps:// URL with a host and no blanks.
-bool WellFormed(const std::string& url)
-{
-    const std::string::size_type scheme = url.find("://");
-    if (scheme == std::string::npos || (url.compare(0, scheme, "rtsp") != 0 && url.compare(0, scheme, "rtsps") != 0)) {
-        return false;
-    }
-    for (char c : url) {
-        if (static_cast<unsigned char>(c) <= ' ') {
-            return false;
-        }
-    }
-    const std::string host = dvrexample::UrlWithoutCredentials(url).substr(scheme + 3);
-    return !host.empty() && host[0] != '/' && host[0] != ':';
-}
-
 std::string NoAnswer()
 {
     return "no answer within " + std::to_string(CameraChannel::kConnectSeconds) + " s";
@@ -102,7 +86,7 @@ CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample:
     : link_(link),
       config_(config),
       path_(path),
-      url_(dvrexample::UrlWithoutCredentials(config.url)),
+      url_(dvrexample::ParseCameraUrl(config.url)),
       silenceNs_(int64_t{config.silenceSeconds > 0 ? static_cast<int>(config.silenceSeconds) : kDefaultSilenceSeconds} *
                  1'000'000'000),
       clock_(std::move(nextRun))
@@ -178,9 +162,9 @@ void CameraChannel::Run()
     // the core's one queue, so a recorder never files a frame under a
     // camera it cannot name yet.
     PublishState();
-    if (!WellFormed(config_.url)) {
+    if (!url_.wellFormed) {
         Log(LOG_LEVEL_ERROR, "malformed URL %s (expected rtsp://[user:password@]host[:port]/path), not started",
-            url_.c_str());
+            url_.shown.c_str());
         SetStatus(CameraStatus::kStopped);
         return;
     }
@@ -218,7 +202,7 @@ void CameraChannel::Run()
                 delay = kFirstDelayNs;
             }
         } else if (!failureLogged) {
-            Log(LOG_LEVEL_WARNING, "cannot record %s: %s; retrying", url_.c_str(), session.failure.c_str());
+            Log(LOG_LEVEL_WARNING, "cannot record %s: %s; retrying", url_.shown.c_str(), session.failure.c_str());
             failureLogged = true;
         }
         SetStatus(CameraStatus::kReconnecting);
@@ -236,8 +220,8 @@ void CameraChannel::Run()
 void CameraChannel::RefuseOwnReader(const std::string& reason)
 {
     ownRefused_ = true;
-    Log(LOG_LEVEL_WARNING, "reading %s through libavformat's RTSP client instead of the own reader: %s", url_.c_str(),
-        reason.c_str());
+    Log(LOG_LEVEL_WARNING, "reading %s through libavformat's RTSP client instead of the own reader: %s",
+        url_.shown.c_str(), reason.c_str());
 }
 
 void CameraChannel::OpenOwn(Session& session)
@@ -251,7 +235,7 @@ void CameraChannel::OpenOwn(Session& session)
     session.ingest = std::make_unique<RtspIngest>(AVIOInterruptCB{&CameraChannel::Interrupt, this});
     AVFormatContext* input = nullptr;
     std::string reason;
-    const RtspIngest::Outcome outcome = session.ingest->Open(config_.url, input, reason);
+    const RtspIngest::Outcome outcome = session.ingest->Open(url_.connect, input, reason);
     if (outcome == RtspIngest::Outcome::kOpened) {
         session.input.reset(input);
         return;
@@ -339,7 +323,7 @@ void CameraChannel::OpenLibavformat(Session& session)
     av_dict_set(&options, "buffer_size", "1048576", 0);    // UDP: socket receive buffer
     av_dict_set(&options, "max_delay", "500000", 0);       // UDP: longest wait for a late packet
     av_dict_set(&options, "allowed_media_types", "video+audio", 0);
-    const int opened = avformat_open_input(&input, config_.url, nullptr, &options);
+    const int opened = avformat_open_input(&input, url_.connect.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (opened < 0) {  // FFmpeg freed the context
         char reason[AV_ERROR_MAX_STRING_SIZE] = "";
@@ -553,7 +537,7 @@ void CameraChannel::RaiseVideo(Pending& unit)
                 Log(LOG_LEVEL_WARNING, "recording again");
                 lost_ = false;
             } else {
-                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.c_str(), CodecName(unit.frame.codec),
+                Log(LOG_LEVEL_INFO, "recording %s (%s %ux%u)", url_.shown.c_str(), CodecName(unit.frame.codec),
                     unit.frame.width, unit.frame.height);
             }
             SetStatus(CameraStatus::kRecording);

@@ -32,6 +32,7 @@
 
 #include "camera_config.h"
 #include "camera_stream.h"
+#include "camera_url.h"
 #include "core_link.h"
 #include "decode_times.h"
 #include "media_clock.h"
@@ -104,7 +105,7 @@ private:
     const dvrexample::CoreLink& link_;
     const dvrexample::CameraConfig config_;
     const ReadPath path_;
-    const std::string url_;  // without credentials, for the log
+    const dvrexample::CameraUrl url_;  // to connect to, and without credentials for the log
     const int64_t silenceNs_;
 
     std::atomic<bool> stop_{false};

@@ -266,8 +266,8 @@ void RtspIngest::Describe(std::string& url, SdpSections& sdp, std::string& base)
             !describe.Header("location").empty()) {
             std::string location = describe.Header("location");
             RtspUrl target;
-            if (ParseRtspUrl(location, target) && target.user.empty() && !url_.user.empty()) {
-                location = "rtsp://" + url.substr(7, url.find('@') - 6) + location.substr(7);  // keeps the credentials
+            if (ParseRtspUrl(location, target) && target.userInfo.empty() && !url_.userInfo.empty()) {
+                location = "rtsp://" + url_.userInfo + "@" + location.substr(7);  // keeps the credentials
             }
             url = location;
             authorize_ = false;

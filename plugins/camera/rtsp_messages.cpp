@@ -1,5 +1,7 @@
 #include "rtsp_messages.h"
 
+#include "camera_url.h"
+
 extern "C" {
 #include <libavutil/base64.h>
 #include <libavutil/md5.h>
@@ -95,39 +97,18 @@ bool ParseRtspUrl(const std::string& url, RtspUrl& out)
     if (url.compare(0, 7, "rtsp://") != 0) {
         return false;
     }
-    const std::size_t hostStart = 7;
-    const std::size_t pathStart = std::min(url.find('/', hostStart), url.size());
-    std::string authority = url.substr(hostStart, pathStart - hostStart);
-    const std::size_t at = authority.rfind('@');
-    out.user.clear();
-    out.password.clear();
-    if (at != std::string::npos) {
-        const std::string credentials = authority.substr(0, at);
-        const std::size_t colon = credentials.find(':');
-        out.user = PercentDecoded(credentials.substr(0, colon));
-        if (colon != std::string::npos) {
-            out.password = PercentDecoded(credentials.substr(colon + 1));
-        }
-        authority = authority.substr(at + 1);
-    }
-    std::size_t portColon = authority.rfind(':');
-    if (!authority.empty() && authority[0] == '[') {  // [IPv6]
-        const std::size_t close = authority.find(']');
-        if (close == std::string::npos) {
-            return false;
-        }
-        out.host = authority.substr(1, close - 1);
-        portColon = authority.find(':', close);
-    } else {
-        out.host = authority.substr(0, portColon);
-    }
-    out.port = portColon == std::string::npos ? "554" : authority.substr(portColon + 1);
-    if (out.host.empty() || out.port.empty() || !std::all_of(out.port.begin(), out.port.end(), [](char c) {
-            return std::isdigit(static_cast<unsigned char>(c));
-        })) {
+    const dvrexample::CameraUrl parsed = dvrexample::ParseCameraUrl(url);
+    if (!parsed.wellFormed || parsed.port == 0 || parsed.port > 65535) {
         return false;
     }
-    out.plain = "rtsp://" + authority + url.substr(pathStart);
+    const std::size_t colon = parsed.userInfo.find(':');
+    out.user = PercentDecoded(parsed.userInfo.substr(0, colon));
+    out.password = colon == std::string::npos ? "" : PercentDecoded(parsed.userInfo.substr(colon + 1));
+    out.userInfo = parsed.userInfo;
+    out.host = parsed.host;
+    out.port = parsed.port < 0 ? "554" : std::to_string(parsed.port);
+    const std::string host = parsed.host.find(':') == std::string::npos ? parsed.host : "[" + parsed.host + "]";
+    out.plain = "rtsp://" + host + (parsed.port < 0 ? "" : ":" + out.port) + parsed.path;
     return true;
 }
 

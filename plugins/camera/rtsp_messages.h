@@ -15,13 +15,16 @@
 
 namespace dvrcamera {
 
-// rtsp://[user[:password]@]host[:port]/path, the user and password
-// percent-decoded; `plain` is the URL without them (what requests carry).
+// rtsp://[user[:password]@]host[:port]/path, split as the camera's URL is
+// for libavformat (camera_url.h): the user information up to the last '@',
+// the user and password percent-decoded; `userInfo` as the URL carries it,
+// percent-encoded; `plain` is the URL without it (what requests carry).
 struct RtspUrl {
     std::string host;
     std::string port = "554";
     std::string user;
     std::string password;
+    std::string userInfo;
     std::string plain;
 };
 bool ParseRtspUrl(const std::string& url, RtspUrl& out);

@@ -8,15 +8,20 @@
 // read-only, so the catalog shares nothing with the recorder, which writes
 // it. The core also gives every reader plugin one long Read without a
 // request (its asynchronous reader thread); the catalog has no use for it
-// and returns at once.
+// and returns at once. Every answer is SQL on the index's indexed columns
+// and kept totals; nothing of the index stays in memory between queries.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "bridge_packets.h"
+#include "camera_stream.h"
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
@@ -36,7 +41,9 @@ dvrexample::CoreLink link;
 // and the log says so once, and once when it can be read again.
 std::atomic<bool> indexUnreadable{false};
 
-// Rows of the index, or none (logged) when it cannot be read.
+// The index, opened read-only, or false: logged (once, until it can be read
+// again) when it exists but cannot be read; quietly when the recorder has
+// not made it yet.
 bool OpenIndex(dvrexample::RecordingsIndex& index)
 {
     // Read at the first query; the recorder logs what is wrong with the
@@ -48,26 +55,23 @@ bool OpenIndex(dvrexample::RecordingsIndex& index)
         }
         return true;
     }
-    if (!indexUnreadable.exchange(true)) {
+    struct stat status {};
+    if (::stat(indexPath.c_str(), &status) == 0 && !indexUnreadable.exchange(true)) {
         LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", index.error().c_str());
     }
     return false;
 }
 
+// From the per-camera totals that the index keeps: one row per camera.
 void AnswerDiskUsage(void* handle)
 {
     dvrexample::DiskUsage usage{};
     dvrexample::RecordingsIndex index;
     if (OpenIndex(index)) {
-        std::vector<std::string> cameras;
-        for (const dvrexample::SegmentRow& row : index.All()) {
-            ++usage.segments;
-            usage.bytes += row.bytes;
-            if (std::find(cameras.begin(), cameras.end(), row.camera) == cameras.end()) {
-                cameras.push_back(row.camera);
-            }
-        }
-        usage.channels = static_cast<uint32_t>(cameras.size());
+        const dvrexample::RecordingsUsage totals = index.Usage();
+        usage.bytes = totals.bytes;
+        usage.segments = static_cast<uint32_t>(totals.segments);
+        usage.channels = totals.cameras;
     }
     _EventParmsIn reply = link.Event(dvrexample::kDiskType, dvrexample::kDiskUsageFlag, &usage, sizeof usage);
     reply.handle = handle;
@@ -75,38 +79,55 @@ void AnswerDiskUsage(void* handle)
     link.Raise(reply);
 }
 
-void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle)
+// Whole names fit: the longest camera name makes the longest file name.
+static_assert(dvrexample::kLongestSegmentName < sizeof(dvrexample::RecordingWholeEntry::name), "whole names fit");
+static_assert(dvrexample::kLongestCameraName < sizeof(dvrexample::RecordingsQuery::camera), "camera names fit");
+static_assert(dvrexample::kLongestCameraName + 1 == sizeof(dvrexample::CameraState::name), "camera name limit");
+
+// Streams the rows into lists (RecordingsList, or RecordingsWholeList for
+// whole names) as the index yields them, so that a month costs no more
+// memory than a list.
+template <typename List>
+void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle, uint32_t flag)
 {
-    std::vector<dvrexample::SegmentRow> rows;
     dvrexample::RecordingsIndex index;
     const std::string camera(query.camera, strnlen(query.camera, sizeof query.camera));
-    if (OpenIndex(index)) {
-        rows = index.Find(dvrexample::SafeCameraName(camera), query.fromNs, query.toNs);
-    }
-    std::size_t next = 0;
-    do {
-        dvrexample::RecordingsList list{};
-        list.sequence = query.sequence;
-        for (; next < rows.size() && list.count < dvrexample::kRecordingsPerList; ++next) {
-            const dvrexample::SegmentRow& row = rows[next];
-            dvrexample::RecordingEntry& entry = list.entries[list.count++];
-            entry.startNs = row.startNs;
-            entry.endNs = row.endNs;
-            entry.bytes = row.bytes;
-            entry.run = row.run;
-            entry.syncFrames =
-                row.syncTimes.empty()
-                    ? 0
-                    : 1 + static_cast<uint32_t>(std::count(row.syncTimes.begin(), row.syncTimes.end(), ','));
-            std::strncpy(entry.name, row.name.c_str(), sizeof entry.name - 1);
-        }
-        list.last = next == rows.size() ? 1 : 0;
-        _EventParmsIn reply = link.Event(dvrexample::kDiskType, dvrexample::kRecordingsListFlag, &list, sizeof list);
+    List list{};
+    list.sequence = query.sequence;
+    bool cancelled = false;
+    const auto send = [&](bool last) {
+        list.last = last ? 1 : 0;
+        _EventParmsIn reply = link.Event(dvrexample::kDiskType, flag, &list, sizeof list);
         reply.handle = handle;
-        if (link.Raise(reply) != RESULT_OK) {
-            return;  // cancelled: nobody wants the rest
-        }
-    } while (next < rows.size());
+        cancelled = link.Raise(reply) != RESULT_OK;  // nobody wants the rest
+        list = {};
+        list.sequence = query.sequence;
+    };
+    if (OpenIndex(index)) {
+        index.ForEach(dvrexample::SafeCameraName(camera), query.fromNs, query.toNs,
+                      [&](const dvrexample::SegmentRow& row) {
+                          if (list.count == std::size(list.entries)) {
+                              send(false);
+                              if (cancelled) {
+                                  return false;
+                              }
+                          }
+                          auto& entry = list.entries[list.count++];
+                          entry.startNs = row.startNs;
+                          entry.endNs = row.endNs;
+                          entry.bytes = row.bytes;
+                          entry.run = row.run;
+                          entry.syncFrames = row.syncTimes.empty()
+                                                 ? 0
+                                                 : 1 + static_cast<uint32_t>(std::count(
+                                                           row.syncTimes.begin(), row.syncTimes.end(), ','));
+                          std::strncpy(entry.name, row.name.c_str(), sizeof entry.name - 1);
+                          return true;
+                      });
+    }
+    if (!cancelled) {
+        send(true);
+    }
 }
 
 }  // namespace
@@ -134,10 +155,15 @@ int32_t Read(void* in, void*)
         if (request->handle == nullptr) {
             return 0;
         }
-        dvrexample::RecordingsQuery query;
-        if (request->data != nullptr && request->dataSize == sizeof query) {
-            std::memcpy(&query, request->data, sizeof query);
-            AnswerRecordings(query, request->handle);
+        dvrexample::RecordingsWholeQuery whole;
+        if (request->data != nullptr && request->dataSize == sizeof whole) {
+            std::memcpy(&whole, request->data, sizeof whole);
+            AnswerRecordings<dvrexample::RecordingsWholeList>(whole.query, request->handle,
+                                                              dvrexample::kRecordingsWholeListFlag);
+        } else if (request->data != nullptr && request->dataSize == sizeof whole.query) {
+            std::memcpy(&whole.query, request->data, sizeof whole.query);
+            AnswerRecordings<dvrexample::RecordingsList>(whole.query, request->handle,
+                                                         dvrexample::kRecordingsListFlag);
         } else {
             AnswerDiskUsage(request->handle);
         }

@@ -38,6 +38,7 @@ void Apply(Reading& reading, const std::string& key, const std::string& value)
     }
     uint64_t* target = key == "segment_seconds"   ? &settings.segmentSeconds
                        : key == "camera_quota_mb" ? &settings.cameraQuotaMb
+                       : key == "disk_reserve_minutes" ? &settings.diskReserveMinutes
                                                   : nullptr;
     if (target == nullptr && key != "disk_low_water_mb") {
         settings.problems.push_back(reading.source + ": unknown setting " + key);
@@ -71,7 +72,8 @@ RecordingSettings ReadRecordingSettings(const char* file)
     static const char* const kVariables[][2] = {{"recordings", "DVRCORE_RECORDINGS"},
                                                 {"segment_seconds", "DVRCORE_SEGMENT_SECONDS"},
                                                 {"camera_quota_mb", "DVRCORE_CAMERA_QUOTA_MB"},
-                                                {"disk_low_water_mb", "DVRCORE_DISK_LOW_WATER_MB"}};
+                                                {"disk_low_water_mb", "DVRCORE_DISK_LOW_WATER_MB"},
+                                                {"disk_reserve_minutes", "DVRCORE_DISK_RESERVE_MINUTES"}};
     for (const auto& [key, variable] : kVariables) {
         const char* value = std::getenv(variable);
         if (value != nullptr && *value != '\0') {

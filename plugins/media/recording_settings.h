@@ -8,6 +8,9 @@
 //   camera_quota_mb = N       DVRCORE_CAMERA_QUOTA_MB     default 0: no quota
 //   disk_low_water_mb = N     DVRCORE_DISK_LOW_WATER_MB   default 5 % of the
 //                                                          file system
+//   disk_reserve_minutes = N  DVRCORE_DISK_RESERVE_MINUTES default 5: free
+//                             space kept for this long of the cameras'
+//                             measured bitrate, besides the low-water mark
 #ifndef DVRCORE_EXAMPLES_RECORDING_SETTINGS_H
 #define DVRCORE_EXAMPLES_RECORDING_SETTINGS_H
 
@@ -25,6 +28,7 @@ struct RecordingSettings {
     uint64_t segmentSeconds = 60;
     uint64_t cameraQuotaMb = 0;
     std::optional<uint64_t> diskLowWaterMb;
+    uint64_t diskReserveMinutes = 5;
     // What was wrong with the file or a variable, one line each, for the
     // log; the defaults stand in for what they name.
     std::vector<std::string> problems;

@@ -1,6 +1,7 @@
 #include "camera_recorder.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,27 @@ namespace dvrexample {
 namespace {
 
 constexpr int kNameAttempts = 10;
+
+// The directory under `root` that stands for `directory` while its name is
+// spelled otherwise: a file system that folds case gave `directory` to
+// another camera. Empty when there is none.
+std::string CaseTwin(const std::string& root, const std::string& directory)
+{
+    struct stat status {};
+    if (::stat((root + "/" + directory).c_str(), &status) != 0) {
+        return {};
+    }
+    std::string twin;
+    for (const std::string& entry : CameraDirectories(root)) {
+        if (entry == directory) {
+            return {};
+        }
+        if (::strcasecmp(entry.c_str(), directory.c_str()) == 0) {
+            twin = entry;
+        }
+    }
+    return twin;
+}
 
 int64_t TicksToMs(int64_t ticks)
 {
@@ -124,6 +146,13 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     tracks.parameterSets = parameterSets;
     const std::string directory = store_.root() + "/" + name_;
     if (!MakeDirectory(directory)) {
+        return false;
+    }
+    if (const std::string other = CaseTwin(store_.root(), name_); !other.empty()) {
+        error_ = "the directory of " + name_ + " is that of " + other +
+                 " on this file system, which does not tell case apart; not recorded, give the cameras names that "
+                 "differ otherwise";
+        errorCode_ = EEXIST;
         return false;
     }
     const std::string comment = SegmentComment(frame.run, static_cast<int64_t>(frame.mediaTime));

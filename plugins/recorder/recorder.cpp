@@ -15,6 +15,7 @@
 // flush of the flash. At Close the worker writes what is still queued, ends
 // every segment and returns; Close waits for it, so that its summary is
 // logged while the log sink is still open.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +32,7 @@
 
 #include <sys/statvfs.h>
 
+#include "archive_check.h"
 #include "camera_recorder.h"
 #include "camera_stream.h"
 #include "core_link.h"
@@ -76,11 +78,11 @@ uint64_t LowWaterBytes(const std::string& root, std::optional<uint64_t> setMb)
 class Recorder {
 public:
     // Dispatcher thread. True when the frame is queued and its block kept.
-    bool Take(const WriteParms& parms)
+    bool Take(const WriteParms& parms, const dvrexample::CoreLink& link)
     {
         if ((parms.eventType & dvrexample::kCameraStateType) != 0 &&
             (parms.flags & dvrexample::kCameraStateFlag) != 0) {
-            TakeState(parms);
+            TakeState(parms, link);
             return false;
         }
         const bool video = (parms.eventType & EVT_VIDEO) != 0;
@@ -133,7 +135,14 @@ public:
             root,
             dvrexample::RetentionLimits{settings.cameraQuotaMb * kMiB, LowWaterBytes(root, settings.diskLowWaterMb)});
         segmentNs_ = static_cast<int64_t>(settings.segmentSeconds) * kNsPerSecond;
+        reserveSeconds_ = settings.diskReserveMinutes * 60;
         LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "recordings in %s: %s", root.c_str(), store_->Open().c_str());
+        // Closed segments are trusted; the rest of the archive is compared
+        // with the index while recording goes on.
+        dvrexample::ArchiveCheck check(*store_, [&link](const std::string& line) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "%s", line.c_str());
+        });
+        check.Start();
         Clock::time_point nextTick = Clock::now() + kTick;
         nextSync_ = Clock::now() + kSyncInterval;
         std::unique_lock<std::mutex> lock(mutex_);
@@ -163,6 +172,7 @@ public:
             }
         }
         lock.unlock();
+        check.Stop();
         cameras_.clear();  // ends every segment
         store_->Flush(true);
         const dvrexample::RecorderCounters totals = Counters();
@@ -180,7 +190,7 @@ private:
     static constexpr Clock::duration kSyncInterval = std::chrono::seconds(1);
 
     // Dispatcher thread.
-    void TakeState(const WriteParms& parms)
+    void TakeState(const WriteParms& parms, const dvrexample::CoreLink& link)
     {
         dvrexample::CameraState state;
         if (parms.data == nullptr || parms.dataSize < sizeof state) {
@@ -189,6 +199,16 @@ private:
         std::memcpy(&state, parms.data, sizeof state);
         state.name[sizeof state.name - 1] = '\0';
         if (state.channel >= kMaxCameras) {
+            return;
+        }
+        const std::string problem = dvrexample::CameraNameProblem(state.name);
+        if (!problem.empty()) {
+            if (refusedNames_[state.channel] != state.name) {
+                refusedNames_[state.channel] = state.name;
+                LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING,
+                           "camera %u: name refused, %s; its segments keep the name they had", state.channel,
+                           problem.c_str());
+            }
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -270,6 +290,7 @@ private:
         }
         if (now >= nextReport_) {
             nextReport_ = now + std::chrono::seconds(1);
+            MeasureBitrate(Counters().bytesWritten);
             PublishCounters(link);
         }
     }
@@ -279,6 +300,20 @@ private:
         if (const unsigned deleted = store_->Enforce(diskFull)) {
             LogMessage(link.id(), link.fn(), LOG_LEVEL_INFO, "retention deleted %u oldest segments", deleted);
         }
+        for (const std::string& notice : store_->TakeNotices()) {
+            LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "%s", notice.c_str());
+        }
+    }
+
+    // Worker thread, once a second: the free space to keep for the cameras'
+    // bitrate, measured over the last second; it follows a rise at once and
+    // a fall over about a minute, so the reserve is ahead of a burst.
+    void MeasureBitrate(uint64_t bytesWritten)
+    {
+        const double second = static_cast<double>(bytesWritten - lastBytesWritten_);
+        lastBytesWritten_ = bytesWritten;
+        bytesPerSecond_ = std::max(second, bytesPerSecond_ + (second - bytesPerSecond_) / 60);
+        store_->SetReserve(static_cast<uint64_t>(bytesPerSecond_ * static_cast<double>(reserveSeconds_)));
     }
 
     void SyncAll(const dvrexample::CoreLink& link)
@@ -373,7 +408,9 @@ private:
     std::array<std::string, kMaxCameras> names_;                                       // guarded by mutex_
     bool namesChanged_ = false;                                                        // guarded by mutex_
 
-    std::array<bool, kMaxCameras> waitingForSync_ = {};  // dispatcher thread only
+    // Dispatcher thread only.
+    std::array<bool, kMaxCameras> waitingForSync_ = {};
+    std::array<std::string, kMaxCameras> refusedNames_;  // logged once each
 
     // Worker thread only.
     std::unique_ptr<dvrexample::RecordingsStore> store_;
@@ -381,6 +418,9 @@ private:
     std::array<bool, kMaxCameras> failing_ = {};  // the camera's last write failed
     int64_t segmentNs_ = 0;
     Clock::time_point nextReport_{};
+    uint64_t reserveSeconds_ = 0;
+    uint64_t lastBytesWritten_ = 0;
+    double bytesPerSecond_ = 0;  // smoothed
     Clock::time_point nextSync_{};
 };
 
@@ -412,7 +452,7 @@ int32_t Load(void* in, void* out)
 int32_t Write(void* in, void* out)
 {
     return dvrexample::Guarded([in, out] {
-        static_cast<WriteResult*>(out)->keep = recorder.Take(*static_cast<WriteParms*>(in)) ? 1 : 0;
+        static_cast<WriteResult*>(out)->keep = recorder.Take(*static_cast<WriteParms*>(in), link) ? 1 : 0;
         return 0;
     });
 }

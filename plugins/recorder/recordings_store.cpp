@@ -6,174 +6,301 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <utility>
-#include <vector>
 
 #include "recordings_layout.h"
 #include "segment_probe.h"
 
 namespace dvrexample {
 
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// What a closed row checks its file against.
+bool StatFile(const std::string& path, uint64_t& bytes, int64_t& mtimeNs)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return false;
+    }
+    bytes = static_cast<uint64_t>(status.st_size);
+    mtimeNs = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    return true;
+}
+
+}  // namespace
+
 RecordingsStore::RecordingsStore(std::string root, RetentionLimits limits) : root_(std::move(root)), limits_(limits) {}
+
+std::string RecordingsStore::indexPath() const
+{
+    return root_ + "/" + kIndexFileName;
+}
 
 std::string RecordingsStore::Open()
 {
     ::mkdir(root_.c_str(), 0755);
-    const std::string indexPath = root_ + "/" + kIndexFileName;
+    const std::string path = indexPath();
     std::string note;
-    indexReady_ = index_.Open(indexPath, false);
+    indexReady_ = index_.Open(path, false);
+    if (!indexReady_ && index_.locked()) {
+        // Another process holds it: nothing is deleted, and Flush tries again.
+        return index_.error() + "; recording goes on, the index is tried again every " +
+               std::to_string(kCommitInterval.count()) + " s";
+    }
     if (!indexReady_ && ::access(root_.c_str(), W_OK) != 0) {
         // Not damage: nothing here can be written, the index included. It
-        // is opened once the directory can be written again.
+        // is opened by Flush once the directory can be written again.
         note = "cannot write " + root_ + ": " + std::strerror(errno) + ", " + index_.error() + ". ";
     } else if (!indexReady_) {
-        note = index_.error() + "; rebuilt from the files. ";
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            ::unlink((indexPath + suffix).c_str());
+        if (index_.newer()) {
+            // Kept for the version that wrote it.
+            const std::string kept = path + ".newer-" + std::to_string(std::time(nullptr));
+            note = index_.error() + "; kept as " + kept + ", rebuilt from the files. ";
+            for (const char* suffix : {"", "-wal", "-shm"}) {
+                ::rename((path + suffix).c_str(), (kept + suffix).c_str());
+            }
+        } else {
+            note = index_.error() + "; rebuilt from the files. ";
+            for (const char* suffix : {"", "-wal", "-shm"}) {
+                ::unlink((path + suffix).c_str());
+            }
         }
-        indexReady_ = index_.Open(indexPath, false);
+        indexReady_ = index_.Open(path, false);
         if (!indexReady_) {
             note += index_.error() + ". ";
-        }
-    }
-    std::map<std::string, SegmentRow> rows;
-    if (indexReady_) {
-        for (SegmentRow& row : index_.All()) {
-            std::string name = row.name;
-            rows.emplace(std::move(name), std::move(row));
         }
     }
     unsigned cut = 0;
     unsigned deleted = 0;
     unsigned read = 0;
-    for (const SegmentFileEntry& file : ListSegmentFiles(root_)) {
-        const std::string path = root_ + "/" + file.name;
+    for (SegmentRow& row : indexReady_ ? index_.OpenRows() : std::vector<SegmentRow>()) {
+        EnsureBatch();
+        const std::string file = root_ + "/" + row.name;
         struct stat before {};
-        ::stat(path.c_str(), &before);
-        const std::optional<uint64_t> kept = CutTornTail(path);
+        if (::stat(file.c_str(), &before) != 0) {
+            index_.Remove(row.name);
+            continue;
+        }
+        const std::optional<uint64_t> kept = CutTornTail(file);
         if (!kept) {
-            continue;  // unreadable: left alone, and out of the index
+            continue;  // unreadable: left alone and open, for the archive check to report
         }
         if (*kept == 0) {
-            ::unlink(path.c_str());
+            ::unlink(file.c_str());
+            index_.Remove(row.name);
             ++deleted;
             continue;
         }
         cut += *kept < static_cast<uint64_t>(before.st_size) ? 1 : 0;
-        auto known = rows.find(file.name);
-        if (known != rows.end() && known->second.bytes == *kept) {
-            segments_[file.name] = {known->second, false};
-            rows.erase(known);
-            continue;
-        }
-        if (std::optional<SegmentRow> row = ProbeSegment(root_, file.camera, file.name)) {
+        if (*kept != row.bytes) {
+            std::optional<SegmentRow> probed = ProbeSegment(root_, row.camera, row.name);
+            if (!probed) {
+                continue;
+            }
+            row = std::move(*probed);
             ++read;
-            segments_[file.name] = {*row, false};
-            changed_.insert(file.name);
         }
-        if (known != rows.end()) {
-            rows.erase(known);
-        }
-    }
-    for (const auto& [name, row] : rows) {
-        changed_.insert(name);  // no file: the row goes
+        row.closed = StatFile(file, row.bytes, row.fileMtimeNs);
+        index_.Put(row);
     }
     Flush(true);
-    return note + std::to_string(segments_.size()) + " segments, " + std::to_string(cut) + " torn tails cut, " +
+    const RecordingsUsage usage = indexReady_ ? index_.Usage() : RecordingsUsage();
+    return note + std::to_string(usage.segments) + " segments, " + std::to_string(cut) + " torn tails cut, " +
            std::to_string(deleted) + " unplayable files deleted, " + std::to_string(read) + " read into the index";
+}
+
+bool RecordingsStore::EnsureBatch()
+{
+    if (!indexReady_) {
+        return false;
+    }
+    if (!index_.inTransaction() && !index_.Begin()) {
+        return false;
+    }
+    return true;
 }
 
 void RecordingsStore::Update(const SegmentRow& row, bool open)
 {
-    segments_[row.name] = {row, open};
-    changed_.insert(row.name);
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        if (tracking_) {
+            session_.insert(row.name);
+        }
+    }
+    if (open) {
+        Store(row);
+        return;
+    }
+    SegmentRow closed = row;
+    closed.closed = StatFile(root_ + "/" + row.name, closed.bytes, closed.fileMtimeNs);
+    Store(closed);
+}
+
+void RecordingsStore::Store(const SegmentRow& row)
+{
+    if (!indexReady_) {
+        waiting_[row.name] = row;
+    } else if (EnsureBatch()) {
+        index_.Put(row);
+    }
 }
 
 void RecordingsStore::Forget(const std::string& name)
 {
-    segments_.erase(name);
-    changed_.insert(name);
+    waiting_.erase(name);
+    if (EnsureBatch()) {
+        index_.Remove(name);
+    }
+}
+
+bool RecordingsStore::WrittenThisSession(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return session_.count(name) != 0;
+}
+
+void RecordingsStore::StopTracking()
+{
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    tracking_ = false;
+    session_.clear();
 }
 
 bool RecordingsStore::Flush(bool now)
 {
     const auto time = std::chrono::steady_clock::now();
-    if (changed_.empty() || (!now && time - lastCommit_ < kCommitInterval)) {
+    if (!now && time - lastCommit_ < kCommitInterval) {
         return true;
     }
     lastCommit_ = time;
-    // Rows wait in changed_ while the index cannot be opened.
-    indexReady_ = indexReady_ || index_.Open(root_ + "/" + kIndexFileName, false);
     if (!indexReady_) {
-        return true;
+        // Locked by another process, or its directory not writable, at
+        // Open: tried again, and the rows that waited go in once it opens.
+        indexReady_ = index_.Open(indexPath(), false);
+        for (const auto& [name, row] : std::exchange(waiting_, {})) {
+            Store(row);
+        }
+        if (!indexReady_) {
+            return true;
+        }
     }
-    bool stored = index_.Begin();
-    for (const std::string& name : changed_) {
-        const auto segment = segments_.find(name);
-        stored = stored && (segment != segments_.end() ? index_.Put(segment->second.row) : index_.Remove(name));
-    }
-    stored = stored && index_.Commit();
-    changed_.clear();  // a refused batch is rebuilt from the files at the next start
-    return stored;
+    // A refused batch is rolled back; the archive check of the next start
+    // reads its files back in.
+    return !index_.inTransaction() || index_.Commit();
 }
 
-uint64_t RecordingsStore::bytesOnDisk() const
-{
-    uint64_t bytes = 0;
-    for (const auto& [name, segment] : segments_) {
-        bytes += segment.row.bytes;
-    }
-    return bytes;
-}
-
-uint64_t RecordingsStore::FreeBytes() const
+uint64_t RecordingsStore::FreeBytes(uint64_t* size) const
 {
     struct statvfs fs {};
     if (::statvfs(root_.c_str(), &fs) != 0) {
         return UINT64_MAX;
     }
+    if (size != nullptr) {
+        *size = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
+    }
     return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
 }
 
-bool RecordingsStore::DeleteOldest(const std::string* camera)
+bool RecordingsStore::Delete(const SegmentRow& row)
 {
-    const Segment* oldest = nullptr;
-    for (const auto& [name, segment] : segments_) {
-        if (!segment.open && (camera == nullptr || segment.row.camera == *camera) &&
-            (oldest == nullptr || segment.row.startNs < oldest->row.startNs)) {
-            oldest = &segment;
-        }
-    }
-    if (oldest == nullptr) {
+    if (!EnsureBatch()) {
         return false;
     }
-    const std::string name = oldest->row.name;
-    ::unlink((root_ + "/" + name).c_str());
-    Forget(name);
-    return true;
+    if (::unlink((root_ + "/" + row.name).c_str()) != 0 && errno != ENOENT) {
+        notices_.push_back("cannot delete " + row.name + ": " + std::strerror(errno) +
+                           "; kept in the index and tried again every " + std::to_string(kUnlinkRetry.count()) +
+                           " s");
+        index_.MarkUnlinkFailed(row.name);
+        return false;
+    }
+    return index_.Remove(row.name);
+}
+
+void RecordingsStore::RetryUnlinks()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastUnlinkRetry_ < kUnlinkRetry) {
+        return;
+    }
+    lastUnlinkRetry_ = now;
+    for (const std::string& name : index_.UnlinkFailed(16)) {
+        const int removed = ::unlink((root_ + "/" + name).c_str());
+        if ((removed == 0 || errno == ENOENT) && EnsureBatch()) {
+            index_.Remove(name);
+        }
+    }
+}
+
+std::vector<std::string> RecordingsStore::TakeNotices()
+{
+    return std::exchange(notices_, {});
 }
 
 unsigned RecordingsStore::Enforce(bool diskFull)
 {
-    unsigned deleted = diskFull && DeleteOldest(nullptr) ? 1 : 0;
-    if (limits_.cameraQuotaBytes > 0) {
-        std::map<std::string, uint64_t> perCamera;
-        for (const auto& [name, segment] : segments_) {
-            perCamera[segment.row.camera] += segment.row.bytes;
+    if (!indexReady_) {
+        return 0;
+    }
+    RetryUnlinks();
+    unsigned deleted = 0;
+    if (diskFull) {
+        if (const std::optional<SegmentRow> oldest = index_.Oldest(nullptr)) {
+            deleted += Delete(*oldest) ? 1 : 0;
         }
-        for (auto& [camera, bytes] : perCamera) {
-            while (bytes > limits_.cameraQuotaBytes) {
-                const uint64_t before = bytesOnDisk();
-                if (!DeleteOldest(&camera)) {
+    }
+    if (limits_.cameraQuotaBytes > 0) {
+        for (auto& [camera, bytes] : index_.CamerasOver(limits_.cameraQuotaBytes)) {
+            while (bytes > limits_.cameraQuotaBytes && deleted < kDeletionsPerStep) {
+                const std::optional<SegmentRow> oldest = index_.Oldest(&camera);
+                if (!oldest || !Delete(*oldest)) {
                     break;
                 }
-                bytes -= before - bytesOnDisk();
+                bytes -= std::min(bytes, oldest->bytes);
                 ++deleted;
             }
         }
     }
-    while (FreeBytes() < limits_.lowWaterBytes && DeleteOldest(nullptr)) {
+    return EnforceLowWater(deleted);
+}
+
+unsigned RecordingsStore::EnforceLowWater(unsigned deleted)
+{
+    // The bitrate's reserve takes at most half of the file system: on a disk
+    // smaller than a few minutes of the cameras it would leave no recordings.
+    uint64_t size = 0;
+    const uint64_t freeBefore = FreeBytes(&size);
+    const uint64_t reserve = std::max(limits_.lowWaterBytes, std::min(reserveBytes_, size / 2));
+    if (freeBefore >= reserve) {
+        lowWaterStuck_ = false;
+        return deleted;
+    }
+    if (lowWaterStuck_) {
+        return deleted;
+    }
+    // Deletes what the index says makes up the shortfall, then looks
+    // whether the file system agrees.
+    uint64_t deletedBytes = 0;
+    while (deletedBytes < reserve - freeBefore && deleted < kDeletionsPerStep) {
+        const std::optional<SegmentRow> oldest = index_.Oldest(nullptr);
+        if (!oldest || !Delete(*oldest)) {
+            break;
+        }
+        deletedBytes += oldest->bytes;
         ++deleted;
+    }
+    const uint64_t freeAfter = FreeBytes();
+    if (deletedBytes >= reserve - freeBefore && freeAfter < reserve &&
+        freeAfter - std::min(freeAfter, freeBefore) < deletedBytes / 2) {
+        lowWaterStuck_ = true;
+        notices_.push_back("retention stopped: deleting " + std::to_string(deletedBytes / kMiB) +
+                           " MiB of recordings freed " +
+                           std::to_string((freeAfter - std::min(freeAfter, freeBefore)) / kMiB) + " MiB, " +
+                           std::to_string(freeAfter / kMiB) + " MiB free of the " + std::to_string(reserve / kMiB) +
+                           " MiB to keep; something else fills the file system. Deleting again once it recovers");
     }
     return deleted;
 }

@@ -120,6 +120,8 @@ public:
         return frames;
     }
 
+    std::string WorkDir() const { return layout_.workDir(); }
+
     std::string Capture(uint32_t channel, const std::string& kind) const
     {
         return layout_.workDir() + "/capture-" + std::to_string(channel) + "." + kind;
@@ -314,6 +316,45 @@ TEST(CameraPlugin, ReportsBadCamerasByNameWithoutCredentialsAndKeepsTheOthersRec
     for (uint32_t silent : {1u, 2u, 4u, 5u}) {
         EXPECT_TRUE(core.Index(silent).empty()) << "channel " << silent;
     }
+}
+
+// A password with every character that ends or splits a URL's parts, as it
+// is and percent-encoded, on every path that logs a camera's URL: malformed,
+// refused, no such stream, wrong password. No trace of the user information
+// in the log, the stand-in's output or any file of the core.
+TEST(CameraPlugin, CredentialsWithURLDelimitersNeverLeak)
+{
+    SKIP_UNDER_TSAN();
+    CameraServer server("h264", {"--locked-camera"});
+    ASSERT_TRUE(server.ready()) << server.process().Output() << server.process().Errors();
+    const std::string user = "Kvuser";
+    const std::string plain = "Zqp/a@s:s%w#o?rd";
+    const std::string encoded = "Zqp%2Fa%40s%3As%25w%23o%3Frd";
+    std::vector<std::string> options;
+    int camera = 0;
+    for (const std::string& password : {plain, encoded}) {
+        const std::string credentials = user + ":" + password + "@";
+        for (const std::string& url :
+             {"rtsp//" + credentials + "127.0.0.1/x", "rtsp://" + credentials + "127.0.0.1:1/none",
+              server.Url("nothing", credentials), server.Url("locked", credentials)}) {
+            options.insert(options.end(), {"--camera", "c" + std::to_string(++camera) + "=" + url});
+        }
+    }
+    CameraCore core(options);
+    ASSERT_TRUE(core.process().WaitForOutput("camera c8: cannot record", seconds(60))) << core.process().Output();
+    std::this_thread::sleep_for(seconds(3));  // retries happen meanwhile
+    ASSERT_EQ(0, core.Stop()) << core.process().Output();
+
+    const std::string output = core.process().Output() + core.process().Errors();
+    for (const char* trace : {"Kvuser", "Zqp"}) {
+        EXPECT_EQ(std::string::npos, output.find(trace)) << trace << " in " << output;
+        EXPECT_EQ(0, std::system(("! grep -r -a -q " + std::string(trace) + " " + core.WorkDir()).c_str()))
+            << trace << " in a file under " << core.WorkDir();
+    }
+    EXPECT_EQ(2u, Count(output, ": malformed URL (malformed URL) (expected")) << output;
+    EXPECT_EQ(2u, Count(output, "cannot record rtsp://127.0.0.1:1/none: Connection refused")) << output;
+    EXPECT_EQ(2u, Count(output, "/nothing: no such stream (404)")) << output;
+    EXPECT_EQ(2u, Count(output, "/locked: access denied (401)")) << output;
 }
 
 // The own RTSP reader against a camera that spoils its interleaved stream and

@@ -65,7 +65,7 @@ TEST(Sdk, HelloPluginBuildsAgainstTheInstalledPackageAndRuns)
 
     const std::string work = dir / "work";
     ASSERT_EQ(0, ::mkdir(work.c_str(), 0755));
-    dvrtest::WriteFile(work + "/hello.conf", "# hello's settings\n greeting = hi there \nno setting here\n");
+    dvrtest::WriteFile(work + "/hello.conf", "# hello's settings\n greeting = hi there   # what it says\nno setting here\n");
     dvrtest::ProcessOptions options;
     options.program = prefix + "/bin/dvrcore";
     options.workDir = work;

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -54,6 +55,12 @@ CommandResult Run(const std::string& command)
         result.status = ::pclose(pipe);
     }
     return result;
+}
+
+// A path as one word of a shell command; camera directories may hold spaces.
+std::string Quoted(const std::string& path)
+{
+    return "'" + path + "'";
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -93,7 +100,7 @@ std::string MakeStream(const std::string& dir, const std::string& codec, int gop
 std::vector<std::string> FrameDigests(const std::string& path)
 {
     std::vector<std::string> digests;
-    for (const std::string& line : Lines(Run("ffmpeg -v error -i " + path + " -map 0:v -f framemd5 -").output)) {
+    for (const std::string& line : Lines(Run("ffmpeg -v error -i " + Quoted(path) + " -map 0:v -f framemd5 -").output)) {
         if (line[0] != '#') {
             digests.push_back(line.substr(line.rfind(',') + 1));
         }
@@ -113,16 +120,16 @@ Segment CheckSegment(const std::string& path, const std::string& tag)
 {
     Segment segment{path, {}, 0};
     const CommandResult probe =
-        Run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 " + path);
+        Run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 " + Quoted(path));
     EXPECT_EQ(0, probe.status) << path << ": " << probe.output;
     EXPECT_EQ(tag + "\n", probe.output) << path;
-    const CommandResult decode = Run("ffmpeg -v error -i " + path + " -f null -");
+    const CommandResult decode = Run("ffmpeg -v error -i " + Quoted(path) + " -f null -");
     EXPECT_EQ(0, decode.status) << path;
     EXPECT_EQ("", decode.output) << path << " decodes with errors";
     // Lines of "pts,duration,flags".
     const std::vector<std::string> packets = Lines(
         Run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,duration_time,flags -of csv=p=0 " +
-            path)
+            Quoted(path))
             .output);
     EXPECT_FALSE(packets.empty()) << path;
     if (!packets.empty()) {
@@ -249,6 +256,21 @@ protected:
 
     std::string root() const { return layout_.workDir() + "/recordings"; }
 
+    // A segment recorded from `stream` for a few seconds, copied to
+    // `model.mp4`, the recordings removed: the model of an archive's files.
+    std::string RecordModel(const std::string& stream)
+    {
+        ::setenv("DVRCORE_TEST_STREAMS", ("model=" + stream).c_str(), 1);
+        RunStandin({"sleep 3000", "stop"});
+        ::unsetenv("DVRCORE_TEST_STREAMS");
+        const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(root());
+        EXPECT_FALSE(files.empty());
+        const std::string model = layout_.root() + "/model.mp4";
+        EXPECT_EQ(0, ::Run("cp " + Quoted(root() + "/" + files.front().name) + " " + model).status);
+        EXPECT_EQ(0, ::Run("rm -r " + Quoted(root())).status);
+        return model;
+    }
+
     std::string last_;  // output of the last stand-in run
 
     dvrtest::CoreLayout layout_;
@@ -298,7 +320,7 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
         raised[line.substr(0, line.rfind(" raised "))] = std::stoul(line.substr(line.rfind(' ') + 1));
     }
     ASSERT_EQ(2u, raised.size()) << output;
-    const std::vector<Segment> front = CheckCamera(root(), "front_door", "avc1");
+    const std::vector<Segment> front = CheckCamera(root(), "front door", "avc1");
     const std::vector<Segment> yard = CheckCamera(root(), "yard", "hvc1");
     EXPECT_GE(front.size(), 4u) << output;
     EXPECT_GE(yard.size(), 4u) << output;
@@ -312,7 +334,7 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
     // The index lists every segment, with the second of silence between the
     // runs as a gap; lost, it is rebuilt from the files alone.
     environment_.Set("DVRCORE_TEST_STREAMS", "");
-    const std::vector<std::string> listed = Query("front_door");
+    const std::vector<std::string> listed = Query("\"front door\"");
     ASSERT_EQ(front.size() + 1, listed.size()) << last_;
     EXPECT_EQ("standin: " + std::to_string(front.size()) + " recordings listed", listed.back());
     EXPECT_NE(std::string::npos, listed[0].find(", run 1")) << listed[0];
@@ -338,7 +360,7 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
     ASSERT_EQ(0, ::unlink((root() + "/recordings.db").c_str()));
     ::unlink((root() + "/recordings.db-wal").c_str());
     ::unlink((root() + "/recordings.db-shm").c_str());
-    EXPECT_EQ(listed, Query("front_door"));
+    EXPECT_EQ(listed, Query("\"front door\""));
     EXPECT_EQ("standin: 0 recordings listed", Query("nobody").back());
 }
 
@@ -367,7 +389,7 @@ TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
     environment_.Set("DVRCORE_TEST_STREAMS", "");
     {
         dvrtest::Process core(dvrtest::CoreOptions(layout_));
-        ASSERT_TRUE(core.WaitForOutput("read into the index", kTimeout)) << core.Output();
+        ASSERT_TRUE(core.WaitForOutput("checked against the index", kTimeout)) << core.Output();
         core.Signal(SIGTERM);
         EXPECT_EQ(0, core.Wait(kTimeout)) << core.Output();
     }
@@ -398,6 +420,7 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
     const std::string& disk = mounted.path();
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
+    environment_.Set("DVRCORE_DISK_RESERVE_MINUTES", "0");  // the low-water mark alone
     // The settings file as an operator writes it, with a slip; the
     // environment overrides the low-water mark.
     dvrtest::WriteFile(layout_.workDir() + "/recorder.conf",
@@ -428,6 +451,278 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
         EXPECT_GT(*dvrexample::SegmentStartFromName(files.back().name), startedAt + 4000000000) << "recording went on";
         const std::vector<Segment> segments = CheckCamera(disk + "/recordings", "garden", "avc1");
         EXPECT_EQ("", EmptyFiles(disk));
+    }
+}
+
+// An archive made here without recording it: `count` closed segments of
+// `camera`, one a minute from `firstNs`, each a hard link of `model` (a
+// segment the recorder wrote), with index rows that say what a probe of
+// the file would say, but for their sync times: "0,1,2", which only a row
+// that was never read back keeps.
+struct Archive {
+    std::string root;
+    std::string model;
+    dvrexample::RecordingsIndex index;
+
+    Archive(const std::string& recordings, const std::string& modelFile) : root(recordings), model(modelFile)
+    {
+        EXPECT_TRUE(index.Open(root + "/" + dvrexample::kIndexFileName, false)) << index.error();
+    }
+
+    dvrexample::SegmentRow Row(const std::string& camera, int64_t startNs)
+    {
+        dvrexample::SegmentRow row;
+        row.camera = dvrexample::SafeCameraName(camera);
+        row.name = dvrexample::SegmentName(row.camera, startNs);
+        row.startNs = startNs;
+        row.endNs = startNs + 2000000000;
+        row.syncTimes = "0,1,2";
+        return row;
+    }
+
+    void AddClosed(const std::string& camera, int64_t firstNs, unsigned count)
+    {
+        ::mkdir((root + "/" + dvrexample::SafeCameraName(camera)).c_str(), 0755);
+        ASSERT_TRUE(index.Begin()) << index.error();
+        for (unsigned i = 0; i < count; ++i) {
+            dvrexample::SegmentRow row = Row(camera, firstNs + int64_t{60000000000} * i);
+            const std::string path = root + "/" + row.name;
+            ASSERT_EQ(0, ::link(model.c_str(), path.c_str())) << path;
+            struct stat status {};
+            ASSERT_EQ(0, ::stat(path.c_str(), &status));
+            row.bytes = static_cast<uint64_t>(status.st_size);
+            row.fileMtimeNs = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+            row.closed = true;
+            ASSERT_TRUE(index.Put(row)) << index.error();
+        }
+        ASSERT_TRUE(index.Commit()) << index.error();
+    }
+};
+
+// Runs `sql` on the database at `path`, outside the recorder.
+void ExecuteSql(const std::string& path, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db) << ": " << sql;
+    sqlite3_close(db);
+}
+
+int UserVersion(const std::string& path)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* version = nullptr;
+    int found = -1;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+        sqlite3_step(version) == SQLITE_ROW) {
+        found = sqlite3_column_int(version, 0);
+    }
+    sqlite3_finalize(version);
+    sqlite3_close(db);
+    return found;
+}
+
+// Every earlier shape of the index is migrated in place on opening, its
+// rows kept: the first version's table, that table with decode_start added
+// to it alone (no version of its own), and version 2, which has the
+// archive's columns but not decode_start. A second opening finds nothing to
+// do.
+TEST_F(Recording, EarlierIndexVersionsAreMigratedInPlace)
+{
+    ASSERT_EQ(0, ::mkdir(root().c_str(), 0755));
+    const std::string first =
+        "CREATE TABLE segments(name TEXT PRIMARY KEY, camera TEXT NOT NULL, start_ns INTEGER NOT NULL,"
+        " end_ns INTEGER NOT NULL, run INTEGER NOT NULL, media_start INTEGER NOT NULL,"
+        " media_end INTEGER NOT NULL, bytes INTEGER NOT NULL, sync_times TEXT NOT NULL);"
+        "CREATE INDEX segments_by_time ON segments(camera, start_ns);"
+        "INSERT INTO segments VALUES('cam/a.mp4', 'cam', 1, 2, 3, 4, 5, 600, '0,1');";
+    struct Shape {
+        const char* name;
+        std::string sql;  // after `first`
+        int64_t decodeStart;
+    };
+    const std::vector<Shape> shapes = {
+        {"first", "", 0},
+        {"first with decode_start",
+         "ALTER TABLE segments ADD COLUMN decode_start INTEGER NOT NULL DEFAULT 0;"
+         "UPDATE segments SET decode_start = 7;",
+         7},
+        {"version 2", "", 0},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const std::string path = root() + "/" + dvrexample::kIndexFileName;
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            ::unlink((path + suffix).c_str());
+        }
+        ExecuteSql(path, first + shape.sql);
+        if (std::string(shape.name) == "version 2") {
+            {
+                dvrexample::RecordingsIndex index;
+                ASSERT_TRUE(index.Open(path, false)) << index.error();
+            }
+            ExecuteSql(path, "ALTER TABLE segments DROP COLUMN decode_start; PRAGMA user_version = 2;");
+            ASSERT_EQ(2, UserVersion(path));
+        }
+        for (int opening = 0; opening < 2; ++opening) {
+            dvrexample::RecordingsIndex index;
+            ASSERT_TRUE(index.Open(path, false)) << index.error();
+            const std::optional<dvrexample::SegmentRow> kept = index.Get("cam/a.mp4");
+            ASSERT_TRUE(kept.has_value()) << index.error();
+            EXPECT_EQ(600u, kept->bytes);
+            EXPECT_EQ("0,1", kept->syncTimes);
+            EXPECT_FALSE(kept->closed) << "a row of an earlier version is checked once";
+            EXPECT_EQ(shape.decodeStart, kept->decodeStart);
+            EXPECT_EQ(1u, index.Usage().segments);
+            EXPECT_EQ(600u, index.Usage().bytes);
+            dvrexample::SegmentRow row = *kept;
+            row.name = "cam/b" + std::to_string(opening) + ".mp4";
+            row.decodeStart = 90000 + opening;
+            ASSERT_TRUE(index.Begin() && index.Put(row) && index.Commit()) << index.error();
+            EXPECT_EQ(90000 + opening, index.Get(row.name)->decodeStart);
+            ASSERT_TRUE(index.Begin() && index.Remove(row.name) && index.Commit()) << index.error();
+        }
+        EXPECT_EQ(dvrexample::RecordingsIndex::kSchemaVersion, UserVersion(path));
+    }
+}
+
+// Start-up trusts what the index says was closed: of an archive of 20,000
+// segments it reads back only the one that was open at the last stop (its
+// torn tail cut) before recording; the background check then finds the file
+// the index does not know, the row whose file is gone and a file of another
+// program, and leaves the 20,000 as they were indexed.
+TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
+{
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    const std::string model = RecordModel(h264);
+    ::mkdir(root().c_str(), 0755);
+    constexpr unsigned kClosed = 20000;
+    std::string repaired;
+    const int64_t day = (WallNow() / 86400000000000 - 30) * 86400000000000;
+    {
+        Archive archive(root(), model);
+        for (const char* camera : {"north", "south", "east", "west"}) {
+            archive.AddClosed(camera, day, kClosed / 4);
+        }
+        // Open at the last stop: a torn fragment at its end, and a size in
+        // its row from before the last fragments.
+        dvrexample::SegmentRow open = archive.Row("north", day + 4 * int64_t{86400000000000});
+        repaired = open.name;
+        ASSERT_EQ(0, ::Run("cp " + model + " " + Quoted(root() + "/" + open.name) + " && head -c 999 /dev/urandom >> " +
+                         Quoted(root() + "/" + open.name))
+                         .status);
+        open.bytes = 1000;
+        ASSERT_TRUE(archive.index.Put(open));
+        // A file the index does not know, a row without a file, another
+        // program's file.
+        ASSERT_EQ(0, ::link(model.c_str(), (root() + "/" + archive.Row("south", day - 60000000000).name).c_str()));
+        dvrexample::SegmentRow gone = archive.Row("east", day - 60000000000);
+        gone.closed = true;
+        ASSERT_TRUE(archive.index.Put(gone));
+        dvrtest::WriteFile(root() + "/west/notes.txt", "not a recording\n");
+    }
+    environment_.Set("DVRCORE_TEST_STREAMS", "live=" + h264);
+    dvrtest::Process core(dvrtest::CoreOptions(layout_));
+    ASSERT_TRUE(core.WaitForOutput("checked against the index", kTimeout)) << core.Output();
+    core.Signal(SIGTERM);
+    EXPECT_EQ(0, core.Wait(kTimeout)) << core.Output();
+    const std::string output = core.Output();
+    EXPECT_NE(std::string::npos, output.find(": " + std::to_string(kClosed + 2) +
+                                             " segments, 1 torn tails cut, 0 unplayable files deleted, 1 read "
+                                             "into the index"))
+        << output;
+    EXPECT_NE(std::string::npos, output.find(std::to_string(kClosed + 1) + " as indexed, 0 torn tails cut, "
+                                                                       "0 unplayable files deleted, 1 read into the "
+                                                                       "index, 1 rows without a file dropped, 0 "
+                                                                       "unreadable files left alone, 1 files of other "
+                                                                       "programs left alone"))
+        << output;
+    EXPECT_TRUE(dvrtest::FileExists(root() + "/west/notes.txt"));
+    EXPECT_FALSE(CheckCamera(root(), "live", "avc1").empty()) << "recording went on";
+    CheckSegment(root() + "/" + repaired, "avc1");
+
+    // Closed rows were not read back: their sync times are as written.
+    environment_.Set("DVRCORE_TEST_STREAMS", "");
+    const std::vector<std::string> listed =
+        Query("west " + std::to_string(day / 1000000000) + " " + std::to_string(day / 1000000000 + 90));
+    ASSERT_EQ(3u, listed.size()) << last_;
+    EXPECT_NE(std::string::npos, listed[0].find(", 3 sync frames, ")) << listed[0];
+}
+
+// A camera far over its quota in an archive of 10,000 segments: retention
+// brings it under the quota within a few steps, oldest first, and leaves
+// the camera under its quota alone.
+TEST_F(Recording, RetentionBringsACameraUnderItsQuota)
+{
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    const std::string model = RecordModel(h264);
+    ::mkdir(root().c_str(), 0755);
+    const int64_t day = (WallNow() / 86400000000000 - 10) * 86400000000000;
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(model.c_str(), &status));
+    const uint64_t quota = 2 * 1024 * 1024;
+    {
+        Archive archive(root(), model);
+        archive.AddClosed("gate", day, 9990);
+        archive.AddClosed("shed", day, 10);
+    }
+    environment_.Set("DVRCORE_CAMERA_QUOTA_MB", "2");
+    const std::string output = RunStandin({"sleep 15000", "stop"});
+    EXPECT_NE(std::string::npos, output.find("retention deleted 256 oldest segments")) << output;
+
+    dvrexample::RecordingsIndex index;
+    ASSERT_TRUE(index.Open(root() + "/" + dvrexample::kIndexFileName, true)) << index.error();
+    const std::map<std::string, uint64_t> cameras = index.CamerasOver(0);
+    ASSERT_EQ(1u, cameras.count("gate"));
+    EXPECT_LE(cameras.at("gate"), quota);
+    EXPECT_GT(cameras.at("gate"), quota - static_cast<uint64_t>(status.st_size));
+    const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(root());
+    std::size_t gate = 0;
+    for (const dvrexample::SegmentFileEntry& file : files) {
+        gate += file.camera == "gate" ? 1 : 0;
+    }
+    EXPECT_EQ(cameras.at("gate") / static_cast<uint64_t>(status.st_size), gate) << "every row has its file";
+    EXPECT_EQ(dvrexample::SegmentName("gate", day + int64_t{60000000000} * (9990 - gate)), files.front().name)
+        << "the newest were kept";
+    EXPECT_EQ(10u * static_cast<uint64_t>(status.st_size), cameras.at("shed"));
+}
+
+// Names that once shared a directory record side by side: a space and an
+// underscore, two Cyrillic names of equal length, and a name of the longest
+// length with '/' and '%' in it; each query lists its own camera's segments
+// with whole file names.
+TEST_F(Recording, EveryCameraNameHasADirectoryOfItsOwn)
+{
+    const std::string h264 = MakeStream(layout_.root(), "h264");
+    const std::string longest = "gate/north 100% — side entrance; level -1 (B)";
+    ASSERT_EQ(dvrexample::kLongestCameraName, longest.size());
+    const std::vector<std::string> names = {"Front Door", "Front_Door", "Двор", "Окно", longest};
+    std::string streams;
+    for (const std::string& name : names) {
+        streams += (streams.empty() ? "" : ",") + name + "=" + h264;
+    }
+    environment_.Set("DVRCORE_TEST_STREAMS", streams);
+    environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
+    RunStandin({"sleep 5000", "stop"});
+    environment_.Set("DVRCORE_TEST_STREAMS", "");
+    EXPECT_EQ("gate%2Fnorth 100%25 — side entrance; level -1 (B)", dvrexample::SafeCameraName(longest));
+    for (const std::string& name : names) {
+        const std::string directory = dvrexample::SafeCameraName(name);
+        EXPECT_EQ(name, dvrexample::CameraNameFromDirectory(directory));
+        std::vector<std::string> files;
+        for (const dvrexample::SegmentFileEntry& file : dvrexample::ListSegmentFiles(root())) {
+            if (file.camera == directory) {
+                files.push_back(file.name);
+                CheckSegment(root() + "/" + file.name, "avc1");
+            }
+        }
+        ASSERT_GE(files.size(), 2u) << name;
+        const std::vector<std::string> listed = Query("\"" + name + "\"");
+        ASSERT_EQ(files.size() + 1, listed.size()) << last_;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(0u, listed[i].find("standin: recording " + files[i] + " from ")) << listed[i];
+        }
     }
 }
 
@@ -550,7 +845,12 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
     for (const char* camera : {"c1", "c2", "c3", "c4"}) {
         for (const Segment& segment : CheckCamera(root(), camera, "avc1")) {
             const std::string name = segment.path.substr(root().size() + 1);
-            for (const dvrexample::SegmentRow& row : index.Find(camera, INT64_MIN, INT64_MAX)) {
+            std::vector<dvrexample::SegmentRow> rows;
+            ASSERT_TRUE(index.ForEach(camera, INT64_MIN, INT64_MAX, [&rows](const dvrexample::SegmentRow& row) {
+                rows.push_back(row);
+                return true;
+            })) << index.error();
+            for (const dvrexample::SegmentRow& row : rows) {
                 if (row.name == name) {
                     struct stat status {};
                     ASSERT_EQ(0, ::stat(segment.path.c_str(), &status));

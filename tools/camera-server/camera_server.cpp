@@ -716,6 +716,12 @@ void WatchCommands(int fd, CommandSource* source)
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
     gst_init(&argc, &argv);
     Options options;
     if (!ParseOptions(argc, argv, options)) {

@@ -32,6 +32,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr Clock::duration kRecordingsTimeout = std::chrono::seconds(30);
 
 constexpr char kUsage[] =
     "Usage: parent-standin [options] <dvrcore>\n"
@@ -74,13 +76,15 @@ constexpr char kUsage[] =
     "  raw HEX                  these bytes as one message\n"
     "  recordings INDEX CAMERA [FROM TO]\n"
     "                           list the recordings of CAMERA (UTC seconds FROM..TO) that\n"
-    "                           the example bridge with providerIndex INDEX reports\n"
+    "                           the example bridge with providerIndex INDEX reports; a name\n"
+    "                           with spaces in double quotes; the next command waits for it\n"
     "  cameras                  send the --camera configurations again, as a parent that\n"
     "                           reconfigures its cameras\n"
     "  stop                     the stop packet\n"
     "  plugins                  ask the core which plugins it has loaded, and show its answer\n"
     "  accounting               ask the core what each plugin raised and cost, and show it as a table\n"
     "  close                    close the link\n"
+    "  help                     list these commands\n"
     "SIGINT, SIGTERM and SIGHUP (and SIGPIPE on standard output) stop the core: the stop\n"
     "packet, or SIGTERM once the link is closed. Standard input is read only while it is\n"
     "readable by this process (not in a background process group of its terminal).\n";
@@ -288,14 +292,24 @@ private:
 
     void RunCommands()
     {
-        if (awaitedPackets_ > 0 && (received_ >= awaitedPackets_ || !Blocked())) {
-            if (received_ < awaitedPackets_) {
-                std::printf("standin: wait-packets timed out after %zu packets\n", received_);
+        for (;;) {
+            // A wait may be over at once: the packets came before it began.
+            if (awaitedPackets_ > 0 && (received_ >= awaitedPackets_ || !Blocked())) {
+                if (received_ < awaitedPackets_) {
+                    std::printf("standin: wait-packets timed out after %zu packets\n", received_);
+                }
+                awaitedPackets_ = 0;
+                resumeAt_ = Clock::time_point();
             }
-            awaitedPackets_ = 0;
-            resumeAt_ = Clock::time_point();
-        }
-        while (!Blocked() && !options_.commands.empty()) {
+            if (awaitingRecordings_ && !Blocked()) {
+                std::printf("standin: no whole recordings answer within %lld s\n",
+                            static_cast<long long>(
+                                std::chrono::duration_cast<std::chrono::seconds>(kRecordingsTimeout).count()));
+                awaitingRecordings_ = false;
+            }
+            if (Blocked() || options_.commands.empty()) {
+                return;
+            }
             const std::string command = options_.commands.front();
             options_.commands.pop_front();
             Execute(command);
@@ -308,7 +322,8 @@ private:
         std::string verb;
         words >> verb;
         std::vector<std::string> args;
-        for (std::string word; words >> word;) {
+        // A word in double quotes may hold spaces: a camera's name.
+        for (std::string word; words >> std::quoted(word);) {
             args.push_back(word);
         }
         const auto number = [&](std::size_t i) { return i < args.size() ? Number(args[i]) : std::nullopt; };
@@ -334,7 +349,10 @@ private:
         } else if (verb == "raw" && args.size() == 1 && ParseHex(args[0])) {
             Send(*ParseHex(args[0]), "raw bytes");
         } else if (verb == "recordings" && RecordingsRequest(args, 0)) {
+            // The next command waits for the answer's last list.
             Send(*RecordingsRequest(args, ++statusSequence_), "recordings request");
+            awaitingRecordings_ = true;
+            resumeAt_ = Clock::now() + kRecordingsTimeout;
         } else if (verb == "plugins" && args.empty()) {
             Send(Packet(0, IPC_PLUGIN_LISTING_REQUEST, {}), "plugin listing request");
         } else if (verb == "accounting" && args.empty()) {
@@ -343,6 +361,11 @@ private:
             SendCameras();
         } else if (verb == "stop" && args.empty()) {
             Send(Packet(0, IPC_STOP, {}), "stop packet");
+        } else if (verb == "help" && args.empty()) {
+            const std::string usage = kUsage;
+            const std::size_t commands = usage.find("Commands:\n");
+            const std::size_t signals = usage.find("SIGINT");
+            std::fputs(usage.substr(commands, signals - commands).c_str(), stdout);
         } else if (verb == "close" && args.empty()) {
             CloseLink();
             std::printf("standin: closed the link\n");
@@ -420,7 +443,12 @@ private:
             }
         }
         ++received_;
-        if (PrintRecordings(bytes.data(), count)) {
+        bool last = false;
+        if (PrintRecordings(bytes.data(), count, last)) {
+            if (last && awaitingRecordings_) {
+                awaitingRecordings_ = false;
+                resumeAt_ = Clock::time_point();
+            }
             return true;
         }
         if (IsCoreReply(bytes.data(), count, IPC_PLUGIN_LISTING)) {
@@ -527,6 +555,7 @@ private:
     std::string pendingInput_;
     std::size_t received_ = 0;
     std::size_t awaitedPackets_ = 0;
+    bool awaitingRecordings_ = false;  // until the last list of a recordings answer
     Clock::time_point resumeAt_{};
     // --status only.
     std::unique_ptr<StatusLine> statusLine_;
@@ -566,6 +595,12 @@ private:
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
     std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
         std::fputs(kUsage, stderr);

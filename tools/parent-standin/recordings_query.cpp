@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <limits>
+#include <memory>
 
 #include "bridge_packets.h"
 
@@ -45,7 +47,9 @@ std::optional<std::vector<uint8_t>> RecordingsRequest(const std::vector<std::str
 {
     char* end = nullptr;
     const unsigned long index = args.empty() ? 0 : std::strtoul(args[0].c_str(), &end, 0);
-    dvrexample::RecordingsQuery query{};
+    // Asked with whole names, which the older answer may cut.
+    dvrexample::RecordingsWholeQuery whole{};
+    dvrexample::RecordingsQuery& query = whole.query;
     query.fromNs = 0;
     query.toNs = std::numeric_limits<int64_t>::max();
     if ((args.size() != 2 && args.size() != 4) || *end != '\0' || index > 0xFFF ||
@@ -62,41 +66,55 @@ std::optional<std::vector<uint8_t>> RecordingsRequest(const std::vector<std::str
         query.toNs = *to;
     }
     std::memcpy(query.camera, args[1].data(), args[1].size());
-    const IpcPacketHeader header{static_cast<uint32_t>(sizeof header + sizeof query),
-                                 static_cast<uint32_t>(index << 20), dvrexample::kRecordingsRequest, sequence};
+    const IpcPacketHeader header{static_cast<uint32_t>(sizeof header + sizeof whole),
+                                 static_cast<uint32_t>(index << 20), dvrexample::kRecordingsWholeRequest, sequence};
     std::vector<uint8_t> packet(header.packetLength);
     std::memcpy(packet.data(), &header, sizeof header);
-    std::memcpy(packet.data() + sizeof header, &query, sizeof query);
+    std::memcpy(packet.data() + sizeof header, &whole, sizeof whole);
     return packet;
 }
 
-bool PrintRecordings(const uint8_t* packet, std::size_t length)
+namespace {
+
+// One answer of either kind, the payload of a packet of `length` bytes.
+template <typename List>
+bool PrintList(const uint8_t* payload, std::size_t length)
 {
-    IpcPacketHeader header;
-    dvrexample::RecordingsList list{};
-    constexpr std::size_t kListHead = offsetof(dvrexample::RecordingsList, entries);
-    if (length < sizeof header + kListHead) {
-        return false;
-    }
-    std::memcpy(&header, packet, sizeof header);
-    if (header.packetType != dvrexample::kRecordingsAnswer) {
-        return false;
-    }
-    std::memcpy(&list, packet + sizeof header, std::min(length - sizeof header, sizeof list));
-    const std::size_t count =
-        std::min<std::size_t>({list.count, dvrexample::kRecordingsPerList,
-                               (length - sizeof header - kListHead) / sizeof(dvrexample::RecordingEntry)});
+    auto list = std::make_unique<List>();
+    constexpr std::size_t kListHead = offsetof(List, entries);
+    std::memcpy(list.get(), payload, std::min(length, sizeof(List)));
+    const std::size_t count = std::min<std::size_t>(
+        {list->count, std::size(list->entries), (length - kListHead) / sizeof list->entries[0]});
     for (std::size_t i = 0; i < count; ++i) {
-        const dvrexample::RecordingEntry& entry = list.entries[i];
+        const auto& entry = list->entries[i];
         std::printf("standin: recording %.*s from %s to %s, %" PRIu64 " bytes, %" PRIu32 " sync frames, run %" PRIu32
                     "\n",
                     static_cast<int>(strnlen(entry.name, sizeof entry.name)), entry.name, Utc(entry.startNs).c_str(),
                     Utc(entry.endNs).c_str(), entry.bytes, entry.syncFrames, entry.run);
     }
     listed += count;
-    if (list.last != 0) {
+    if (list->last != 0) {
         std::printf("standin: %zu recordings listed\n", listed);
         listed = 0;
+    }
+    return list->last != 0;
+}
+
+}  // namespace
+
+bool PrintRecordings(const uint8_t* packet, std::size_t length, bool& last)
+{
+    IpcPacketHeader header;
+    if (length < sizeof header + offsetof(dvrexample::RecordingsList, entries)) {
+        return false;
+    }
+    std::memcpy(&header, packet, sizeof header);
+    if (header.packetType == dvrexample::kRecordingsAnswer) {
+        last = PrintList<dvrexample::RecordingsList>(packet + sizeof header, length - sizeof header);
+    } else if (header.packetType == dvrexample::kRecordingsWholeAnswer) {
+        last = PrintList<dvrexample::RecordingsWholeList>(packet + sizeof header, length - sizeof header);
+    } else {
+        return false;
     }
     std::fflush(stdout);
     return true;

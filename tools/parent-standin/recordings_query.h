@@ -16,7 +16,7 @@
 std::optional<std::vector<uint8_t>> RecordingsRequest(const std::vector<std::string>& args, uint32_t sequence);
 
 // Prints an answer packet, one line per recording and a closing line after
-// the last list; false when the packet is not an answer.
-bool PrintRecordings(const uint8_t* packet, std::size_t length);
+// the last list (`last` then true); false when the packet is not an answer.
+bool PrintRecordings(const uint8_t* packet, std::size_t length, bool& last);
 
 #endif  // DVRCORE_TOOLS_PARENT_STANDIN_RECORDINGS_QUERY_H
