@@ -261,10 +261,13 @@ protected:
     std::string RecordModel(const std::string& stream)
     {
         ::setenv("DVRCORE_TEST_STREAMS", ("model=" + stream).c_str(), 1);
-        RunStandin({"sleep 3000", "stop"});
+        RunStandin({"sleep 6000", "stop"});  // a loaded machine may take seconds to start
         ::unsetenv("DVRCORE_TEST_STREAMS");
         const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(root());
-        EXPECT_FALSE(files.empty());
+        if (files.empty()) {
+            ADD_FAILURE() << "nothing recorded: " << last_;
+            return "";
+        }
         const std::string model = layout_.root() + "/model.mp4";
         EXPECT_EQ(0, ::Run("cp " + Quoted(root() + "/" + files.front().name) + " " + model).status);
         EXPECT_EQ(0, ::Run("rm -r " + Quoted(root())).status);
@@ -678,6 +681,7 @@ TEST_F(Recording, RetentionBringsACameraUnderItsQuota)
     EXPECT_LE(cameras.at("gate"), quota);
     EXPECT_GT(cameras.at("gate"), quota - static_cast<uint64_t>(status.st_size));
     const std::vector<dvrexample::SegmentFileEntry> files = dvrexample::ListSegmentFiles(root());
+    ASSERT_FALSE(files.empty()) << output;
     std::size_t gate = 0;
     for (const dvrexample::SegmentFileEntry& file : files) {
         gate += file.camera == "gate" ? 1 : 0;
