@@ -671,7 +671,7 @@ TEST_F(Recording, RetentionBringsACameraUnderItsQuota)
         archive.AddClosed("shed", day, 10);
     }
     environment_.Set("DVRCORE_CAMERA_QUOTA_MB", "2");
-    const std::string output = RunStandin({"sleep 15000", "stop"});
+    const std::string output = RunStandin({"sleep 20000", "stop"});  // 39 steps of 256 deletions, on a loaded machine
     EXPECT_NE(std::string::npos, output.find("retention deleted 256 oldest segments")) << output;
 
     dvrexample::RecordingsIndex index;
