@@ -809,7 +809,9 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
         output = standin.Output();
     }
     const auto [dropped, errors] = DroppedAndErrors(output);
-    EXPECT_GT(dropped, 0) << "the queue was full: " << output;
+    // Back-pressure: the recorder's queue filled, or (under AddressSanitizer,
+    // whose memory use makes the core throttle) the core refused frames first.
+    EXPECT_TRUE(dropped > 0 || output.find("throttling video") != std::string::npos) << output;
     EXPECT_EQ(0, errors) << output;
     EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
     ASSERT_EQ(4u, mostBytes.size()) << output;
