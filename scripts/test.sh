@@ -43,7 +43,8 @@ for target in ipc_reader configuration plugin_event rtsp_reader web_request; do
   echo "== fuzz: ${target} for ${fuzz_seconds} s"
   mkdir -p "build/fuzz/corpus/${target}"
   log="build/fuzz/${target}.log"
-  if "build/fuzz/fuzz/fuzz_${target}" "build/fuzz/corpus/${target}" "tests/fuzz/corpus/${target}" \
+  if LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp" \
+      "build/fuzz/fuzz/fuzz_${target}" "build/fuzz/corpus/${target}" "tests/fuzz/corpus/${target}" \
       -max_total_time="$fuzz_seconds" -timeout=10 -print_final_stats=1 \
       -artifact_prefix="build/fuzz/artifacts/${target}-" >"$log" 2>&1; then
     grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done)' "$log" || true
