@@ -13,7 +13,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "parameter_sets.h"
+#include "leading_parameter_sets.h"
 #include "recordings_layout.h"
 #include "segment_probe.h"
 

@@ -7,7 +7,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "../recorder/parameter_sets.h"
+#include "leading_parameter_sets.h"
 
 namespace dvrweb {
 

@@ -2,8 +2,8 @@
 // units before its first picture slice, VPS, SPS and PPS for H.265, SPS and
 // PPS for H.264, in Annex B form. A recorder starts a file with them and
 // starts a new one when they change.
-#ifndef DVRCORE_EXAMPLES_RECORDER_PARAMETER_SETS_H
-#define DVRCORE_EXAMPLES_RECORDER_PARAMETER_SETS_H
+#ifndef DVRCORE_MEDIA_LEADING_PARAMETER_SETS_H
+#define DVRCORE_MEDIA_LEADING_PARAMETER_SETS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -34,4 +34,4 @@ inline std::string ParameterSets(Codec codec, const uint8_t* data, std::size_t s
 
 }  // namespace dvrexample
 
-#endif  // DVRCORE_EXAMPLES_RECORDER_PARAMETER_SETS_H
+#endif  // DVRCORE_MEDIA_LEADING_PARAMETER_SETS_H
