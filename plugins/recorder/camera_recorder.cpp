@@ -158,6 +158,7 @@ bool CameraRecorder::Start(const MediaFrame& frame, const std::string& parameter
     const std::string comment = SegmentComment(frame.run, static_cast<int64_t>(frame.mediaTime));
     for (int attempt = 0; attempt < kNameAttempts && file_ == nullptr; ++attempt) {
         row_.name = SegmentName(name_, frame.wallTimeNs, attempt);
+        store_.Claim(row_.name);
         file_ = Fmp4File::Create(store_.root() + "/" + row_.name, tracks, comment, error_, errorCode_);
         if (file_ == nullptr && errorCode_ != EEXIST) {
             return false;

@@ -123,14 +123,17 @@ bool RecordingsStore::EnsureBatch()
     return true;
 }
 
+void RecordingsStore::Claim(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (tracking_) {
+        session_.insert(name);
+    }
+}
+
 void RecordingsStore::Update(const SegmentRow& row, bool open)
 {
-    {
-        std::lock_guard<std::mutex> lock(sessionMutex_);
-        if (tracking_) {
-            session_.insert(row.name);
-        }
-    }
+    Claim(row.name);
     if (open) {
         Store(row);
         return;

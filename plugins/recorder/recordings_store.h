@@ -75,6 +75,9 @@ public:
     // Lines for the log that retention had to say since the last call.
     std::vector<std::string> TakeNotices();
 
+    // Before a segment file is created: the archive check must never take
+    // a file being written for one left by an earlier session.
+    void Claim(const std::string& name);
     // Any thread. Whether the recorder created `name` since Open; the
     // names are kept only until the archive check is done (StopTracking).
     bool WrittenThisSession(const std::string& name);
