@@ -15,7 +15,7 @@ native_packages=(
   libavformat-dev libavcodec-dev libavutil-dev libsqlite3-dev ffmpeg
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   gstreamer1.0-tools linux-perf
-  libsodium-dev chromium nodejs curl
+  libsodium-dev libssl-dev openssl chromium nodejs curl
 )
 armhf_packages=(
   crossbuild-essential-armhf
@@ -23,7 +23,7 @@ armhf_packages=(
   libtinyxml-dev:armhf libgtest-dev:armhf libc6:armhf libstdc++6:armhf
   libwxbase3.2-1:armhf
   libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf libsqlite3-dev:armhf
-  libsodium-dev:armhf
+  libsodium-dev:armhf libssl-dev:armhf
 )
 extra_packages=("$@")
 

@@ -17,6 +17,7 @@
 #include "page_files.h"
 #include "recorded_spans.h"
 #include "segment_remuxer.h"
+#include "web_stream.h"
 
 namespace dvrweb {
 
@@ -59,36 +60,63 @@ bool IsRecordingName(const std::string& name)
     return !name.empty() && name[0] != '/' && name.find("..") == std::string::npos;
 }
 
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+template <typename Stream>
+Stream MakeStream(boost::asio::ip::tcp::socket&& socket, WebService& web)
+{
+    if constexpr (kIsTls<Stream>) {
+        return Stream(std::move(socket), *web.tls);
+    } else {
+        return Stream(std::move(socket));
+    }
+}
+
+template <typename Stream>
+class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
 public:
-    HttpSession(boost::asio::ip::tcp::socket&& socket, WebService& web) : stream_(std::move(socket)), web_(web)
+    HttpSession(boost::asio::ip::tcp::socket&& socket, WebService& web)
+        : stream_(MakeStream<Stream>(std::move(socket), web)), web_(web)
     {
         web_.connections.fetch_add(1);
         beast::error_code error;
-        const auto endpoint = stream_.socket().remote_endpoint(error);
+        const auto endpoint = tcp().socket().remote_endpoint(error);
         address_ = error ? std::string("?") : endpoint.address().to_string();
     }
     ~HttpSession() { web_.connections.fetch_sub(1); }
+
+    void Start()
+    {
+        if constexpr (kIsTls<Stream>) {
+            tcp().expires_after(std::chrono::seconds(kRequestSeconds));
+            stream_.async_handshake(boost::asio::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](const beast::error_code& error) {
+                                        if (!error) {
+                                            self->DoRead();
+                                        }
+                                    });
+        } else {
+            DoRead();
+        }
+    }
+
+private:
+    beast::tcp_stream& tcp() { return beast::get_lowest_layer(stream_); }
 
     void DoRead()
     {
         parser_.emplace();
         parser_->header_limit(kMaxHeaderBytes);
         parser_->body_limit(kMaxBodyBytes);
-        stream_.expires_after(std::chrono::seconds(kRequestSeconds));
+        tcp().expires_after(std::chrono::seconds(kRequestSeconds));
         http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+                         [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
                              self->OnRead(error);
                          });
     }
 
-private:
     void OnRead(const beast::error_code& error)
     {
         if (error == http::error::end_of_stream) {
-            beast::error_code ignored;
-            stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
-            return;
+            return EndConnection(stream_, this->shared_from_this());
         }
         if (error) {
             // Too long, malformed or too slow: one answer if it can still be
@@ -142,7 +170,7 @@ private:
         if (method == http::verb::post && path == "/api/logout") {
             web_.access->Logout(std::string(request_[http::field::cookie]));
             Response response = Json(http::status::ok, "{}");
-            response.set(http::field::set_cookie, std::string(kSessionCookie) + "=; Max-Age=0; Path=/; HttpOnly; SameSite=Strict");
+            response.set(http::field::set_cookie, std::string(kSessionCookie) + "=; Max-Age=0" + CookieAttributes());
             return Reply(std::move(response));
         }
         if (method == http::verb::post) {
@@ -194,8 +222,17 @@ private:
         response.set("X-Content-Type-Options", "nosniff");
         response.set("Referrer-Policy", "no-referrer");
         response.set(http::field::cache_control, "no-store");
+        if constexpr (kIsTls<Stream>) {
+            response.set(http::field::strict_transport_security, "max-age=31536000");
+        }
         response.keep_alive(keepAlive_);
         return response;
+    }
+
+    // Over TLS the browser never sends the session cookie in clear.
+    static std::string CookieAttributes()
+    {
+        return std::string("; Path=/; HttpOnly; SameSite=Strict") + (kIsTls<Stream> ? "; Secure" : "");
     }
 
     Response Json(http::status status, std::string body) const
@@ -219,7 +256,7 @@ private:
         } else {
             held->prepare_payload();
         }
-        http::async_write(stream_, *held, [self = shared_from_this(), held](const beast::error_code& error, std::size_t) {
+        http::async_write(stream_, *held, [self = this->shared_from_this(), held](const beast::error_code& error, std::size_t) {
             self->AfterReply(error, held->need_eof());
         });
     }
@@ -227,9 +264,7 @@ private:
     void AfterReply(const beast::error_code& error, bool close)
     {
         if (error || close || !keepAlive_) {
-            beast::error_code ignored;
-            stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
-            return;
+            return EndConnection(stream_, this->shared_from_this());
         }
         DoRead();
     }
@@ -254,7 +289,7 @@ private:
         }
         auto timer = std::make_shared<boost::asio::steady_timer>(stream_.get_executor());
         timer->expires_after(web_.access->LoginDelay(address_, WebAccess::Clock::now()));
-        timer->async_wait([self = shared_from_this(), timer, user, password](const beast::error_code&) {
+        timer->async_wait([self = this->shared_from_this(), timer, user, password](const beast::error_code&) {
             boost::asio::post(self->web_.media, [self, user, password] {
                 const bool passed = self->web_.access->CheckPassword(user, password);
                 boost::asio::post(self->stream_.get_executor(), [self, user, passed] { self->Admit(user, passed); });
@@ -271,7 +306,7 @@ private:
         }
         Response response = Json(http::status::ok, "{\"user\":" + JsonString(user) + "}");
         response.set(http::field::set_cookie,
-                     std::string(kSessionCookie) + "=" + *token + "; Path=/; HttpOnly; SameSite=Strict");
+                     std::string(kSessionCookie) + "=" + *token + CookieAttributes());
         Reply(std::move(response));
     }
 
@@ -291,7 +326,7 @@ private:
         for (std::size_t i = 0; i < cameras.size(); ++i) {
             const dvrexample::CameraState camera = cameras[i];
             web_.queries.Ask(camera.name, 0, std::numeric_limits<int64_t>::max(),
-                             [self = shared_from_this(), gathered, camera, i](Segments segments, bool) {
+                             [self = this->shared_from_this(), gathered, camera, i](Segments segments, bool) {
                                  gathered->items[i] = self->CameraJson(camera, segments);
                                  if (--gathered->left == 0) {
                                      std::string body = "[";
@@ -330,7 +365,7 @@ private:
 
     void Recordings(const std::string& camera, int64_t fromNs, int64_t toNs)
     {
-        web_.queries.Ask(camera, fromNs, toNs, [self = shared_from_this(), camera, fromNs, toNs](Segments segments, bool complete) {
+        web_.queries.Ask(camera, fromNs, toNs, [self = this->shared_from_this(), camera, fromNs, toNs](Segments segments, bool complete) {
             const std::vector<RecordedSpan> spans = MergeSpans(std::move(segments));
             std::string body = "{\"camera\":" + JsonString(camera) + ",\"from\":" + Milliseconds(fromNs) +
                                ",\"to\":" + Milliseconds(toNs) + ",\"complete\":" + (complete ? "true" : "false") +
@@ -364,7 +399,7 @@ private:
         if (!origin.empty() && (scheme == beast::string_view::npos || origin.substr(scheme + 3) != host)) {
             return Reply(Error(http::status::forbidden, "another site's page"));
         }
-        std::make_shared<LiveSession>(std::move(stream_), web_, channel)->Start(std::move(request_));
+        std::make_shared<LiveSession<Stream>>(std::move(stream_), web_, channel)->Start(std::move(request_));
     }
 
     // ---- Playback and clips: the segments from the catalog, remuxed on the
@@ -373,7 +408,7 @@ private:
     void Playback(const std::string& camera, int64_t startNs, int64_t lengthNs, bool clip)
     {
         const int64_t endNs = startNs + lengthNs;
-        web_.queries.Ask(camera, startNs, endNs, [self = shared_from_this(), camera, startNs, endNs, clip](Segments segments, bool) {
+        web_.queries.Ask(camera, startNs, endNs, [self = this->shared_from_this(), camera, startNs, endNs, clip](Segments segments, bool) {
             std::vector<SegmentFile> files;
             for (const dvrexample::RecordingEntry& entry : segments) {
                 if (IsRecordingName(entry.name)) {
@@ -406,7 +441,7 @@ private:
         }
         auto header = std::make_shared<std::string>(output ? output->TakeBytes() : std::string());
         const std::string mime = output ? MimeType(remuxer->video()) : std::string();
-        boost::asio::post(stream_.get_executor(), [self = shared_from_this(), remuxer, output, header, spans, startNs, mime] {
+        boost::asio::post(stream_.get_executor(), [self = this->shared_from_this(), remuxer, output, header, spans, startNs, mime] {
             if (!output) {
                 return self->Reply(self->Error(http::status::not_found, remuxer->error().c_str()));
             }
@@ -456,7 +491,7 @@ private:
         response_->keep_alive(false);
         serializer_ = std::make_shared<http::response_serializer<http::empty_body>>(*response_);
         http::async_write_header(stream_, *serializer_,
-                                 [self = shared_from_this(), remuxer, output, header](const beast::error_code& error, std::size_t) {
+                                 [self = this->shared_from_this(), remuxer, output, header](const beast::error_code& error, std::size_t) {
                                      if (!error) {
                                          self->SendChunk(remuxer, output, header);
                                      }
@@ -472,16 +507,16 @@ private:
                     web_.Log(LOG_LEVEL_WARNING, "playback stopped: %s", remuxer->error().c_str());
                 }
                 boost::asio::async_write(stream_, http::make_chunk_last(),
-                                         [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+                                         [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
                                              self->AfterReply(error, true);
                                          });
                 return;
             }
             return NextChunk(remuxer, output);
         }
-        stream_.expires_after(std::chrono::seconds(60));
+        tcp().expires_after(std::chrono::seconds(60));
         boost::asio::async_write(stream_, http::make_chunk(boost::asio::buffer(*bytes)),
-                                 [self = shared_from_this(), remuxer, output, bytes](const beast::error_code& error, std::size_t) {
+                                 [self = this->shared_from_this(), remuxer, output, bytes](const beast::error_code& error, std::size_t) {
                                      if (!error) {
                                          self->NextChunk(remuxer, output);
                                      }
@@ -490,7 +525,7 @@ private:
 
     void NextChunk(const std::shared_ptr<SegmentRemuxer>& remuxer, const std::shared_ptr<Mp4Output>& output)
     {
-        boost::asio::post(web_.media, [self = shared_from_this(), remuxer, output] {
+        boost::asio::post(web_.media, [self = this->shared_from_this(), remuxer, output] {
             if (!remuxer->done()) {
                 remuxer->Step(*output, kPlaybackChunkBytes, true);
             }
@@ -527,7 +562,7 @@ private:
         if (fd >= 0) {
             ::unlink(path.c_str());  // open or not, it goes with the last reference
         }
-        boost::asio::post(stream_.get_executor(), [self = shared_from_this(), body, made, opened, camera, startNs, remuxer] {
+        boost::asio::post(stream_.get_executor(), [self = this->shared_from_this(), body, made, opened, camera, startNs, remuxer] {
             if (!made || opened) {
                 return self->Reply(self->Error(http::status::not_found, remuxer->error().empty() ? "cannot make the clip" : remuxer->error().c_str()));
             }
@@ -542,14 +577,14 @@ private:
             body->set(http::field::content_disposition,
                       "attachment; filename=\"" + safe + "_" + std::to_string(startNs / 1000000000) + ".mp4\"");
             body->prepare_payload();
-            self->stream_.expires_after(std::chrono::minutes(10));
+            self->tcp().expires_after(std::chrono::minutes(10));
             http::async_write(self->stream_, *body, [self, body](const beast::error_code& error, std::size_t) {
                 self->AfterReply(error, body->need_eof());
             });
         });
     }
 
-    beast::tcp_stream stream_;
+    Stream stream_;
     WebService& web_;
     std::string address_;
     beast::flat_buffer buffer_;
@@ -565,7 +600,11 @@ private:
 
 void ServeConnection(boost::asio::ip::tcp::socket&& socket, WebService& web)
 {
-    std::make_shared<HttpSession>(std::move(socket), web)->DoRead();
+    if (web.tls != nullptr) {
+        std::make_shared<HttpSession<TlsStream>>(std::move(socket), web)->Start();
+    } else {
+        std::make_shared<HttpSession<PlainStream>>(std::move(socket), web)->Start();
+    }
 }
 
 }  // namespace dvrweb

@@ -4,29 +4,33 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 namespace dvrweb {
 
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 
-LiveSession::LiveSession(beast::tcp_stream&& stream, WebService& web, uint32_t channel)
+template <typename Stream>
+LiveSession<Stream>::LiveSession(Stream&& stream, WebService& web, uint32_t channel)
     : socket_(std::move(stream)), web_(web), channel_(channel)
 {
     web_.connections.fetch_add(1);
 }
 
-LiveSession::~LiveSession()
+template <typename Stream>
+LiveSession<Stream>::~LiveSession()
 {
     web_.connections.fetch_sub(1);
 }
 
-void LiveSession::Start(beast::http::request<beast::http::string_body> upgrade)
+template <typename Stream>
+void LiveSession<Stream>::Start(beast::http::request<beast::http::string_body> upgrade)
 {
     beast::get_lowest_layer(socket_).expires_never();
     socket_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     socket_.binary(true);
-    socket_.async_accept(upgrade, [self = shared_from_this()](const beast::error_code& error) {
+    socket_.async_accept(upgrade, [self = this->shared_from_this()](const beast::error_code& error) {
         if (error) {
             return;
         }
@@ -37,10 +41,11 @@ void LiveSession::Start(beast::http::request<beast::http::string_body> upgrade)
     });
 }
 
-void LiveSession::DoRead()
+template <typename Stream>
+void LiveSession<Stream>::DoRead()
 {
     // The viewer sends nothing of use; reading notices its close.
-    socket_.async_read(readBuffer_, [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+    socket_.async_read(readBuffer_, [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
         if (error) {
             self->closing_ = true;
             self->web_.feeds[self->channel_].Detach(self.get());
@@ -51,7 +56,8 @@ void LiveSession::DoRead()
     });
 }
 
-void LiveSession::OnStart(const std::string& mime, double epochMs, const FragmentPtr& header)
+template <typename Stream>
+void LiveSession<Stream>::OnStart(const std::string& mime, double epochMs, const FragmentPtr& header)
 {
     // A new stream replaces what waits of the old one.
     while (queue_.size() > (writing_ ? 1u : 0u)) {
@@ -69,7 +75,8 @@ void LiveSession::OnStart(const std::string& mime, double epochMs, const Fragmen
     DoWrite();
 }
 
-void LiveSession::OnFragment(const FragmentPtr& fragment)
+template <typename Stream>
+void LiveSession<Stream>::OnFragment(const FragmentPtr& fragment)
 {
     if (closing_) {
         return;
@@ -116,7 +123,8 @@ void LiveSession::OnFragment(const FragmentPtr& fragment)
     DoWrite();
 }
 
-void LiveSession::DoWrite()
+template <typename Stream>
+void LiveSession<Stream>::DoWrite()
 {
     if (writing_ || !open_ || closing_ || queue_.empty()) {
         return;
@@ -125,7 +133,7 @@ void LiveSession::DoWrite()
     const Outgoing& next = queue_.front();
     socket_.text(next.text);
     socket_.async_write(boost::asio::buffer(next.bytes->bytes),
-                        [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+                        [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
                             self->writing_ = false;
                             if (!self->queue_.empty()) {
                                 self->queuedBytes_ -= self->queue_.front().bytes->bytes.size();
@@ -140,7 +148,8 @@ void LiveSession::DoWrite()
                         });
 }
 
-void LiveSession::Disconnect(const std::string& reason)
+template <typename Stream>
+void LiveSession<Stream>::Disconnect(const std::string& reason)
 {
     web_.Log(LOG_LEVEL_INFO, "live viewer of channel %u disconnected: %s", static_cast<unsigned>(channel_),
              reason.c_str());
@@ -150,7 +159,10 @@ void LiveSession::Disconnect(const std::string& reason)
     queue_.resize(writing_ ? 1 : 0);
     // Beast lets the close frame wait for a write under way.
     socket_.async_close(websocket::close_reason(websocket::close_code::policy_error, reason),
-                        [self = shared_from_this()](const beast::error_code&) {});
+                        [self = this->shared_from_this()](const beast::error_code&) {});
 }
+
+template class LiveSession<PlainStream>;
+template class LiveSession<TlsStream>;
 
 }  // namespace dvrweb

@@ -23,17 +23,20 @@
 
 #include "live_feed.h"
 #include "web_service.h"
+#include "web_stream.h"
 
 namespace dvrweb {
 
-class LiveSession : public LiveViewer, public std::enable_shared_from_this<LiveSession> {
+// Over PlainStream or TlsStream (web_stream.h).
+template <typename Stream>
+class LiveSession : public LiveViewer, public std::enable_shared_from_this<LiveSession<Stream>> {
 public:
     static constexpr std::size_t kMaxBacklogBytes = 8 << 20;
     static constexpr int64_t kMaxBacklogNs = 2000000000;
     static constexpr unsigned kMaxSkips = 3;
     static constexpr int64_t kSkipWindowNs = 30000000000;
 
-    LiveSession(boost::beast::tcp_stream&& stream, WebService& web, uint32_t channel);
+    LiveSession(Stream&& stream, WebService& web, uint32_t channel);
     ~LiveSession() override;
 
     void Start(boost::beast::http::request<boost::beast::http::string_body> upgrade);
@@ -51,7 +54,7 @@ private:
     void DoWrite();
     void Disconnect(const std::string& reason);
 
-    boost::beast::websocket::stream<boost::beast::tcp_stream> socket_;
+    boost::beast::websocket::stream<Stream> socket_;
     WebService& web_;
     const uint32_t channel_;
     boost::beast::flat_buffer readBuffer_;
@@ -63,6 +66,9 @@ private:
     bool waitingForSync_ = false;
     std::deque<int64_t> skips_;  // wall times of recent skips
 };
+
+extern template class LiveSession<PlainStream>;
+extern template class LiveSession<TlsStream>;
 
 }  // namespace dvrweb
 

@@ -30,6 +30,7 @@
 #include "recording_settings.h"
 #include "web_service.h"
 #include "web_settings.h"
+#include "web_stream.h"
 
 namespace {
 
@@ -70,10 +71,16 @@ public:
                 settings.address.c_str());
             return;
         }
+        std::unique_ptr<boost::asio::ssl::context> tls;
         if (!settings.tlsCertificate.empty() || !settings.tlsKey.empty()) {
-            Log(LOG_LEVEL_WARNING, "web: tls_certificate and tls_key are not supported yet, serving plain HTTP");
-        }
-        if (!loopback) {
+            // Plain HTTP where TLS was asked for would put passwords in clear.
+            std::string error = "tls_certificate and tls_key go together";
+            if (settings.tlsCertificate.empty() || settings.tlsKey.empty() ||
+                (tls = dvrweb::MakeTlsContext(settings.tlsCertificate, settings.tlsKey, error)) == nullptr) {
+                Log(LOG_LEVEL_ERROR, "web: %s; not serving", error.c_str());
+                return;
+            }
+        } else if (!loopback) {
             Log(LOG_LEVEL_WARNING,
                 "web: listening on %s without TLS: passwords, cookies and video cross the network in clear",
                 settings.address.c_str());
@@ -81,6 +88,7 @@ public:
         auto service = std::make_unique<dvrweb::WebService>(
             coreLink, std::make_unique<dvrweb::WebAccess>(settings.users, loopback),
             dvrexample::ReadRecordingSettings().root);
+        service->tls = std::move(tls);
         auto server = std::make_unique<dvrweb::HttpServer>(*service);
         std::string error;
         if (!server->Listen(settings.address, settings.port, error)) {
@@ -89,7 +97,8 @@ public:
             return;
         }
         const bool v6 = settings.address.find(':') != std::string::npos;
-        Log(LOG_LEVEL_INFO, "web: serving the page at http://%s%s%s:%u/", v6 ? "[" : "", settings.address.c_str(),
+        Log(LOG_LEVEL_INFO, "web: serving the page at %s://%s%s%s:%u/", service->tls ? "https" : "http",
+            v6 ? "[" : "", settings.address.c_str(),
             v6 ? "]" : "", static_cast<unsigned>(server->port()));
         dvrweb::WebService& web = *service;
         std::lock_guard<std::mutex> lock(mutex_);

@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <memory>
 #include <string>
@@ -49,6 +50,7 @@ struct WebService {
     std::array<LiveFeed, dvrexample::kMaxCameras> feeds;  // network thread
     RecordingsQueries queries;
     std::unique_ptr<WebAccess> access;  // network thread
+    std::unique_ptr<boost::asio::ssl::context> tls;  // null: plain HTTP
     const std::string recordingsRoot;
 };
 

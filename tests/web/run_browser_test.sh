@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The web plugin end to end: the real core with the recorder's plugins and
 # the web plugin, two test camera servers (an H.264 and an H.265 camera), and
-# Debian's chromium driven by puppeteer-core (browser_test.mjs). Then a second
-# core whose web plugin listens on a non-loopback address of this machine,
-# asked without and with a session.
+# Debian's chromium driven by puppeteer-core (browser_test.mjs). Then cores
+# whose web plugin listens on a non-loopback address of this machine, over
+# plain HTTP and over TLS, asked without and with a session.
 #
 # Usage: run_browser_test.sh BUILD_DIR [OUTPUT_DIR]
 # Installs puppeteer-core into tests/web/node_modules when it is missing
@@ -72,6 +72,28 @@ else
     echo "FAIL: no warning for a non-loopback listener without TLS" >&2
     status=1
   fi
+
+  # Over TLS, with the test's own certificate for that address.
+  mkdir -p "$work/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=$address" \
+    -addext "subjectAltName=IP:$address" -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
+  printf 'address = %s\nport = 0\n%s\ntls_certificate = %s\ntls_key = %s\n' "$address" "$user_line" \
+    "$work/tls/cert.pem" "$work/tls/key.pem" >"$work/tls/web.conf"
+  tls_url=$(start_core "$work/tls" 60 --camera "cam1=rtsp://127.0.0.1:$h264_port/cam1")
+  tls=(curl -s --max-time 20 --cacert "$work/tls/cert.pem")
+  code=$("${tls[@]}" -o /dev/null -w '%{http_code}' "${tls_url}api/cameras")
+  headers=$("${tls[@]}" -D - -o /dev/null -d 'user=viewer&password=secret-word' "${tls_url}api/login" | tr -d '\r')
+  plain=$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://${tls_url#https://}api/session" || true)
+  echo "browser test: over TLS at $tls_url without a session $code, plain HTTP to it $plain"
+  if [[ $tls_url != https://* ]] || [ "$code" != 401 ] || [ "$plain" != 000 ]; then
+    echo "FAIL: the TLS listener must serve HTTPS only, and refuse requests without a session" >&2
+    status=1
+  fi
+  if ! grep -qi '^set-cookie: .*; Secure' <<<"$headers" || ! grep -qi '^strict-transport-security:' <<<"$headers"; then
+    echo "FAIL: over TLS the session cookie must be Secure and HSTS sent: $headers" >&2
+    status=1
+  fi
+  timeout 90 node "$here/tls_live_test.mjs" "$tls_url" viewer secret-word || status=1
 fi
 
 [ $status -eq 0 ] && echo "browser test: 1 passed, 0 failed" || echo "browser test: 0 passed, 1 failed"

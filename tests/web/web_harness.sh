@@ -55,7 +55,7 @@ start_core() {
   echo $! >"$dir/standin.pid"
   local url=""
   for _ in $(seq 1 100); do
-    url=$(sed -n 's|.*web: serving the page at \(http://[^ ]*\)$|\1|p' "$dir/core.log" 2>/dev/null | tail -n 1 || true)
+    url=$(sed -n 's|.*web: serving the page at \(https\{0,1\}://[^ ]*\)$|\1|p' "$dir/core.log" 2>/dev/null | tail -n 1 || true)
     [ -n "$url" ] && break
     sleep 0.2
   done
