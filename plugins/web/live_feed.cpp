@@ -11,15 +11,51 @@ extern "C" {
 
 namespace dvrweb {
 
-void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size, bool sync,
-                       bool afterLoss)
+namespace {
+
+struct ParametersFree {
+    void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+};
+using VideoParameters = std::unique_ptr<AVCodecParameters, ParametersFree>;
+
+// The stream's description from a sync frame and the parameter sets in
+// front of it; null when out of memory.
+VideoParameters Describe(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size)
+{
+    const std::string sets = dvrexample::ParameterSets(frame.codec, data, size);
+    VideoParameters video(avcodec_parameters_alloc());
+    if (video == nullptr) {
+        return nullptr;
+    }
+    video->codec_type = AVMEDIA_TYPE_VIDEO;
+    video->codec_id = frame.codec == dvrexample::Codec::kH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+    video->codec_tag = frame.codec == dvrexample::Codec::kH265 ? MKTAG('h', 'v', 'c', '1') : MKTAG('a', 'v', 'c', '1');
+    video->width = frame.width;
+    video->height = frame.height;
+    video->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (video->extradata == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(video->extradata, sets.data(), sets.size());
+    video->extradata_size = static_cast<int>(sets.size());
+    return video;
+}
+
+}  // namespace
+
+void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<const void> block, const uint8_t* data,
+                       std::size_t size, bool sync, bool afterLoss)
 {
     if (afterLoss) {
         waitingForSync_ = true;
+        frames_.clear();
+        frameBytes_ = 0;
+        muxWaitsForSync_ = true;
     }
     if (waitingForSync_ && !sync) {
         return;
     }
+    waitingForSync_ = false;
     if (frame.run != run_) {
         // A new run restarts media time; the stream's time goes on, by the
         // wall time that passed, so that its time 0 keeps its wall time.
@@ -27,24 +63,50 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data,
         const auto sinceEpoch = static_cast<int64_t>((static_cast<double>(frame.wallTimeNs) / 1e6 - epochMs_) * 90.0);
         runOffset_ = std::max(nextTime_, header_ != nullptr ? sinceEpoch : 0) - static_cast<int64_t>(frame.mediaTime);
     }
-    const int64_t time = static_cast<int64_t>(frame.mediaTime) + runOffset_;
-    if (sync && (output_ == nullptr || frame.codec != codec_ || frame.width != width_ || frame.height != height_)) {
-        if (!Start(frame, data, size, frame.wallTimeNs / 1e6 - static_cast<double>(time) / 90.0)) {
-            return;
-        }
+    const Frame kept{frame, std::move(block), data, size, sync, static_cast<int64_t>(frame.mediaTime) + runOffset_};
+    nextTime_ = kept.time + std::max<uint32_t>(frame.duration, 1);
+    if (sync && (mime_.empty() || frame.codec != codec_ || frame.width != width_ || frame.height != height_)) {
+        const VideoParameters video = Describe(frame, data, size);
+        mime_ = video != nullptr ? MimeType(*video) : std::string();
+        codec_ = frame.codec;
+        width_ = frame.width;
+        height_ = frame.height;
+        Stop();  // the muxer starts again with this frame
     }
-    waitingForSync_ = false;
-    AVPacket* packet = av_packet_alloc();
-    if (packet == nullptr || av_new_packet(packet, static_cast<int>(size)) < 0) {
-        av_packet_free(&packet);
-        waitingForSync_ = true;
+    if (sync) {
+        frames_.clear();
+        frameBytes_ = 0;
+    }
+    frameBytes_ += size;
+    if (frameBytes_ > kMaxCachedBytes) {
+        frames_.clear();  // a joining viewer waits for the next sync frame
+    } else if (sync || !frames_.empty()) {
+        frames_.push_back(kept);
+    }
+    if (Watched()) {
+        Mux(kept);
+    }
+}
+
+void LiveFeed::Mux(const Frame& kept)
+{
+    if (kept.sync && output_ == nullptr && !Start(kept)) {
         return;
     }
-    std::memcpy(packet->data, data, size);
-    packet->pts = packet->dts = time;
-    packet->duration = std::max<uint32_t>(frame.duration, 1);
-    packet->flags = sync ? AV_PKT_FLAG_KEY : 0;
-    nextTime_ = time + packet->duration;
+    if (output_ == nullptr || (muxWaitsForSync_ && !kept.sync)) {
+        return;
+    }
+    muxWaitsForSync_ = false;
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr || av_new_packet(packet, static_cast<int>(kept.size)) < 0) {
+        av_packet_free(&packet);
+        muxWaitsForSync_ = true;
+        return;
+    }
+    std::memcpy(packet->data, kept.data, kept.size);
+    packet->pts = packet->dts = kept.time;
+    packet->duration = std::max<uint32_t>(kept.frame.duration, 1);
+    packet->flags = kept.sync ? AV_PKT_FLAG_KEY : 0;
     const bool written = output_->Write(*packet) && output_->CutFragment();
     av_packet_free(&packet);
     if (!written) {
@@ -54,9 +116,9 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data,
     }
     auto fragment = std::make_shared<LiveFragment>();
     fragment->bytes = output_->TakeBytes();
-    fragment->sync = sync;
-    fragment->wallTimeNs = frame.wallTimeNs;
-    if (sync) {
+    fragment->sync = kept.sync;
+    fragment->wallTimeNs = kept.frame.wallTimeNs;
+    if (kept.sync) {
         groupOfPictures_.clear();
         cachedBytes_ = 0;
     }
@@ -66,9 +128,6 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data,
     } else {
         groupOfPictures_.clear();  // a joining viewer waits for the next sync frame
     }
-    viewers_.erase(std::remove_if(viewers_.begin(), viewers_.end(),
-                                  [](const std::weak_ptr<LiveViewer>& v) { return v.expired(); }),
-                   viewers_.end());
     for (const std::weak_ptr<LiveViewer>& weak : std::vector<std::weak_ptr<LiveViewer>>(viewers_)) {
         if (const std::shared_ptr<LiveViewer> viewer = weak.lock()) {
             viewer->OnFragment(fragment);
@@ -76,37 +135,17 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data,
     }
 }
 
-bool LiveFeed::Start(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size, double epochMs)
+bool LiveFeed::Start(const Frame& kept)
 {
-    Stop();
-    const std::string sets = dvrexample::ParameterSets(frame.codec, data, size);
-    AVCodecParameters* video = avcodec_parameters_alloc();
-    if (video == nullptr) {
+    const VideoParameters video = Describe(kept.frame, kept.data, kept.size);
+    if (video == nullptr || (output_ = Mp4Output::Fragmented(*video, error_)) == nullptr) {
         return false;
     }
-    video->codec_type = AVMEDIA_TYPE_VIDEO;
-    video->codec_id = frame.codec == dvrexample::Codec::kH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
-    video->codec_tag = frame.codec == dvrexample::Codec::kH265 ? MKTAG('h', 'v', 'c', '1') : MKTAG('a', 'v', 'c', '1');
-    video->width = frame.width;
-    video->height = frame.height;
-    video->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (video->extradata != nullptr) {
-        std::memcpy(video->extradata, sets.data(), sets.size());
-        video->extradata_size = static_cast<int>(sets.size());
-        output_ = Mp4Output::Fragmented(*video, error_);
-        mime_ = MimeType(*video);
-    }
-    avcodec_parameters_free(&video);
-    if (output_ == nullptr) {
-        return false;
-    }
-    codec_ = frame.codec;
-    width_ = frame.width;
-    height_ = frame.height;
     auto header = std::make_shared<LiveFragment>();
     header->bytes = output_->TakeBytes();
     header_ = header;
-    epochMs_ = epochMs;
+    epochMs_ = static_cast<double>(kept.frame.wallTimeNs) / 1e6 - static_cast<double>(kept.time) / 90.0;
+    muxWaitsForSync_ = true;
     for (const std::weak_ptr<LiveViewer>& weak : std::vector<std::weak_ptr<LiveViewer>>(viewers_)) {
         if (const std::shared_ptr<LiveViewer> viewer = weak.lock()) {
             viewer->OnStart(mime_, epochMs_, header_);
@@ -121,14 +160,29 @@ void LiveFeed::Stop()
     header_.reset();
     groupOfPictures_.clear();
     cachedBytes_ = 0;
-    waitingForSync_ = true;
+    muxWaitsForSync_ = true;
+}
+
+bool LiveFeed::Watched()
+{
+    viewers_.erase(std::remove_if(viewers_.begin(), viewers_.end(),
+                                  [](const std::weak_ptr<LiveViewer>& v) { return v.expired(); }),
+                   viewers_.end());
+    if (viewers_.empty() && output_ != nullptr) {
+        Stop();
+    }
+    return !viewers_.empty();
 }
 
 void LiveFeed::Attach(const std::shared_ptr<LiveViewer>& viewer)
 {
     viewers_.push_back(viewer);
-    if (header_ == nullptr) {
-        return;  // OnStart comes with the next sync frame
+    if (output_ == nullptr) {
+        // The first viewer: the frames since the last sync frame, muxed now.
+        for (const Frame& kept : frames_) {
+            Mux(kept);
+        }
+        return;
     }
     viewer->OnStart(mime_, epochMs_, header_);
     for (const FragmentPtr& fragment : groupOfPictures_) {
@@ -144,6 +198,7 @@ void LiveFeed::Detach(const LiveViewer* viewer)
                                       return held == nullptr || held.get() == viewer;
                                   }),
                    viewers_.end());
+    Watched();
 }
 
 }  // namespace dvrweb

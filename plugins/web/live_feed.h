@@ -4,6 +4,10 @@
 // the header and the fragments since the most recent sync frame, so that a
 // picture shows at once.
 //
+// A camera nobody watches is not muxed: the feed only keeps the core's
+// blocks of the frames since the last sync frame (no copy), and muxes them
+// when the first viewer joins; the last one leaving stops the muxer.
+//
 // Network thread only. Fragments are immutable and shared (shared_ptr): a
 // frame's bytes are copied once per camera into its fragment, and per viewer
 // only into the socket.
@@ -42,10 +46,11 @@ public:
     // Bytes of the group of pictures kept for viewers that join.
     static constexpr std::size_t kMaxCachedBytes = 16 << 20;
 
-    // A frame of the camera. `afterLoss`: frames before it never came, so
-    // wait for a sync frame.
-    void OnFrame(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size, bool sync,
-                 bool afterLoss);
+    // A frame of the camera in `block` (the core's, held while the feed
+    // needs it). `afterLoss`: frames before it never came, so wait for a
+    // sync frame.
+    void OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<const void> block, const uint8_t* data,
+                 std::size_t size, bool sync, bool afterLoss);
 
     void Attach(const std::shared_ptr<LiveViewer>& viewer);
     void Detach(const LiveViewer* viewer);
@@ -53,17 +58,31 @@ public:
     const std::string& error() const { return error_; }
 
 private:
-    bool Start(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size, double epochMs);
+    struct Frame {
+        dvrexample::MediaFrame frame;
+        std::shared_ptr<const void> block;
+        const uint8_t* data;
+        std::size_t size;
+        bool sync;
+        int64_t time;  // feed time, 90 kHz
+    };
+
+    void Mux(const Frame& frame);
+    bool Start(const Frame& frame);
     void Stop();
+    bool Watched();  // forgets viewers that went away
 
     std::vector<std::weak_ptr<LiveViewer>> viewers_;
+    std::vector<Frame> frames_;  // since the last sync frame
+    std::size_t frameBytes_ = 0;
     std::unique_ptr<Mp4Output> output_;
     std::string mime_;
     double epochMs_ = 0;
     FragmentPtr header_;
     std::vector<FragmentPtr> groupOfPictures_;  // since the last sync frame
     std::size_t cachedBytes_ = 0;
-    bool waitingForSync_ = true;
+    bool waitingForSync_ = true;  // of the camera's frames
+    bool muxWaitsForSync_ = true;
     dvrexample::Codec codec_ = dvrexample::Codec::kNone;
     uint16_t width_ = 0;
     uint16_t height_ = 0;

@@ -4,7 +4,8 @@
 // Write, on the core's dispatcher thread, takes the cameras' video frames,
 // their states and the catalog's recordings lists. A video frame's block is
 // kept (never copied) and posted to the network thread, which muxes it once
-// for all of the camera's live viewers and gives the block back; at most
+// for all of the camera's live viewers, or with no viewer keeps it until the
+// next sync frame (live_feed.h), and gives the block back; at most
 // kMaxPendingFrames per camera wait so, and a frame beyond them is left to
 // the recorder alone (the feed then waits for the next sync frame). So the
 // recorder, which keeps its own reference, never waits for a viewer.
@@ -190,7 +191,7 @@ private:
         dvrweb::WebService& web = *service_;
         boost::asio::post(web.io, [this, &web, block, frame, channel, lost, data = parms.data,
                                    size = parms.dataSize, sync = parms.syncFrame != 0] {
-            web.feeds[channel].OnFrame(frame, static_cast<const uint8_t*>(data), size, sync, lost);
+            web.feeds[channel].OnFrame(frame, block, static_cast<const uint8_t*>(data), size, sync, lost);
             pending_[channel].fetch_sub(1);
         });
         return true;
