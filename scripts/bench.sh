@@ -18,6 +18,10 @@
 # cameras recorded over an empty recordings directory and over an archive of
 # 691,200 segments; start-up, memory, query latency, retention, index size
 # and the cost of a rebuild.
+#
+# --viewers: the web plugin's benchmark instead (scripts/bench-viewers.sh):
+# first live frame, live latency, playback's first frame, CPU per viewer and
+# frames lost with 16 cameras, 16 live and 4 playback viewers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,6 +52,10 @@ if [ "${1:-}" = --archive ]; then
   cmake --preset native >/dev/null
   cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server
   exec python3 scripts/bench-archive.py --build build/native "$@"
+fi
+if [ "${1:-}" = --viewers ]; then
+  shift
+  exec bash scripts/bench-viewers.sh "$@"
 fi
 ./scripts/install-deps.sh valgrind
 
