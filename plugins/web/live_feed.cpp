@@ -56,14 +56,18 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<cons
         return;
     }
     waitingForSync_ = false;
+    const auto decode = static_cast<int64_t>(dvrexample::FrameDecodeTime(frame));
     if (frame.run != run_) {
         // A new run restarts media time; the stream's time goes on, by the
         // wall time that passed, so that its time 0 keeps its wall time.
         run_ = frame.run;
         const auto sinceEpoch = static_cast<int64_t>((static_cast<double>(frame.wallTimeNs) / 1e6 - epochMs_) * 90.0);
-        runOffset_ = std::max(nextTime_, header_ != nullptr ? sinceEpoch : 0) - static_cast<int64_t>(frame.mediaTime);
+        runOffset_ = std::max(nextTime_, header_ != nullptr ? sinceEpoch : 0) - decode;
     }
-    const Frame kept{frame, std::move(block), data, size, sync, static_cast<int64_t>(frame.mediaTime) + runOffset_};
+    // Frames come in decode order; with B-frames a picture is shown later
+    // than it is decoded, by the composition offset.
+    const int64_t shown = std::max(decode, static_cast<int64_t>(frame.mediaTime));
+    const Frame kept{frame, std::move(block), data, size, sync, decode + runOffset_, shown + runOffset_};
     nextTime_ = kept.time + std::max<uint32_t>(frame.duration, 1);
     if (sync && (mime_.empty() || frame.codec != codec_ || frame.width != width_ || frame.height != height_)) {
         const VideoParameters video = Describe(frame, data, size);
@@ -104,7 +108,8 @@ void LiveFeed::Mux(const Frame& kept)
         return;
     }
     std::memcpy(packet->data, kept.data, kept.size);
-    packet->pts = packet->dts = kept.time;
+    packet->dts = kept.time;
+    packet->pts = kept.shownTime;
     packet->duration = std::max<uint32_t>(kept.frame.duration, 1);
     packet->flags = kept.sync ? AV_PKT_FLAG_KEY : 0;
     const bool written = output_->Write(*packet) && output_->CutFragment();
@@ -144,7 +149,7 @@ bool LiveFeed::Start(const Frame& kept)
     auto header = std::make_shared<LiveFragment>();
     header->bytes = output_->TakeBytes();
     header_ = header;
-    epochMs_ = static_cast<double>(kept.frame.wallTimeNs) / 1e6 - static_cast<double>(kept.time) / 90.0;
+    epochMs_ = static_cast<double>(kept.frame.wallTimeNs) / 1e6 - static_cast<double>(kept.shownTime) / 90.0;
     muxWaitsForSync_ = true;
     for (const std::weak_ptr<LiveViewer>& weak : std::vector<std::weak_ptr<LiveViewer>>(viewers_)) {
         if (const std::shared_ptr<LiveViewer> viewer = weak.lock()) {

@@ -64,7 +64,8 @@ private:
         const uint8_t* data;
         std::size_t size;
         bool sync;
-        int64_t time;  // feed time, 90 kHz
+        int64_t time;       // decode time in the feed, 90 kHz
+        int64_t shownTime;  // presentation time in the feed
     };
 
     void Mux(const Frame& frame);
@@ -88,7 +89,7 @@ private:
     uint16_t height_ = 0;
     uint32_t run_ = 0;
     int64_t runOffset_ = 0;  // feed time minus media time in this run
-    int64_t nextTime_ = 0;   // feed time at the end of the last frame
+    int64_t nextTime_ = 0;   // feed decode time at the end of the last frame
     std::string error_;
 };
 

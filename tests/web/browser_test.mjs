@@ -72,6 +72,13 @@ try {
   const after = await page.evaluate(() => document.querySelector('.tile[data-camera="cam1"] video').currentTime);
   check(after - before > 0.5, `live video time advances (${before.toFixed(2)} -> ${after.toFixed(2)})`);
 
+  // ---- Live view of a camera whose frames come in decode order (B-frames).
+  const reordered = await waitFor('B-frame live picture', 10, () => page.evaluate(() => {
+    const video = document.querySelector('.tile[data-camera="bframes"] video');
+    return video && video.currentTime > 1 && video.videoWidth > 0 ? video.currentTime : null;
+  }));
+  check(reordered !== null, `live view of a camera with B-frames shows a picture that advances (${reordered})`);
+
   // ---- The H.265 camera: this chromium cannot decode it, so a notice and a link.
   const hevcSupported = await page.evaluate(() => MediaSource.isTypeSupported('video/mp4; codecs="hvc1.1.6.L120.90"'));
   const notice = await waitFor('H.265 notice', 10, () => page.evaluate(() => {

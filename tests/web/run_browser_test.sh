@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The web plugin end to end: the real core with the recorder's plugins and
-# the web plugin, two test camera servers (an H.264 and an H.265 camera), and
-# Debian's chromium driven by puppeteer-core (browser_test.mjs). Then cores
-# whose web plugin listens on a non-loopback address of this machine, over
-# plain HTTP and over TLS, asked without and with a session.
+# the web plugin, three test camera servers (H.264, H.265, and H.264 with
+# B-frames), and Debian's chromium driven by puppeteer-core
+# (browser_test.mjs). Then cores whose web plugin listens on a non-loopback
+# address of this machine, over plain HTTP and over TLS, asked without and
+# with a session.
 #
 # Usage: run_browser_test.sh BUILD_DIR [OUTPUT_DIR]
 # Installs puppeteer-core into tests/web/node_modules when it is missing
@@ -30,11 +31,12 @@ trap stop_started EXIT
 export SEGMENT_SECONDS=4
 
 h264_port=$(start_camera_server h264 --cameras 1 --control "$work/h264.control")
+bframes_port=$(start_camera_server bframes --cameras 1 --bframes 2 --size 640x360)
 h265_port=$(start_camera_server h265 --cameras 1 --codec h265 --size 640x360)
 mkdir -p "$work/core"
 printf '# the browser test\naddress = 127.0.0.1\nport = 0\n' >"$work/core/web.conf"
 url=$(start_core "$work/core" 200 --camera "cam1=rtsp://127.0.0.1:$h264_port/cam1" \
-  --camera "hevc=rtsp://127.0.0.1:$h265_port/cam1")
+  --camera "hevc=rtsp://127.0.0.1:$h265_port/cam1" --camera "bframes=rtsp://127.0.0.1:$bframes_port/cam1")
 echo "browser test: the page at $url"
 
 status=0
