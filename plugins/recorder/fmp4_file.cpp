@@ -11,24 +11,14 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "track_parameters.h"
+
 namespace dvrexample {
 
 namespace {
 
 constexpr int kOutputBuffer = 64 * 1024;
 constexpr AVRational kMediaTimeBase{1, static_cast<int>(kMediaClockHz)};
-
-// Copies `bytes` into codec extradata, which libavformat frees.
-bool SetExtradata(AVCodecParameters& parameters, const std::string& bytes)
-{
-    parameters.extradata = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (parameters.extradata == nullptr) {
-        return false;
-    }
-    std::memcpy(parameters.extradata, bytes.data(), bytes.size());
-    parameters.extradata_size = static_cast<int>(bytes.size());
-    return true;
-}
 
 }  // namespace
 
@@ -73,33 +63,16 @@ std::unique_ptr<Fmp4File> Fmp4File::Create(const std::string& path, const TrackS
     av_dict_set(&f.muxer_->metadata, "comment", comment.c_str(), 0);
 
     AVStream* video = avformat_new_stream(f.muxer_, nullptr);
-    bool ready = video != nullptr;
+    bool ready = video != nullptr && DescribeVideo(*video->codecpar, tracks.video, tracks.width, tracks.height,
+                                                   tracks.parameterSets);
     if (ready) {
-        AVCodecParameters& p = *video->codecpar;
-        p.codec_type = AVMEDIA_TYPE_VIDEO;
-        p.codec_id = tracks.video == Codec::kH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
-        // hvc1, not hev1: the tag browsers play, with the parameter sets in
-        // the sample entry.
-        p.codec_tag = tracks.video == Codec::kH265 ? MKTAG('h', 'v', 'c', '1') : MKTAG('a', 'v', 'c', '1');
-        p.width = tracks.width;
-        p.height = tracks.height;
         video->time_base = kMediaTimeBase;
-        ready = SetExtradata(p, tracks.parameterSets);
     }
     if (ready && tracks.audio) {
         AVStream* audio = avformat_new_stream(f.muxer_, nullptr);
-        ready = audio != nullptr;
+        ready = audio != nullptr && DescribeAac(*audio->codecpar, tracks.sampleRate, tracks.audioConfig);
         if (ready) {
-            AVCodecParameters& p = *audio->codecpar;
-            p.codec_type = AVMEDIA_TYPE_AUDIO;
-            p.codec_id = AV_CODEC_ID_AAC;
-            p.sample_rate = static_cast<int>(tracks.sampleRate);
-            p.frame_size = 1024;
-            const int channels =
-                tracks.audioConfig.size() >= 2 ? (static_cast<uint8_t>(tracks.audioConfig[1]) >> 3) & 0xF : 1;
-            av_channel_layout_default(&p.ch_layout, channels > 0 ? channels : 1);
             audio->time_base = kMediaTimeBase;
-            ready = SetExtradata(p, tracks.audioConfig);
         }
     }
     AVDictionary* options = nullptr;

@@ -437,10 +437,10 @@ private:
         std::string error;
         std::shared_ptr<Mp4Output> output;
         if (remuxer->Open()) {
-            output = Mp4Output::Fragmented(remuxer->video(), error);
+            output = Mp4Output::Fragmented(remuxer->video(), remuxer->audio(), error);
         }
         auto header = std::make_shared<std::string>(output ? output->TakeBytes() : std::string());
-        const std::string mime = output ? MimeType(remuxer->video()) : std::string();
+        const std::string mime = output ? MimeType(remuxer->video(), remuxer->audio()) : std::string();
         boost::asio::post(stream_.get_executor(), [self = this->shared_from_this(), remuxer, output, header, spans, startNs, mime] {
             if (!output) {
                 return self->Reply(self->Error(http::status::not_found, remuxer->error().c_str()));
@@ -548,7 +548,7 @@ private:
             ::close(fd);
         }
         std::unique_ptr<Mp4Output> output;
-        made = made && remuxer->Open() && (output = Mp4Output::File(path, remuxer->video(), error)) != nullptr;
+        made = made && remuxer->Open() && (output = Mp4Output::File(path, remuxer->video(), remuxer->audio(), error)) != nullptr;
         while (made && !remuxer->done()) {
             made = remuxer->Step(*output, kPlaybackChunkBytes, false);
         }

@@ -8,44 +8,39 @@ extern "C" {
 }
 
 #include "leading_parameter_sets.h"
+#include "track_parameters.h"
 
 namespace dvrweb {
 
 namespace {
 
-struct ParametersFree {
-    void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
-};
-using VideoParameters = std::unique_ptr<AVCodecParameters, ParametersFree>;
-
-// The stream's description from a sync frame and the parameter sets in
-// front of it; null when out of memory.
-VideoParameters Describe(const dvrexample::MediaFrame& frame, const uint8_t* data, std::size_t size)
+// A track's description, filled by `describe`; null when out of memory.
+template <typename Parameters, typename Describe>
+Parameters MakeParameters(Describe describe)
 {
-    const std::string sets = dvrexample::ParameterSets(frame.codec, data, size);
-    VideoParameters video(avcodec_parameters_alloc());
-    if (video == nullptr) {
-        return nullptr;
-    }
-    video->codec_type = AVMEDIA_TYPE_VIDEO;
-    video->codec_id = frame.codec == dvrexample::Codec::kH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
-    video->codec_tag = frame.codec == dvrexample::Codec::kH265 ? MKTAG('h', 'v', 'c', '1') : MKTAG('a', 'v', 'c', '1');
-    video->width = frame.width;
-    video->height = frame.height;
-    video->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (video->extradata == nullptr) {
-        return nullptr;
-    }
-    std::memcpy(video->extradata, sets.data(), sets.size());
-    video->extradata_size = static_cast<int>(sets.size());
-    return video;
+    Parameters parameters(avcodec_parameters_alloc());
+    return parameters != nullptr && describe(*parameters) ? std::move(parameters) : nullptr;
 }
 
 }  // namespace
 
-void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<const void> block, const uint8_t* data,
-                       std::size_t size, bool sync, bool afterLoss)
+void LiveFeed::ParametersFree::operator()(AVCodecParameters* parameters) const
 {
+    avcodec_parameters_free(&parameters);
+}
+
+void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<const void> block, const uint8_t* data,
+                       std::size_t size, bool sync, bool audio, bool afterLoss)
+{
+    if (audio) {
+        std::string config = dvrexample::AacConfig(frame);
+        if (config.empty()) {
+            return;  // only AAC goes into MP4 here, as in the recordings
+        }
+        audioConfig_ = std::move(config);
+        sampleRate_ = frame.sampleRate;
+        sync = false;
+    }
     if (afterLoss) {
         waitingForSync_ = true;
         frames_.clear();
@@ -67,11 +62,14 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<cons
     // Frames come in decode order; with B-frames a picture is shown later
     // than it is decoded, by the composition offset.
     const int64_t shown = std::max(decode, static_cast<int64_t>(frame.mediaTime));
-    const Frame kept{frame, std::move(block), data, size, sync, decode + runOffset_, shown + runOffset_};
-    nextTime_ = kept.time + std::max<uint32_t>(frame.duration, 1);
-    if (sync && (mime_.empty() || frame.codec != codec_ || frame.width != width_ || frame.height != height_)) {
-        const VideoParameters video = Describe(frame, data, size);
-        mime_ = video != nullptr ? MimeType(*video) : std::string();
+    const Frame kept{frame, std::move(block), data, size, sync, audio, decode + runOffset_, shown + runOffset_};
+    nextTime_ = std::max(nextTime_, kept.time + std::max<uint32_t>(frame.duration, 1));
+    if (sync && (mime_.empty() || frame.codec != codec_ || frame.width != width_ || frame.height != height_ ||
+                 describedAudio_ != audioConfig_)) {
+        describedAudio_ = audioConfig_;
+        const Parameters video = VideoOf(kept);
+        const Parameters sound = AudioOf();
+        mime_ = video != nullptr ? MimeType(*video, sound.get()) : std::string();
         codec_ = frame.codec;
         width_ = frame.width;
         height_ = frame.height;
@@ -100,21 +98,17 @@ void LiveFeed::Mux(const Frame& kept)
     if (output_ == nullptr || (muxWaitsForSync_ && !kept.sync)) {
         return;
     }
-    muxWaitsForSync_ = false;
-    AVPacket* packet = av_packet_alloc();
-    if (packet == nullptr || av_new_packet(packet, static_cast<int>(kept.size)) < 0) {
-        av_packet_free(&packet);
-        muxWaitsForSync_ = true;
+    if (kept.audio) {
+        // Into the next video frame's fragment; a stream without a sound
+        // track (it began before the sound did) drops it.
+        if (kept.time > lastAudioTime_ && !describedAudio_.empty()) {
+            lastAudioTime_ = kept.time;
+            Write(kept, 1);
+        }
         return;
     }
-    std::memcpy(packet->data, kept.data, kept.size);
-    packet->dts = kept.time;
-    packet->pts = kept.shownTime;
-    packet->duration = std::max<uint32_t>(kept.frame.duration, 1);
-    packet->flags = kept.sync ? AV_PKT_FLAG_KEY : 0;
-    const bool written = output_->Write(*packet) && output_->CutFragment();
-    av_packet_free(&packet);
-    if (!written) {
+    muxWaitsForSync_ = false;
+    if (!Write(kept, 0) || !output_->CutFragment()) {
         error_ = output_->error();
         Stop();
         return;
@@ -140,12 +134,48 @@ void LiveFeed::Mux(const Frame& kept)
     }
 }
 
-bool LiveFeed::Start(const Frame& kept)
+bool LiveFeed::Write(const Frame& kept, int stream)
 {
-    const VideoParameters video = Describe(kept.frame, kept.data, kept.size);
-    if (video == nullptr || (output_ = Mp4Output::Fragmented(*video, error_)) == nullptr) {
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr || av_new_packet(packet, static_cast<int>(kept.size)) < 0) {
+        av_packet_free(&packet);
         return false;
     }
+    std::memcpy(packet->data, kept.data, kept.size);
+    packet->stream_index = stream;
+    packet->dts = kept.time;
+    packet->pts = kept.shownTime;
+    packet->duration = std::max<uint32_t>(kept.frame.duration, 1);
+    packet->flags = kept.sync || kept.audio ? AV_PKT_FLAG_KEY : 0;
+    const bool written = output_->Write(*packet);
+    av_packet_free(&packet);
+    return written;
+}
+
+LiveFeed::Parameters LiveFeed::VideoOf(const Frame& kept)
+{
+    const std::string sets = dvrexample::ParameterSets(kept.frame.codec, kept.data, kept.size);
+    return MakeParameters<Parameters>([&](AVCodecParameters& p) {
+        return dvrexample::DescribeVideo(p, kept.frame.codec, kept.frame.width, kept.frame.height, sets);
+    });
+}
+
+LiveFeed::Parameters LiveFeed::AudioOf() const
+{
+    if (describedAudio_.empty()) {
+        return nullptr;
+    }
+    return MakeParameters<Parameters>([this](AVCodecParameters& p) { return dvrexample::DescribeAac(p, sampleRate_, describedAudio_); });
+}
+
+bool LiveFeed::Start(const Frame& kept)
+{
+    const Parameters video = VideoOf(kept);
+    const Parameters sound = AudioOf();
+    if (video == nullptr || (output_ = Mp4Output::Fragmented(*video, sound.get(), error_)) == nullptr) {
+        return false;
+    }
+    lastAudioTime_ = INT64_MIN;
     auto header = std::make_shared<LiveFragment>();
     header->bytes = output_->TakeBytes();
     header_ = header;

@@ -1,6 +1,7 @@
 // One camera's live stream for the browser: the camera's frames, as the core
 // hands them to Write, muxed once into fragmented MP4 (one fragment per
-// frame) and shared by every viewer of the camera. A viewer that joins gets
+// video frame, carrying the sound that came before it) and shared by every
+// viewer of the camera. A viewer that joins gets
 // the header and the fragments since the most recent sync frame, so that a
 // picture shows at once.
 //
@@ -46,11 +47,11 @@ public:
     // Bytes of the group of pictures kept for viewers that join.
     static constexpr std::size_t kMaxCachedBytes = 16 << 20;
 
-    // A frame of the camera in `block` (the core's, held while the feed
-    // needs it). `afterLoss`: frames before it never came, so wait for a
-    // sync frame.
+    // A video or sound frame of the camera in `block` (the core's, held
+    // while the feed needs it). `afterLoss`: frames before it never came, so
+    // wait for a sync frame.
     void OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<const void> block, const uint8_t* data,
-                 std::size_t size, bool sync, bool afterLoss);
+                 std::size_t size, bool sync, bool audio, bool afterLoss);
 
     void Attach(const std::shared_ptr<LiveViewer>& viewer);
     void Detach(const LiveViewer* viewer);
@@ -63,12 +64,23 @@ private:
         std::shared_ptr<const void> block;
         const uint8_t* data;
         std::size_t size;
-        bool sync;
+        bool sync;  // a video sync frame
+        bool audio;
         int64_t time;       // decode time in the feed, 90 kHz
         int64_t shownTime;  // presentation time in the feed
     };
 
+    struct ParametersFree {
+        void operator()(AVCodecParameters* parameters) const;
+    };
+    using Parameters = std::unique_ptr<AVCodecParameters, ParametersFree>;
+
     void Mux(const Frame& frame);
+    bool Write(const Frame& frame, int stream);
+    // The stream's description: from a video sync frame and the parameter
+    // sets in front of it; the sound track, null without sound.
+    static Parameters VideoOf(const Frame& frame);
+    Parameters AudioOf() const;
     bool Start(const Frame& frame);
     void Stop();
     bool Watched();  // forgets viewers that went away
@@ -84,6 +96,10 @@ private:
     std::size_t cachedBytes_ = 0;
     bool waitingForSync_ = true;  // of the camera's frames
     bool muxWaitsForSync_ = true;
+    std::string audioConfig_;      // the AAC config last seen
+    uint32_t sampleRate_ = 0;
+    std::string describedAudio_;   // the config mime_ and the muxer's sound track describe
+    int64_t lastAudioTime_ = INT64_MIN;  // of the muxer's sound track
     dvrexample::Codec codec_ = dvrexample::Codec::kNone;
     uint16_t width_ = 0;
     uint16_t height_ = 0;

@@ -27,21 +27,22 @@ Mp4Output::~Mp4Output()
     }
 }
 
-std::unique_ptr<Mp4Output> Mp4Output::Fragmented(const AVCodecParameters& video, std::string& error)
+std::unique_ptr<Mp4Output> Mp4Output::Fragmented(const AVCodecParameters& video, const AVCodecParameters* audio,
+                                                 std::string& error)
 {
     // One fragment per CutFragment, each able to start a decoder's work on
     // its own tfdt: what Media Source Extensions take.
-    return Create(nullptr, video, "frag_custom+empty_moov+default_base_moof+skip_trailer", error);
+    return Create(nullptr, video, audio, "frag_custom+empty_moov+default_base_moof+skip_trailer", error);
 }
 
 std::unique_ptr<Mp4Output> Mp4Output::File(const std::string& path, const AVCodecParameters& video,
-                                           std::string& error)
+                                           const AVCodecParameters* audio, std::string& error)
 {
-    return Create(path.c_str(), video, "faststart", error);
+    return Create(path.c_str(), video, audio, "faststart", error);
 }
 
-std::unique_ptr<Mp4Output> Mp4Output::Create(const char* path, const AVCodecParameters& video, const char* flags,
-                                             std::string& error)
+std::unique_ptr<Mp4Output> Mp4Output::Create(const char* path, const AVCodecParameters& video,
+                                             const AVCodecParameters* audio, const char* flags, std::string& error)
 {
     std::unique_ptr<Mp4Output> output(new Mp4Output);
     Mp4Output& o = *output;
@@ -65,12 +66,16 @@ std::unique_ptr<Mp4Output> Mp4Output::Create(const char* path, const AVCodecPara
         error = o.error_;
         return nullptr;
     }
-    AVStream* stream = avformat_new_stream(o.muxer_, nullptr);
-    if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &video) < 0) {
-        error = "out of memory";
-        return nullptr;
+    for (const AVCodecParameters* track : {&video, audio}) {
+        AVStream* stream = track != nullptr ? avformat_new_stream(o.muxer_, nullptr) : nullptr;
+        if (track != nullptr && (stream == nullptr || avcodec_parameters_copy(stream->codecpar, track) < 0)) {
+            error = "out of memory";
+            return nullptr;
+        }
+        if (stream != nullptr) {
+            stream->time_base = kMediaTimeBase;
+        }
     }
-    stream->time_base = kMediaTimeBase;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "movflags", flags, 0);
     const int header = avformat_write_header(o.muxer_, &options);
@@ -94,8 +99,11 @@ bool Mp4Output::Write(AVPacket& packet)
     if (!error_.empty()) {
         return false;
     }
-    packet.stream_index = 0;
-    av_packet_rescale_ts(&packet, kMediaTimeBase, muxer_->streams[0]->time_base);
+    if (packet.stream_index < 0 || static_cast<unsigned>(packet.stream_index) >= muxer_->nb_streams) {
+        av_packet_unref(&packet);
+        return true;
+    }
+    av_packet_rescale_ts(&packet, kMediaTimeBase, muxer_->streams[packet.stream_index]->time_base);
     const int result = av_write_frame(muxer_, &packet);
     av_packet_unref(&packet);
     return result >= 0 || Fail("cannot add a frame", result);
@@ -138,7 +146,7 @@ bool Mp4Output::Fail(const char* what, int code)
     return false;
 }
 
-std::string MimeType(const AVCodecParameters& video)
+std::string MimeType(const AVCodecParameters& video, const AVCodecParameters* audio)
 {
     char codecs[64];
     const uint8_t* x = video.extradata;
@@ -166,7 +174,14 @@ std::string MimeType(const AVCodecParameters& video)
             std::snprintf(codecs, sizeof codecs, "avc1.%02x%02x%02x", x[at], x[at + 1], x[at + 2]);
         }
     }
-    return std::string("video/mp4; codecs=\"") + codecs + "\"";
+    std::string mime = std::string("video/mp4; codecs=\"") + codecs;
+    if (audio != nullptr) {
+        // mp4a.40.<audio object type>: the config's first five bits (AAC LC
+        // is 2; an escaped type is rare enough to name LC).
+        const int type = audio->extradata_size > 0 ? audio->extradata[0] >> 3 : 2;
+        mime += ", mp4a.40." + std::to_string(type > 0 && type < 31 ? type : 2);
+    }
+    return mime + "\"";
 }
 
 }  // namespace dvrweb

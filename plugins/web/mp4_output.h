@@ -1,7 +1,8 @@
-// MP4 written by libavformat's mp4 muxer, video only: fragmented into memory
-// for a stream (the caller takes the bytes after each fragment), or a whole
-// file with its index in front for a download. Packets come in the 90 kHz
-// media clock. One owner, one thread at a time; a failure is sticky and
+// MP4 written by libavformat's mp4 muxer, a video track and, when given, a
+// sound track: fragmented into memory for a stream (the caller takes the
+// bytes after each fragment), or a whole file with its index in front for a
+// download. Packets come in the 90 kHz media clock, stream index 0 for video
+// and 1 for sound. One owner, one thread at a time; a failure is sticky and
 // named by error().
 #ifndef DVRCORE_WEB_MP4_OUTPUT_H
 #define DVRCORE_WEB_MP4_OUTPUT_H
@@ -24,12 +25,16 @@ public:
     Mp4Output& operator=(const Mp4Output&) = delete;
 
     // A fragmented stream; its header (ftyp, moov) is in TakeBytes() at once.
-    static std::unique_ptr<Mp4Output> Fragmented(const AVCodecParameters& video, std::string& error);
+    // `audio` may be null: no sound track.
+    static std::unique_ptr<Mp4Output> Fragmented(const AVCodecParameters& video, const AVCodecParameters* audio,
+                                                 std::string& error);
     // A file at `path` (created), finished by Finish().
     static std::unique_ptr<Mp4Output> File(const std::string& path, const AVCodecParameters& video,
-                                           std::string& error);
+                                           const AVCodecParameters* audio, std::string& error);
 
-    // `packet` with pts, dts and duration in 90 kHz ticks; its data is taken.
+    // `packet` with pts, dts and duration in 90 kHz ticks and its stream
+    // index; its data is taken. A sound packet without a sound track is
+    // dropped.
     bool Write(AVPacket& packet);
     // Fragmented: ends the fragment, whose bytes are then in TakeBytes().
     bool CutFragment();
@@ -39,8 +44,8 @@ public:
 
 private:
     Mp4Output() = default;
-    static std::unique_ptr<Mp4Output> Create(const char* path, const AVCodecParameters& video, const char* flags,
-                                             std::string& error);
+    static std::unique_ptr<Mp4Output> Create(const char* path, const AVCodecParameters& video,
+                                             const AVCodecParameters* audio, const char* flags, std::string& error);
     static int Collect(void* opaque, uint8_t* data, int size);
     bool Fail(const char* what, int code);
 
@@ -51,8 +56,9 @@ private:
 };
 
 // The MIME type with codecs parameter for MediaSource of a stream whose
-// sample entry `video` describes, e.g. video/mp4; codecs="avc1.640028".
-std::string MimeType(const AVCodecParameters& video);
+// sample entries `video` and `audio` (may be null) describe, e.g.
+// video/mp4; codecs="avc1.640028, mp4a.40.2".
+std::string MimeType(const AVCodecParameters& video, const AVCodecParameters* audio);
 
 }  // namespace dvrweb
 

@@ -18,6 +18,12 @@ bool SamePicture(const AVCodecParameters& a, const AVCodecParameters& b)
     return a.codec_id == b.codec_id && a.width == b.width && a.height == b.height;
 }
 
+bool SameSound(const AVCodecParameters& a, const AVCodecParameters& b)
+{
+    return a.codec_id == b.codec_id && a.sample_rate == b.sample_rate && a.extradata_size == b.extradata_size &&
+           (a.extradata_size == 0 || std::equal(a.extradata, a.extradata + a.extradata_size, b.extradata));
+}
+
 }  // namespace
 
 SegmentRemuxer::SegmentRemuxer(std::vector<SegmentFile> files, int64_t startNs, int64_t endNs)
@@ -29,6 +35,7 @@ SegmentRemuxer::~SegmentRemuxer()
 {
     CloseFile();
     avcodec_parameters_free(&first_);
+    avcodec_parameters_free(&firstAudio_);
 }
 
 const AVCodecParameters& SegmentRemuxer::video() const
@@ -47,6 +54,12 @@ bool SegmentRemuxer::Open()
     first_ = avcodec_parameters_alloc();
     if (first_ == nullptr || avcodec_parameters_copy(first_, input_->streams[videoIndex_]->codecpar) < 0) {
         return Fail("out of memory");
+    }
+    if (audioIndex_ >= 0) {
+        firstAudio_ = avcodec_parameters_alloc();
+        if (firstAudio_ == nullptr || avcodec_parameters_copy(firstAudio_, input_->streams[audioIndex_]->codecpar) < 0) {
+            return Fail("out of memory");
+        }
     }
     // The sync frame at or before the start: seek back to it, then read it.
     const AVStream* stream = input_->streams[videoIndex_];
@@ -89,6 +102,13 @@ bool SegmentRemuxer::OpenFile(std::size_t index)
     if (videoIndex_ < 0) {
         return Fail("no video in " + path);
     }
+    // The sound goes along while it is the first file's.
+    audioIndex_ = av_find_best_stream(input_, AVMEDIA_TYPE_AUDIO, -1, videoIndex_, nullptr, 0);
+    if (audioIndex_ >= 0 && (input_->streams[audioIndex_]->codecpar->codec_id != AV_CODEC_ID_AAC ||
+                             (first_ != nullptr && (firstAudio_ == nullptr ||
+                                                    !SameSound(*input_->streams[audioIndex_]->codecpar, *firstAudio_))))) {
+        audioIndex_ = -1;
+    }
     const AVStream* stream = input_->streams[videoIndex_];
     fileFirstDts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     fileDecodeStart_ = AV_NOPTS_VALUE;
@@ -118,6 +138,10 @@ bool SegmentRemuxer::Step(Mp4Output& output, std::size_t bytes, bool fragmented)
             if (!SamePicture(*input_->streams[videoIndex_]->codecpar, *first_)) {
                 done_ = true;
             }
+            continue;
+        }
+        if (packet->stream_index == audioIndex_ && packet->dts != AV_NOPTS_VALUE) {
+            written += WriteSound(output, *packet);
             continue;
         }
         if (packet->stream_index != videoIndex_ || packet->dts == AV_NOPTS_VALUE) {
@@ -179,6 +203,32 @@ bool SegmentRemuxer::Step(Mp4Output& output, std::size_t bytes, bool fragmented)
         return Fail(output.error());
     }
     return true;
+}
+
+std::size_t SegmentRemuxer::WriteSound(Mp4Output& output, AVPacket& packet)
+{
+    // On the video's output time line: the file's decode start is the first
+    // video frame's.
+    const AVStream* sound = input_->streams[audioIndex_];
+    const AVStream* video = input_->streams[videoIndex_];
+    const int64_t time = fileDecodeStart_ == AV_NOPTS_VALUE
+                             ? INT64_MIN
+                             : fileOffset_ + av_rescale_q(packet.dts, sound->time_base, kMediaTimeBase) -
+                                   av_rescale_q(fileDecodeStart_, video->time_base, kMediaTimeBase);
+    const int64_t wallNs = files_[current_].startNs +
+                           av_rescale_q(packet.pts, sound->time_base, kNanoseconds) -
+                           av_rescale_q(fileFirstDts_, video->time_base, kNanoseconds);
+    if (!started_ || time <= lastSoundTime_ || time < 0 || wallNs >= endNs_) {
+        av_packet_unref(&packet);
+        return 0;
+    }
+    const std::size_t size = static_cast<std::size_t>(packet.size);
+    lastSoundTime_ = time;
+    packet.stream_index = 1;
+    packet.dts = packet.pts = time;
+    packet.duration = std::max<int64_t>(av_rescale_q(packet.duration, sound->time_base, kMediaTimeBase), 1);
+    output.Write(packet);
+    return size;
 }
 
 bool SegmentRemuxer::Fail(const std::string& what)

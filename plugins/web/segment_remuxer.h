@@ -1,5 +1,5 @@
-// Playback from the recordings: the video of a camera's segment files from a
-// start time to an end time, read with libavformat and handed to an
+// Playback from the recordings: the video (and the sound, while it is the
+// first file's kind) of a camera's segment files from a start time to an end time, read with libavformat and handed to an
 // Mp4Output as one stream whose decode times run on without a jump across
 // segments and across the gaps between them (the gaps are left out; the
 // caller learns where they were from the segments' times).
@@ -20,6 +20,7 @@
 #include "mp4_output.h"
 
 struct AVFormatContext;
+struct AVPacket;
 
 namespace dvrweb {
 
@@ -40,6 +41,7 @@ public:
     // Opens the first file and finds the sync frame; false with error().
     bool Open();
     const AVCodecParameters& video() const;
+    const AVCodecParameters* audio() const { return firstAudio_; }  // null: no sound
     int64_t firstFrameNs() const { return firstFrameNs_; }
 
     // Writes frames to `output` until it holds about `bytes` or the end came;
@@ -50,6 +52,8 @@ public:
 
 private:
     bool OpenFile(std::size_t index);
+    // Bytes written: 0 when the packet lies outside what is played.
+    std::size_t WriteSound(Mp4Output& output, AVPacket& packet);
     void CloseFile();
     bool Fail(const std::string& what);
 
@@ -59,12 +63,15 @@ private:
     std::size_t current_ = 0;
     AVFormatContext* input_ = nullptr;
     AVCodecParameters* first_ = nullptr;  // the stream's picture
+    AVCodecParameters* firstAudio_ = nullptr;
     int videoIndex_ = -1;
+    int audioIndex_ = -1;
     int64_t fileFirstDts_ = 0;     // first shown time of the open file (its start), in its time base
     int64_t fileDecodeStart_ = 0;  // decode time of its first frame read: a run's files continue the run's
     int64_t fileOffset_ = 0;       // output time of that decode time, 90 kHz
     int64_t nextTime_ = 0;         // output time after the last frame written
     int64_t shownEnd_ = 0;         // output time after the latest frame shown
+    int64_t lastSoundTime_ = INT64_MIN;
     int64_t firstFrameNs_ = 0;
     bool started_ = false;         // the first sync frame was written
     bool done_ = false;

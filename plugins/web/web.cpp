@@ -1,7 +1,7 @@
 // The web plugin: a page for live view and playback in a browser
 // (docs/viewing.md), served over HTTP on a thread of its own.
 //
-// Write, on the core's dispatcher thread, takes the cameras' video frames,
+// Write, on the core's dispatcher thread, takes the cameras' video and sound frames,
 // their states and the catalog's recordings lists. A video frame's block is
 // kept (never copied) and posted to the network thread, which muxes it once
 // for all of the camera's live viewers, or with no viewer keeps it until the
@@ -114,7 +114,7 @@ public:
         if (parms.data == nullptr) {
             return false;
         }
-        if ((parms.eventType & EVT_VIDEO) != 0 && (parms.flags & FLAG_FRAME) != 0) {
+        if ((parms.eventType & (EVT_VIDEO | EVT_AUDIO)) != 0 && (parms.flags & FLAG_FRAME) != 0) {
             return TakeFrame(parms);
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -190,8 +190,9 @@ private:
         lost_[channel] = false;
         dvrweb::WebService& web = *service_;
         boost::asio::post(web.io, [this, &web, block, frame, channel, lost, data = parms.data,
-                                   size = parms.dataSize, sync = parms.syncFrame != 0] {
-            web.feeds[channel].OnFrame(frame, block, static_cast<const uint8_t*>(data), size, sync, lost);
+                                   size = parms.dataSize, sync = parms.syncFrame != 0,
+                                   audio = (parms.eventType & EVT_AUDIO) != 0] {
+            web.feeds[channel].OnFrame(frame, block, static_cast<const uint8_t*>(data), size, sync, audio, lost);
             pending_[channel].fetch_sub(1);
         });
         return true;
@@ -219,6 +220,7 @@ int32_t Load(void* in, void* out)
     result->id = kWebId;
     result->writerFlag = 1;
     dvrexample::Subscribe(*result, EVT_VIDEO, dvrexample::DispatchMatch(FLAG_FRAME));
+    dvrexample::Subscribe(*result, EVT_AUDIO, dvrexample::DispatchMatch(FLAG_FRAME));
     dvrexample::Subscribe(*result, dvrexample::kCameraStateType, dvrexample::DispatchMatch(dvrexample::kCameraStateFlag));
     dvrexample::Subscribe(*result, dvrexample::kDiskType, dvrexample::DispatchMatch(dvrexample::kRecordingsListFlag));
     // Before the recorder and the catalog: no viewer outlives what it reads.

@@ -159,6 +159,28 @@ try {
     `the clip opens in ffprobe (${String(probe.stdout).trim()} s)`);
   check(decode.status === 0 && decode.stderr.length === 0, `the clip decodes without an error ${decode.stderr}`);
 
+  // ---- A camera with sound: live view, playback and the clip carry it.
+  const liveSound = await waitFor('live sound', 15, () => page.evaluate(() => {
+    const video = document.querySelector('.tile[data-camera="sound"] video');
+    return video && video.currentTime > 1 && video.webkitAudioDecodedByteCount > 0
+      ? video.webkitAudioDecodedByteCount : null;
+  }));
+  check(liveSound !== null, `live view of a camera with sound decodes its sound (${liveSound} bytes)`);
+  const from = Date.now() - 12000;
+  const playback = await fetch(new URL(`/api/playback?camera=sound&start=${from}&duration=5`, url));
+  const playbackMime = playback.headers.get('X-Playback-Mime');
+  await playback.arrayBuffer();
+  check(/avc1\.[0-9a-f]+, mp4a\.40\.2/.test(playbackMime), `playback of it names both tracks (${playbackMime})`);
+  const soundPath = path.join(out, 'sound-clip.mp4');
+  const soundClip = await fetch(new URL(`/api/clip?camera=sound&start=${from}&duration=8`, url));
+  writeFileSync(soundPath, Buffer.from(await soundClip.arrayBuffer()));
+  const streams = spawnSync('ffprobe', ['-v', 'error', '-show_entries', 'stream=codec_name,duration', '-of', 'csv=p=0', soundPath]);
+  const soundDecode = spawnSync('ffmpeg', ['-v', 'error', '-i', soundPath, '-f', 'null', '-']);
+  const tracks = String(streams.stdout).trim().split('\n');
+  const audioSeconds = parseFloat(tracks.find((t) => t.startsWith('aac'))?.split(',')[1]);
+  check(soundClip.ok && tracks.length === 2 && audioSeconds > 6 && soundDecode.stderr.length === 0,
+    `its clip holds video and ${audioSeconds} s of AAC sound and decodes cleanly (${tracks.join(' | ')}) ${soundDecode.stderr}`);
+
   // ---- The stalled viewer was cut off with a reason, the others kept going.
   const cut = await waitFor('stalled viewer cut off', 60, () =>
     /live viewer of channel 0 disconnected: too slow/.test(readFileSync(process.env.CORE_LOG, 'utf8')));

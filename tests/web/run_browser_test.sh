@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The web plugin end to end: the real core with the recorder's plugins and
-# the web plugin, three test camera servers (H.264, H.265, and H.264 with
-# B-frames), and Debian's chromium driven by puppeteer-core
+# the web plugin, three test camera servers (H.264, with and without sound,
+# H.265, and H.264 with B-frames), and Debian's chromium driven by puppeteer-core
 # (browser_test.mjs). Then cores whose web plugin listens on a non-loopback
 # address of this machine, over plain HTTP and over TLS, asked without and
 # with a session.
@@ -30,13 +30,14 @@ source "$here/web_harness.sh"
 trap stop_started EXIT
 export SEGMENT_SECONDS=4
 
-h264_port=$(start_camera_server h264 --cameras 1 --control "$work/h264.control")
+h264_port=$(start_camera_server h264 --cameras 1 --audio-camera --control "$work/h264.control")
 bframes_port=$(start_camera_server bframes --cameras 1 --bframes 2 --size 640x360)
 h265_port=$(start_camera_server h265 --cameras 1 --codec h265 --size 640x360)
 mkdir -p "$work/core"
 printf '# the browser test\naddress = 127.0.0.1\nport = 0\n' >"$work/core/web.conf"
 url=$(start_core "$work/core" 200 --camera "cam1=rtsp://127.0.0.1:$h264_port/cam1" \
-  --camera "hevc=rtsp://127.0.0.1:$h265_port/cam1" --camera "bframes=rtsp://127.0.0.1:$bframes_port/cam1")
+  --camera "hevc=rtsp://127.0.0.1:$h265_port/cam1" --camera "bframes=rtsp://127.0.0.1:$bframes_port/cam1" \
+  --camera "sound=rtsp://127.0.0.1:$h264_port/audio")
 echo "browser test: the page at $url"
 
 status=0

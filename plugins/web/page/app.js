@@ -393,11 +393,23 @@ function jumpSpan(direction) {
   if (target) { playFrom(target.start); }
 }
 
+// Sound, when asked for: the recording played and the selected camera's
+// live view; every other tile stays muted.
+function applySound() {
+  const on = $('sound').checked;
+  $('playback').muted = !on;
+  for (const tile of document.querySelectorAll('.tile')) {
+    const video = tile.querySelector('video');
+    if (video) { video.muted = !(on && tile.dataset.camera === state.selected); }
+  }
+}
+
 function select(name) {
   state.selected = name;
   for (const tile of document.querySelectorAll('.tile')) {
     tile.classList.toggle('selected', tile.dataset.camera === name);
   }
+  applySound();
   $('player').hidden = false;
   $('player-title').textContent = `Recordings of ${name}`;
   const now = Date.now();
@@ -419,6 +431,7 @@ function wireControls() {
   $('play').addEventListener('click', () => $('playback').play());
   $('pause').addEventListener('click', () => $('playback').pause());
   $('speed').addEventListener('change', () => { $('playback').playbackRate = parseFloat($('speed').value); });
+  $('sound').addEventListener('change', applySound);
   $('previous-span').addEventListener('click', () => jumpSpan(-1));
   $('next-span').addEventListener('click', () => jumpSpan(1));
   $('playback').addEventListener('timeupdate', drawCursor);
