@@ -163,6 +163,11 @@ TEST_F(StandinScripted, PluginsAndAccountingCommandsShowWhatTheCoreLoaded)
     layout_.AddPlugin("tp_threads");
     layout_.AddPlugin("tp_consumer");
     dvrtest::WriteFile(layout_.pluginDir() + "/text.so", "this is no library\n");
+    // Mapped, then refused: each for its own reason.
+    layout_.AddPlugin("tp_consumer", "tp_twin.so");
+    layout_.AddPlugin("tp_no_load");
+    layout_.AddPlugin("tp_load_error");
+    layout_.AddPlugin("tp_index_255");
     RunStandin({"--do", "wait-packets 1", "--do", "plugins", "--do", "wait-packets 2", "--do", "accounting", "--do",
                 "wait-packets 3", "--do", "stop"});
     ASSERT_EQ(process_->Wait(kTimeout), 0) << Output();
@@ -182,6 +187,15 @@ TEST_F(StandinScripted, PluginsAndAccountingCommandsShowWhatTheCoreLoaded)
           std::string("\nstandin:   failed text.so: ")}) {
         EXPECT_NE(output.find(expected, listing), std::string::npos) << expected << "\n" << Output();
     }
+    // The refused ones last, in load order, after the files that failed to map.
+    const std::size_t failed = output.find("\nstandin:   failed text.so: ", listing);
+    EXPECT_NE(output.find("\nstandin:   refused tp_index_255.so: its ID 0x00FF0000 exceeds the log level array size\n"
+                          "standin:   refused tp_load_error.so: Load returned 0 error 7\n"
+                          "standin:   refused tp_no_load.so: does not export \"Load\"\n"
+                          "standin:   refused tp_twin.so: its ID 0x00610000 is held by tp_consumer.so\n",
+                          failed),
+              std::string::npos)
+        << Output();
     EXPECT_NE(output.find(" open 0 in ", listing), std::string::npos);
     EXPECT_NE(output.find(" ms subscribes none\n", listing), std::string::npos) << "ipc_probe takes no events";
 
