@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge_packets.h"
 #include "core_process.h"
 #include "media_libraries.h"
 #include "recordings_index.h"
@@ -100,7 +101,8 @@ std::string MakeStream(const std::string& dir, const std::string& codec, int gop
 std::vector<std::string> FrameDigests(const std::string& path)
 {
     std::vector<std::string> digests;
-    for (const std::string& line : Lines(Run("ffmpeg -v error -i " + Quoted(path) + " -map 0:v -f framemd5 -").output)) {
+    for (const std::string& line :
+         Lines(Run("ffmpeg -v error -i " + Quoted(path) + " -map 0:v -f framemd5 -").output)) {
         if (line[0] != '#') {
             digests.push_back(line.substr(line.rfind(',') + 1));
         }
@@ -112,7 +114,7 @@ std::vector<std::string> FrameDigests(const std::string& path)
 struct Segment {
     std::string path;
     std::vector<std::string> digests;
-    double seconds = 0;  // media duration
+    double seconds = 0;       // media duration
     double shownSeconds = 0;  // from the first frame shown to the end of the last
 };
 
@@ -301,6 +303,23 @@ void ExpectConsecutiveFrames(const std::vector<Segment>& segments, const std::ve
     }
 }
 
+// A plugin that takes the recorder's id and loads first: the refusal of the
+// recorder names both files at the core's default threshold, and the status
+// line says, before anything else, that the recorder is missing.
+TEST_F(Recording, APluginHoldingTheRecordersIdIsNamedAndTheStatusLineMissesTheRecorder)
+{
+    ASSERT_EQ(0, std::remove((layout_.workDir() + "/core.xml").c_str()));  // the default thresholds
+    layout_.AddPlugin("tp_recorder_id", "archiver.so");
+    environment_.Set("DVRCORE_TEST_STREAMS", "gate=" + MakeStream(layout_.root(), "h264"));
+    const std::string output =
+        RunStandin({"sleep " + std::to_string(dvrexample::kRecorderSilenceSeconds * 1000 + 3000), "stop"},
+                   {"--status", kBridgeIndex});
+    EXPECT_NE(output.find("plugin recorder.so refused: its ID 0x00420000 is held by archiver.so"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("standin: status: recorder missing: no counters from it for "), std::string::npos) << output;
+    EXPECT_TRUE(dvrexample::ListSegmentFiles(root()).empty()) << output;
+}
+
 TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
 {
     const std::string h264 = MakeStream(layout_.root(), "h264");
@@ -314,6 +333,10 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
         output,
         std::regex(
             R"(\| front door recording [1-9]\d* frames [\d.]+ MiB [1-9]\d* segments 0 dropped \| yard recording)")))
+        << output;
+    const std::size_t lastStatus = output.rfind("status: ");
+    EXPECT_EQ(std::string::npos,
+              output.substr(lastStatus, output.find('\n', lastStatus) - lastStatus).find("recorder missing"))
         << output;
 
     // Each camera: segments cut at 3 s boundaries and at the new run, each
@@ -613,7 +636,7 @@ TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
         dvrexample::SegmentRow open = archive.Row("north", day + 4 * int64_t{86400000000000});
         repaired = open.name;
         ASSERT_EQ(0, ::Run("cp " + model + " " + Quoted(root() + "/" + open.name) + " && head -c 999 /dev/urandom >> " +
-                         Quoted(root() + "/" + open.name))
+                           Quoted(root() + "/" + open.name))
                          .status);
         open.bytes = 1000;
         ASSERT_TRUE(archive.index.Put(open));
@@ -635,11 +658,12 @@ TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
                                              " segments, 1 torn tails cut, 0 unplayable files deleted, 1 read "
                                              "into the index"))
         << output;
-    EXPECT_NE(std::string::npos, output.find(std::to_string(kClosed + 1) + " as indexed, 0 torn tails cut, "
-                                                                       "0 unplayable files deleted, 1 read into the "
-                                                                       "index, 1 rows without a file dropped, 0 "
-                                                                       "unreadable files left alone, 1 files of other "
-                                                                       "programs left alone"))
+    EXPECT_NE(std::string::npos,
+              output.find(std::to_string(kClosed + 1) + " as indexed, 0 torn tails cut, "
+                                                        "0 unplayable files deleted, 1 read into the "
+                                                        "index, 1 rows without a file dropped, 0 "
+                                                        "unreadable files left alone, 1 files of other "
+                                                        "programs left alone"))
         << output;
     EXPECT_TRUE(dvrtest::FileExists(root() + "/west/notes.txt"));
     EXPECT_FALSE(CheckCamera(root(), "live", "avc1").empty()) << "recording went on";

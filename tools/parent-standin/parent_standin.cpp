@@ -65,7 +65,8 @@ constexpr char kUsage[] =
     "                    commands read from standard input run beside them as they come,\n"
     "                    a wait in either holding back only the commands behind it\n"
     "  --status INDEX    every second ask the plugin with providerIndex INDEX for a status\n"
-    "                    report (the example bridge's packets); show it as one live line\n"
+    "                    report (the example bridge's packets); show it as one live line,\n"
+    "                    led by the plugins it misses (the recorder)\n"
     "  --camera [NAME=]URL  a camera for the example camera plugin, RTP over TCP (repeatable;\n"
     "                    NAME defaults to camN); sent when the plugin asks for its cameras\n"
     "  --camera-udp [NAME=]URL  the same with RTP over UDP\n"
@@ -303,7 +304,7 @@ private:
             return;
         }
         nextStatus_ = Clock::now() + std::chrono::seconds(1);
-        std::vector<uint8_t> request = Packet(*options_.statusIndex << 20, dvrexample::kStatusRequest, {});
+        std::vector<uint8_t> request = Packet(*options_.statusIndex << 20, dvrexample::kHealthStatusRequest, {});
         const uint32_t sequence = ++statusSequence_;
         std::memcpy(request.data() + offsetof(IpcPacketHeader, reserved), &sequence, sizeof sequence);
         Send(request, "status request", false);
@@ -447,16 +448,16 @@ private:
             return false;
         }
         const auto count = static_cast<std::size_t>(got);
-        if (statusLine_ && count >= sizeof(dvrexample::StatusReportPacket)) {
-            dvrexample::StatusReportPacket reply;
+        if (statusLine_ && count >= sizeof(dvrexample::HealthStatusReportPacket)) {
+            dvrexample::HealthStatusReportPacket reply;
             std::memcpy(&reply, bytes.data(), sizeof reply);
-            if (reply.header.packetType == dvrexample::kStatusReport) {
+            if (reply.header.packetType == dvrexample::kHealthStatusReport) {
                 std::vector<dvrexample::CameraReport> cameras((count - sizeof reply) /
                                                               sizeof(dvrexample::CameraReport));
                 if (!cameras.empty()) {
                     std::memcpy(cameras.data(), bytes.data() + sizeof reply, cameras.size() * sizeof cameras[0]);
                 }
-                statusLine_->Show(reply.report, cameras);
+                statusLine_->Show(reply.report, reply.health, cameras);
                 return true;
             }
         }
