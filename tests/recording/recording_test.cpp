@@ -677,6 +677,54 @@ TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
     EXPECT_NE(std::string::npos, listed[0].find(", 3 sync frames, ")) << listed[0];
 }
 
+// A segment file that the recorder cannot read is left alone, but the space
+// it takes counts in the disk usage that the catalog answers with and the
+// status line shows; once the file is gone, the next check forgets it.
+TEST_F(Recording, UnreadableFilesCountInTheDiskUsage)
+{
+    const std::string model = RecordModel(MakeStream(layout_.root(), "h264"));
+    ::mkdir(root().c_str(), 0755);
+    const int64_t day = (WallNow() / 86400000000000 - 2) * 86400000000000;
+    std::string unreadable;
+    uint64_t indexed = 0;
+    {
+        Archive archive(root(), model);
+        archive.AddClosed("yard", day, 3);
+        indexed = archive.index.Usage().bytes;
+        unreadable = root() + "/" + archive.Row("yard", day - 60000000000).name;
+    }
+    // Whole fragments, but no video frame to index.
+    ASSERT_EQ(0, ::Run("ffmpeg -v error -f lavfi -i sine=duration=4 -c:a aac -movflags "
+                       "frag_keyframe+empty_moov+default_base_moof -f mp4 " +
+                       Quoted(unreadable))
+                     .status);
+    struct stat file {};
+    ASSERT_EQ(0, ::stat(unreadable.c_str(), &file));
+    const auto size = static_cast<uint64_t>(file.st_size);
+
+    // The usage of the index, as the catalog reads it after a run.
+    const auto usage = [this] {
+        dvrexample::RecordingsIndex index;
+        EXPECT_TRUE(index.Open(root() + "/" + dvrexample::kIndexFileName, true)) << index.error();
+        return index.Usage();
+    };
+    std::string output = RunStandin({"sleep 6000", "stop"}, {"--status", kBridgeIndex});
+    ASSERT_NE(std::string::npos, output.find("0 rows without a file dropped, 1 unreadable files left alone")) << output;
+    EXPECT_TRUE(dvrtest::FileExists(unreadable));
+    EXPECT_EQ(size, usage().unreadableBytes);
+    EXPECT_EQ(indexed + size, usage().bytes);
+    char onDisk[64];
+    std::snprintf(onDisk, sizeof onDisk, "| %.1f MiB on disk in 3 segments |",
+                  static_cast<double>(indexed + size) / (1024.0 * 1024.0));
+    EXPECT_NE(std::string::npos, output.rfind(onDisk)) << onDisk << "\n" << output;
+
+    ASSERT_EQ(0, std::remove(unreadable.c_str()));
+    output = RunStandin({"sleep 6000", "stop"});
+    ASSERT_NE(std::string::npos, output.find("0 rows without a file dropped, 0 unreadable files left alone")) << output;
+    EXPECT_EQ(0u, usage().unreadableBytes);
+    EXPECT_EQ(indexed, usage().bytes);
+}
+
 // A camera far over its quota in an archive of 10,000 segments: retention
 // brings it under the quota within a few steps, oldest first, and leaves
 // the camera under its quota alone.
