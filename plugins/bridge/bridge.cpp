@@ -270,8 +270,8 @@ private:
         static_assert(sizeof answer == IPC_HEADER_SIZE + sizeof answer.list, "no padding");
         std::memcpy(&answer.list, parms.data, sizeof answer.list);
         const auto count = std::min<uint32_t>(answer.list.count, std::size(answer.list.entries));
-        const auto length =
-            static_cast<uint32_t>(offsetof(decltype(answer), list.entries) + count * sizeof answer.list.entries[0]);
+        const auto length = static_cast<uint32_t>(offsetof(decltype(answer), list.entries) +
+                                                  count * sizeof answer.list.entries[0]);
         answer.header = {length, dvrexample::kBridgeIndex << 20, packetType, answer.list.sequence};
         link.SendToParent(&answer, length);
     }

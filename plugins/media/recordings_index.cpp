@@ -52,8 +52,8 @@ constexpr char kPut[] = "INSERT INTO segments(" SEGMENT_COLUMNS
 constexpr char kRemove[] = "DELETE FROM segments WHERE name = ?";
 constexpr char kMarkUnlinkFailed[] = "UPDATE segments SET unlink_failed = 1 WHERE name = ?";
 constexpr char kGet[] = "SELECT " SEGMENT_COLUMNS " FROM segments WHERE name = ?";
-constexpr char kOldest[] =
-    "SELECT " SEGMENT_COLUMNS " FROM segments WHERE closed = 1 AND unlink_failed = 0 ORDER BY start_ns LIMIT 1";
+constexpr char kOldest[] = "SELECT " SEGMENT_COLUMNS
+                           " FROM segments WHERE closed = 1 AND unlink_failed = 0 ORDER BY start_ns LIMIT 1";
 constexpr char kOldestOf[] = "SELECT " SEGMENT_COLUMNS
                              " FROM segments WHERE camera = ? AND closed = 1 AND unlink_failed = 0"
                              " ORDER BY start_ns LIMIT 1";
@@ -66,9 +66,10 @@ constexpr char kPutUnreadable[] =
 constexpr char kForgetUnreadable[] = "DELETE FROM unreadable WHERE check_mark != ?";
 constexpr char kOpenRows[] = "SELECT " SEGMENT_COLUMNS " FROM segments WHERE closed = 0";
 constexpr char kUnlinkFailed[] = "SELECT name FROM segments WHERE unlink_failed != 0 LIMIT ?";
-constexpr char kPage[] = "SELECT " SEGMENT_COLUMNS " FROM segments WHERE camera = ? AND name > ? ORDER BY name LIMIT ?";
-constexpr char kFind[] =
-    "SELECT " SEGMENT_COLUMNS " FROM segments WHERE camera = ? AND end_ns > ? AND start_ns < ? ORDER BY start_ns";
+constexpr char kPage[] = "SELECT " SEGMENT_COLUMNS
+                         " FROM segments WHERE camera = ? AND name > ? ORDER BY name LIMIT ?";
+constexpr char kFind[] = "SELECT " SEGMENT_COLUMNS
+                         " FROM segments WHERE camera = ? AND end_ns > ? AND start_ns < ? ORDER BY start_ns";
 #undef SEGMENT_COLUMNS
 
 std::string Text(sqlite3_stmt* statement, int column)

@@ -7,9 +7,10 @@
 // file is gone is dropped; files of other programs (names the recorder
 // does not write) are counted and left alone, and so are files that cannot
 // be read; those without a row are noted with their sizes in the index
-// (RecordingsIndex::PutUnreadable), so that disk usage counts them. A lost or damaged index is rebuilt this way. Files
-// the recorder writes in this session are not touched (RecordingsStore:: WrittenThisSession). Progress is logged every
-// kProgressInterval, and a summary at the end.
+// (RecordingsIndex::PutUnreadable), so that disk usage counts them. A lost
+// or damaged index is rebuilt this way. Files the recorder writes in this
+// session are not touched (RecordingsStore::WrittenThisSession). Progress is
+// logged every kProgressInterval, and a summary at the end.
 //
 // Runs on a thread of its own, with an index connection of its own, at a
 // lower priority than recording; Stop (any thread) ends it early and joins.

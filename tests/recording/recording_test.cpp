@@ -101,8 +101,7 @@ std::string MakeStream(const std::string& dir, const std::string& codec, int gop
 std::vector<std::string> FrameDigests(const std::string& path)
 {
     std::vector<std::string> digests;
-    for (const std::string& line :
-         Lines(Run("ffmpeg -v error -i " + Quoted(path) + " -map 0:v -f framemd5 -").output)) {
+    for (const std::string& line : Lines(Run("ffmpeg -v error -i " + Quoted(path) + " -map 0:v -f framemd5 -").output)) {
         if (line[0] != '#') {
             digests.push_back(line.substr(line.rfind(',') + 1));
         }
@@ -114,7 +113,7 @@ std::vector<std::string> FrameDigests(const std::string& path)
 struct Segment {
     std::string path;
     std::vector<std::string> digests;
-    double seconds = 0;       // media duration
+    double seconds = 0;  // media duration
     double shownSeconds = 0;  // from the first frame shown to the end of the last
 };
 
@@ -636,7 +635,7 @@ TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
         dvrexample::SegmentRow open = archive.Row("north", day + 4 * int64_t{86400000000000});
         repaired = open.name;
         ASSERT_EQ(0, ::Run("cp " + model + " " + Quoted(root() + "/" + open.name) + " && head -c 999 /dev/urandom >> " +
-                           Quoted(root() + "/" + open.name))
+                         Quoted(root() + "/" + open.name))
                          .status);
         open.bytes = 1000;
         ASSERT_TRUE(archive.index.Put(open));
@@ -658,12 +657,11 @@ TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
                                              " segments, 1 torn tails cut, 0 unplayable files deleted, 1 read "
                                              "into the index"))
         << output;
-    EXPECT_NE(std::string::npos,
-              output.find(std::to_string(kClosed + 1) + " as indexed, 0 torn tails cut, "
-                                                        "0 unplayable files deleted, 1 read into the "
-                                                        "index, 1 rows without a file dropped, 0 "
-                                                        "unreadable files left alone, 1 files of other "
-                                                        "programs left alone"))
+    EXPECT_NE(std::string::npos, output.find(std::to_string(kClosed + 1) + " as indexed, 0 torn tails cut, "
+                                                                       "0 unplayable files deleted, 1 read into the "
+                                                                       "index, 1 rows without a file dropped, 0 "
+                                                                       "unreadable files left alone, 1 files of other "
+                                                                       "programs left alone"))
         << output;
     EXPECT_TRUE(dvrtest::FileExists(root() + "/west/notes.txt"));
     EXPECT_FALSE(CheckCamera(root(), "live", "avc1").empty()) << "recording went on";

@@ -30,9 +30,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <iomanip>
 #include <memory>
 #include <optional>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,8 +42,8 @@
 #include "camera_list.h"
 #include "core_reply.h"
 #include "plugin_api.h"
-#include "plugin_listing.h"
 #include "recordings_query.h"
+#include "plugin_listing.h"
 #include "status_line.h"
 
 namespace {

@@ -83,8 +83,8 @@ bool PrintList(const uint8_t* payload, std::size_t length)
     auto list = std::make_unique<List>();
     constexpr std::size_t kListHead = offsetof(List, entries);
     std::memcpy(list.get(), payload, std::min(length, sizeof(List)));
-    const std::size_t count =
-        std::min<std::size_t>({list->count, std::size(list->entries), (length - kListHead) / sizeof list->entries[0]});
+    const std::size_t count = std::min<std::size_t>(
+        {list->count, std::size(list->entries), (length - kListHead) / sizeof list->entries[0]});
     for (std::size_t i = 0; i < count; ++i) {
         const auto& entry = list->entries[i];
         std::printf("standin: recording %.*s from %s to %s, %" PRIu64 " bytes, %" PRIu32 " sync frames, run %" PRIu32
