@@ -673,6 +673,9 @@ TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
         Query("west " + std::to_string(day / 1000000000) + " " + std::to_string(day / 1000000000 + 90));
     ASSERT_EQ(3u, listed.size()) << last_;
     EXPECT_NE(std::string::npos, listed[0].find(", 3 sync frames, ")) << listed[0];
+
+    // A whole camera: hundreds of lists, a few in flight at a time, every row.
+    EXPECT_EQ("standin: " + std::to_string(kClosed / 4 + 1) + " recordings listed", Query("north").back()) << last_;
 }
 
 // A segment file that the recorder cannot read is left alone, but the space
