@@ -41,6 +41,33 @@ struct StatusReportPacket {
 };
 static_assert(sizeof(StatusReportPacket) == IPC_HEADER_SIZE + sizeof(StatusReport), "no padding");
 
+// A parent that also wants to hear of the plugins the bridge expects but does
+// not hear from asks with kHealthStatusRequest (header only); the answer is a
+// status report with a PluginHealth between the StatusReport and the camera
+// reports. A plain kStatusRequest is answered as before.
+constexpr uint32_t kHealthStatusRequest = 0x5307;
+constexpr uint32_t kHealthStatusReport = 0x5308;
+
+// The recorder raises its counters every second; a bridge that has had none
+// for this long (since its own start, or since the last) reports it missing:
+// not loaded (refused, say, because another plugin took its id), or stuck.
+constexpr uint32_t kRecorderSilenceSeconds = 5;
+constexpr uint32_t kMissingRecorder = 0x1;
+
+struct PluginHealth {
+    uint32_t missing;  // kMissing... bits
+    uint32_t reserved;
+};
+static_assert(sizeof(PluginHealth) == 8, "PluginHealth layout");
+
+struct HealthStatusReportPacket {
+    IpcPacketHeader header;
+    StatusReport report;
+    PluginHealth health;
+};
+static_assert(sizeof(HealthStatusReportPacket) == IPC_HEADER_SIZE + sizeof(StatusReport) + sizeof(PluginHealth),
+              "no padding");
+
 // A status report is followed by one CameraReport for each camera the bridge
 // has heard of (at most kMaxCameraReports), from the camera's CameraState
 // and the recorder's counters of that camera.

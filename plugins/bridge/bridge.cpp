@@ -10,7 +10,9 @@
 // camera whose frames the recorder cannot write is reported with
 // kCameraNotWriting and the errno of why in its status. At
 // each request the bridge also broadcasts a disk usage query, so that the
-// next report has fresh figures. A recordings request from the parent
+// next report has fresh figures. A parent that asks for the plugins' health
+// also hears whether the recorder is missing: its counters have not come for
+// kRecorderSilenceSeconds. A recordings request from the parent
 // becomes a broadcast recordings query; each list the catalog answers with
 // goes back to the parent as it comes, under the request's sequence number.
 // At Close it cancels its query handles: a late answer is then refused by the
@@ -74,6 +76,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (Is(parms, dvrexample::kCountersType, dvrexample::kRecorderCountersFlag, sizeof counters_)) {
             std::memcpy(&counters_, parms.data, sizeof counters_);
+            recorderHeard_ = Clock::now();
         } else if (Is(parms, dvrexample::kCameraStateType, dvrexample::kCameraStateFlag,
                       sizeof(dvrexample::CameraState))) {
             KeepPerCamera(parms, &Camera::state);
@@ -112,20 +115,25 @@ public:
             QueryRecordings<dvrexample::RecordingsWholeQuery>(link, header, packet + sizeof header);
             return;
         }
-        if (header.packetType != dvrexample::kStatusRequest) {
+        const bool withHealth = header.packetType == dvrexample::kHealthStatusRequest;
+        if (header.packetType != dvrexample::kStatusRequest && !withHealth) {
             LogMessage(link.id(), link.fn(), LOG_LEVEL_WARNING, "unknown packet type %u from the parent",
                        static_cast<unsigned>(header.packetType));
             return;
         }
-        dvrexample::StatusReportPacket head{};
+        // A plain report is the same packet without the health.
+        dvrexample::HealthStatusReportPacket head{};
         head.report = Report();
+        head.health = Health();
+        const std::size_t headBytes = withHealth ? sizeof head : sizeof(dvrexample::StatusReportPacket);
         const std::vector<dvrexample::CameraReport> cameras = CameraReports();
         const std::size_t camerasBytes = cameras.size() * sizeof(dvrexample::CameraReport);
-        std::vector<uint8_t> reply(sizeof head + camerasBytes);
-        head.header = {static_cast<uint32_t>(reply.size()), header.target, dvrexample::kStatusReport, header.reserved};
-        std::memcpy(reply.data(), &head, sizeof head);
+        std::vector<uint8_t> reply(headBytes + camerasBytes);
+        head.header = {static_cast<uint32_t>(reply.size()), header.target,
+                       withHealth ? dvrexample::kHealthStatusReport : dvrexample::kStatusReport, header.reserved};
+        std::memcpy(reply.data(), &head, headBytes);
         if (camerasBytes > 0) {
-            std::memcpy(reply.data() + sizeof head, cameras.data(), camerasBytes);
+            std::memcpy(reply.data() + headBytes, cameras.data(), camerasBytes);
         }
         link.SendToParent(reply.data(), reply.size());
         QueryDiskUsage(link);
@@ -168,6 +176,17 @@ private:
         report.segmentsOnDisk = usage_.segments;
         report.throttling = throttling_ ? 1 : 0;
         return report;
+    }
+
+    // Event-loop thread.
+    dvrexample::PluginHealth Health()
+    {
+        dvrexample::PluginHealth health{};
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (Clock::now() - recorderHeard_ > std::chrono::seconds(dvrexample::kRecorderSilenceSeconds)) {
+            health.missing |= dvrexample::kMissingRecorder;
+        }
+        return health;
     }
 
     // Dispatcher thread, with the lock: a record whose first field is the
@@ -263,6 +282,7 @@ private:
     dvrexample::RecorderCounters counters_ = {};             // guarded by mutex_
     dvrexample::DiskUsage usage_ = {};                       // guarded by mutex_
     bool throttling_ = false;                                // guarded by mutex_
+    Clock::time_point recorderHeard_ = Clock::now();         // guarded by mutex_; the bridge's start at first
     std::array<Camera, dvrexample::kMaxCameras> cameras_{};  // guarded by mutex_
 
     // Event-loop thread only.

@@ -10,6 +10,8 @@
 // request (its asynchronous reader thread); the catalog has no use for it
 // and returns at once. Every answer is SQL on the index's indexed columns
 // and kept totals; nothing of the index stays in memory between queries.
+// Its own lists come back to it on Write (list_window.h), which bounds the
+// lists of its answers in flight.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -25,6 +27,7 @@
 #include "core_link.h"
 #include "entry_guard.h"
 #include "event_match.h"
+#include "list_window.h"
 #include "log_message.h"
 #include "recorder_events.h"
 #include "recording_settings.h"
@@ -34,8 +37,10 @@
 namespace {
 
 constexpr uint32_t kCatalogId = 0x00450000;
+constexpr uint32_t kListFlags = dvrexample::kRecordingsListFlag | dvrexample::kRecordingsWholeListFlag;
 
 dvrexample::CoreLink link;
+dvrexample::ListWindow window;
 
 // Set while the index cannot be read: a status request asks every second,
 // and the log says so once, and once when it can be read again.
@@ -99,7 +104,11 @@ void AnswerRecordings(const dvrexample::RecordingsQuery& query, void* handle, ui
         list.last = last ? 1 : 0;
         _EventParmsIn reply = link.Event(dvrexample::kDiskType, flag, &list, sizeof list);
         reply.handle = handle;
+        window.Take();
         cancelled = link.Raise(reply) != RESULT_OK;  // nobody wants the rest
+        if (cancelled) {
+            window.Give();
+        }
         list = {};
         list.sequence = query.sequence;
     };
@@ -141,10 +150,22 @@ int32_t Load(void* in, void* out)
     link.Attach(parms->eventCallback, kCatalogId);
     result->id = kCatalogId;
     result->readerFlag = 1;
+    result->writerFlag = 1;
     dvrexample::Subscribe(*result, dvrexample::kDiskType,
-                          dvrexample::BroadcastMatch(dvrexample::kDiskQueryFlag | dvrexample::kRecordingsQueryFlag));
+                          dvrexample::BroadcastMatch(dvrexample::kDiskQueryFlag | dvrexample::kRecordingsQueryFlag) |
+                              dvrexample::DispatchMatch(kListFlags));
     dvrexample::SetCloseRank(*result, 0xC0000000u);
     result->defaultLogLevel = LOG_LEVEL_INFO;
+    return 0;
+}
+
+// Dispatcher thread: the catalog's own lists, back from the queue.
+int32_t Write(void* in, void*)
+{
+    const auto* parms = static_cast<const WriteParms*>(in);
+    if (parms->providerID == kCatalogId && (parms->flags & kListFlags) != 0) {
+        window.Give();
+    }
     return 0;
 }
 

@@ -36,6 +36,10 @@ constexpr char kVersion2[] =
 // own), so it is added only where it is missing.
 constexpr char kDecodeStart[] = "ALTER TABLE segments ADD COLUMN decode_start INTEGER NOT NULL DEFAULT 0;";
 constexpr char kVersion[] = "PRAGMA user_version = 3;";
+// Beside any version: a table that a recorder without it never reads.
+constexpr char kUnreadableTable[] =
+    "CREATE TABLE IF NOT EXISTS unreadable(name TEXT PRIMARY KEY, bytes INTEGER NOT NULL, check_mark INTEGER NOT "
+    "NULL);";
 
 #define SEGMENT_COLUMNS \
     "name, camera, start_ns, end_ns, run, media_start, media_end, bytes, sync_times, closed, file_mtime, decode_start"
@@ -55,6 +59,11 @@ constexpr char kOldestOf[] = "SELECT " SEGMENT_COLUMNS
                              " ORDER BY start_ns LIMIT 1";
 constexpr char kCamerasOver[] = "SELECT camera, bytes FROM cameras WHERE bytes > ?";
 constexpr char kUsage[] = "SELECT coalesce(sum(bytes), 0), coalesce(sum(segments), 0), count(*) FROM cameras";
+constexpr char kUnreadableBytes[] = "SELECT coalesce(sum(bytes), 0) FROM unreadable";
+constexpr char kPutUnreadable[] =
+    "INSERT INTO unreadable VALUES(?,?,?) ON CONFLICT(name) DO UPDATE SET bytes = excluded.bytes,"
+    " check_mark = excluded.check_mark";
+constexpr char kForgetUnreadable[] = "DELETE FROM unreadable WHERE check_mark != ?";
 constexpr char kOpenRows[] = "SELECT " SEGMENT_COLUMNS " FROM segments WHERE closed = 0";
 constexpr char kUnlinkFailed[] = "SELECT name FROM segments WHERE unlink_failed != 0 LIMIT ?";
 constexpr char kPage[] = "SELECT " SEGMENT_COLUMNS
@@ -154,7 +163,7 @@ bool RecordingsIndex::Open(const std::string& path, bool readOnly)
         return Fail("the index is damaged");
     }
     sqlite3_reset(check);
-    return found == kSchemaVersion || Migrate(found);
+    return (found == kSchemaVersion || Migrate(found)) && Execute(kUnreadableTable);
 }
 
 bool RecordingsIndex::Migrate(int from)
@@ -321,7 +330,40 @@ RecordingsUsage RecordingsIndex::Usage()
     usage.segments = static_cast<uint64_t>(sqlite3_column_int64(totals, 1));
     usage.cameras = static_cast<uint32_t>(sqlite3_column_int64(totals, 2));
     sqlite3_reset(totals);
+    // Missing from an index that no recorder of this version has opened yet.
+    sqlite3_stmt* unreadable = Prepare(kUnreadableBytes);
+    if (unreadable != nullptr && sqlite3_step(unreadable) == SQLITE_ROW) {
+        usage.unreadableBytes = static_cast<uint64_t>(sqlite3_column_int64(unreadable, 0));
+        usage.bytes += usage.unreadableBytes;
+        sqlite3_reset(unreadable);
+    }
     return usage;
+}
+
+bool RecordingsIndex::PutUnreadable(const std::string& name, uint64_t bytes, int64_t checkMark)
+{
+    sqlite3_stmt* put = Prepare(kPutUnreadable);
+    if (put == nullptr) {
+        return Fail("cannot note an unreadable file");
+    }
+    BindText(put, 1, name);
+    sqlite3_bind_int64(put, 2, static_cast<sqlite3_int64>(bytes));
+    sqlite3_bind_int64(put, 3, checkMark);
+    const bool done = sqlite3_step(put) == SQLITE_DONE;
+    sqlite3_reset(put);
+    return done || Fail("cannot note an unreadable file");
+}
+
+bool RecordingsIndex::ForgetOtherChecksUnreadable(int64_t checkMark)
+{
+    sqlite3_stmt* forget = Prepare(kForgetUnreadable);
+    if (forget == nullptr) {
+        return Fail("cannot forget unreadable files");
+    }
+    sqlite3_bind_int64(forget, 1, checkMark);
+    const bool done = sqlite3_step(forget) == SQLITE_DONE;
+    sqlite3_reset(forget);
+    return done || Fail("cannot forget unreadable files");
 }
 
 std::vector<SegmentRow> RecordingsIndex::OpenRows()

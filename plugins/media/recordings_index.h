@@ -9,7 +9,11 @@
 //     indexed by (camera, start_ns) and (start_ns); rows still open and rows
 //     whose file could not be deleted have partial indexes of their own;
 //   cameras(camera PRIMARY KEY, bytes, segments), kept by triggers on
-//     segments, so that quotas and disk usage cost one row per camera.
+//     segments, so that quotas and disk usage cost one row per camera;
+//   unreadable(name PRIMARY KEY, bytes, check_mark): segment files without a
+//     row that the archive check could not read, so that disk usage counts
+//     the space they take; created by any writable open, whatever the
+//     version (an older recorder leaves it alone).
 // An index of an earlier version is migrated in place: one without a
 // user_version (with or without decode_start) or of version 2 (without it);
 // one of a newer version is refused (newer()).
@@ -51,9 +55,10 @@ struct SegmentRow {
 };
 
 struct RecordingsUsage {
-    uint64_t bytes = 0;
+    uint64_t bytes = 0;  // of the segments and of the unreadable files
     uint64_t segments = 0;
     uint32_t cameras = 0;
+    uint64_t unreadableBytes = 0;
 };
 
 class RecordingsIndex {
@@ -90,6 +95,12 @@ public:
     // Cameras whose segments take more than `bytes`, with what they take.
     std::map<std::string, uint64_t> CamerasOver(uint64_t bytes);
     RecordingsUsage Usage();
+    // The archive check's note of an unreadable file, made by the check
+    // marked `checkMark` (its start's wall time); at the end of a whole check
+    // the notes of every other check are forgotten: what this one did not
+    // find unreadable is gone, or readable now.
+    bool PutUnreadable(const std::string& name, uint64_t bytes, int64_t checkMark);
+    bool ForgetOtherChecksUnreadable(int64_t checkMark);
     // Segments still open (at the last stop, when read at start-up).
     std::vector<SegmentRow> OpenRows();
     // Up to `limit` names of segments whose file could not be deleted.

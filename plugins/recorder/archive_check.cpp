@@ -52,6 +52,9 @@ void ArchiveCheck::Run()
         return;
     }
     nextProgress_ = std::chrono::steady_clock::now() + kProgressInterval;
+    checkMark_ =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     std::set<std::string> cameras;
     for (const auto& [camera, bytes] : index_.CamerasOver(0)) {
         cameras.insert(camera);
@@ -64,6 +67,10 @@ void ArchiveCheck::Run()
         }
         CheckFiles(camera);
         CheckRows(camera);
+    }
+    // Only a whole check knows which files are no longer unreadable.
+    if (!stop_) {
+        Write([&] { return index_.ForgetOtherChecksUnreadable(checkMark_); });
     }
     EndBatch();
     store_.StopTracking();
@@ -117,9 +124,16 @@ void ArchiveCheck::CheckFiles(const std::string& camera)
             counts_.unreadable += row->closed ? 0 : 1;
             continue;
         }
+        // A row counts a file's bytes already; one without a row is noted.
+        const auto unreadable = [&] {
+            ++counts_.unreadable;
+            if (!row) {
+                Write([&] { return index_.PutUnreadable(name, static_cast<uint64_t>(status.st_size), checkMark_); });
+            }
+        };
         const std::optional<uint64_t> kept = CutTornTail(path);
         if (!kept) {
-            ++counts_.unreadable;
+            unreadable();
             continue;
         }
         if (*kept == 0) {
@@ -133,7 +147,7 @@ void ArchiveCheck::CheckFiles(const std::string& camera)
         counts_.cut += *kept < static_cast<uint64_t>(status.st_size) ? 1 : 0;
         std::optional<SegmentRow> probed = ProbeSegment(store_.root(), camera, name);
         if (!probed) {
-            ++counts_.unreadable;
+            unreadable();
             continue;
         }
         struct stat after {};

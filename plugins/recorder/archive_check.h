@@ -6,10 +6,11 @@
 // or time changed) has its torn tail cut and is read back in; a row whose
 // file is gone is dropped; files of other programs (names the recorder
 // does not write) are counted and left alone, and so are files that cannot
-// be read. A lost or damaged index is rebuilt this way. Files the recorder
-// writes in this session are not touched (RecordingsStore::
-// WrittenThisSession). Progress is logged every kProgressInterval, and a
-// summary at the end.
+// be read; those without a row are noted with their sizes in the index
+// (RecordingsIndex::PutUnreadable), so that disk usage counts them. A lost
+// or damaged index is rebuilt this way. Files the recorder writes in this
+// session are not touched (RecordingsStore::WrittenThisSession). Progress is
+// logged every kProgressInterval, and a summary at the end.
 //
 // Runs on a thread of its own, with an index connection of its own, at a
 // lower priority than recording; Stop (any thread) ends it early and joins.
@@ -67,6 +68,7 @@ private:
     unsigned batched_ = 0;
     std::chrono::steady_clock::time_point batchStarted_{};
     std::chrono::steady_clock::time_point nextProgress_{};
+    int64_t checkMark_ = 0;  // wall time of this check's start: marks its notes of unreadable files
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

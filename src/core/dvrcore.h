@@ -197,6 +197,10 @@ public:
     ModuleNames moduleNames;
     // File name -> loader error text of plugin files that failed to map.
     std::map<std::string, std::string> failedPlugins;
+    // File name and why, in load order, of plugin files that mapped but were
+    // refused (no "Load", a failed Load, an id that is taken or too large).
+    // Written at load only, before the IPC reader runs.
+    std::vector<std::pair<std::string, std::string>> refusedPlugins;
 
     boost::asio::io_context ioContext;
     // Resource monitor timer; first expiry 100 ms after construction.

@@ -80,6 +80,9 @@ std::string DescribePlugins(dvrcore& core)
     for (const std::string& file : core.quarantine.Held()) {
         text += "quarantined " + file + ": crashed the core at consecutive starts\n";
     }
+    for (const auto& [file, reason] : core.refusedPlugins) {
+        text += "refused " + file + ": " + reason + "\n";
+    }
     return text;
 }
 

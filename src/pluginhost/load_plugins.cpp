@@ -1,6 +1,7 @@
 // Mapping, binding and identifying the plugin libraries.
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <shared_mutex>
@@ -39,6 +40,14 @@ void ApplyDefaultLevel(dvrcore& core, uint32_t index, int32_t level)
     }
 }
 
+// "0x00420000", as the log lines write an id.
+std::string HexId(uint32_t id)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(id));
+    return text;
+}
+
 // Who holds `id` already, for the refusal of a second holder: the core, or
 // an accepted plugin's file (the list is only written by this thread).
 std::string IdHolder(const dvrcore& core, uint32_t id)
@@ -55,6 +64,7 @@ std::string IdHolder(const dvrcore& core, uint32_t id)
 }
 
 // Loads one library; a refused or broken one is logged and closed again.
+// The refusals are also kept for the plugin listing, each with `reason`.
 void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
 {
     const std::string fileName = path.filename().string();
@@ -77,15 +87,16 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
     plugin.library = library;
     plugin.libraryNumber = core.pluginWatch.RegisterLibrary(fileName.c_str(), library);
     // A refused library's code is no plugin's any more.
-    const auto unmap = [&core, &plugin] {
+    const auto refuse = [&core, &plugin, &fileName](std::string reason) {
         core.pluginWatch.ForgetLibrary(plugin.libraryNumber);
         ::dlclose(plugin.library);
+        core.refusedPlugins.emplace_back(fileName, std::move(reason));
     };
     for (const EntryName& entry : kEntryNames) {
         plugin.*entry.field = reinterpret_cast<PluginEntryPoint>(::dlsym(library, entry.name));
     }
     if (plugin.load == nullptr) {
-        unmap();
+        refuse("does not export \"Load\"");
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
                    "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_ERROR,
@@ -101,23 +112,24 @@ void LoadPlugin(dvrcore& core, const std::filesystem::path& path)
         TimedCall(core, plugin.libraryNumber, PluginCall::kLoad, plugin.load, &parms, &result, plugin.loadTimeMs);
     const uint32_t id = result.id;
     if (returned != 0 || result.error != 0) {
-        unmap();
+        refuse("Load returned " + std::to_string(returned) + " error " + std::to_string(result.error));
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL, "plugin %s load returned %d error %d",
                    fileName.c_str(), returned, result.error);
         return;
     }
     if (core.moduleNames.Contains(id)) {
-        unmap();
+        const std::string holder = IdHolder(core, id);
+        refuse("its ID " + HexId(id) + " is held by " + holder);
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded",
                    fileName.c_str(), static_cast<unsigned long>(id));
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_WARNING,
                    "plugin %s refused: its ID 0x%08lX is held by %s", fileName.c_str(), static_cast<unsigned long>(id),
-                   IdHolder(core, id).c_str());
+                   holder.c_str());
         return;
     }
     const uint32_t index = PROVIDER_INDEX(id);
     if (index >= LOG_LEVEL_TABLE_SIZE) {
-        unmap();
+        refuse("its ID " + HexId(id) + " exceeds the log level array size");
         LogMessage(CORE_PROVIDER_ID, CoreEventCallback, LOG_LEVEL_CRITICAL,
                    "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
                    fileName.c_str(), static_cast<unsigned long>(id));

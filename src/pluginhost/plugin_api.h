@@ -133,9 +133,9 @@ extern "C" {
  * instead), and sends nothing of this kind unasked. */
 #define IPC_PLUGIN_LISTING_REQUEST 0x4301
 /* The reply: `reserved` echoes the request's; the payload is text, one line
- * per loaded plugin, per plugin file that failed to map and per plugin
- * quarantined for crashing the core (no terminating zero; cut at
- * IPC_MAX_PACKET). */
+ * per loaded plugin, per plugin file that failed to map, per plugin
+ * quarantined for crashing the core and per plugin refused after it mapped
+ * (no terminating zero; cut at IPC_MAX_PACKET). */
 #define IPC_PLUGIN_LISTING 0x4302
 /* The plugin accounting document (docs/operating.md): asked for with
  * IPC_ACCOUNTING_REQUEST, answered with IPC_ACCOUNTING_REPLY whose payload is

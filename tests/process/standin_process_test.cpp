@@ -1,6 +1,7 @@
 // parent-standin driven the way scripts and supervisors drive it: under
 // `timeout`, with standard input closed, in a background process group of a
-// terminal, stopped by each stop signal; and its plugin listing.
+// terminal, stopped by each stop signal; typed commands beside scripted ones;
+// and its plugin listing.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -33,6 +34,20 @@ protected:
         words.insert(words.end(), options.begin(), options.end());
         words.push_back(layout_.executable());
         return words;
+    }
+
+    // Starts the stand-in with `options`, standard input from `stdinPath`
+    // ("" = /dev/null).
+    void RunStandin(const std::vector<std::string>& options, const std::string& stdinPath = "")
+    {
+        dvrtest::ProcessOptions process;
+        const std::vector<std::string> command = StandinCommand(options);
+        process.program = command.front();
+        process.args.assign(command.begin() + 1, command.end());
+        process.useLauncher = false;
+        process.workDir = layout_.workDir();
+        process.stdinPath = stdinPath;
+        process_ = std::make_unique<dvrtest::Process>(process);
     }
 
     // Runs `script` in sh with "$@" = `timeout --preserve-status 120` and the
@@ -121,21 +136,40 @@ TEST_F(StandinScripted, InABackgroundGroupOfATerminalTypedInputNeitherStopsNorHa
     }
 }
 
+// Commands typed on standard input run as they come, beside the --do ones: a
+// scripted wait is fulfilled by what a typed command brought, a typed wait
+// holds back only the typed commands behind it, and the end of standard
+// input leaves the scripted commands to finish.
+TEST_F(StandinScripted, TypedCommandsRunBesideTheScriptedOnes)
+{
+    layout_.AddPlugin("ipc_probe");
+    const std::string typed = layout_.root() + "/typed";
+    dvrtest::WriteFile(typed, "plugins\nsleep 600000\naccounting\n");
+    // The second packet is the listing that the typed command asks for.
+    RunStandin({"--do", "wait-packets 2", "--do", "stop"}, typed);
+    ASSERT_EQ(process_->Wait(kTimeout), 0) << Output();
+
+    const std::string output = process_->Output();
+    const std::size_t listing = output.find("standin: plugin listing (");
+    ASSERT_NE(listing, std::string::npos) << Output();
+    EXPECT_NE(output.find("sending stop packet", listing), std::string::npos) << Output();
+    EXPECT_EQ(output.find("timed out"), std::string::npos) << Output();
+    EXPECT_EQ(output.find("accounting request"), std::string::npos) << "held back by the typed sleep\n" << Output();
+}
+
 TEST_F(StandinScripted, PluginsAndAccountingCommandsShowWhatTheCoreLoaded)
 {
     layout_.AddPlugin("ipc_probe");
     layout_.AddPlugin("tp_threads");
     layout_.AddPlugin("tp_consumer");
     dvrtest::WriteFile(layout_.pluginDir() + "/text.so", "this is no library\n");
-    dvrtest::ProcessOptions options;
-    const std::vector<std::string> command =
-        StandinCommand({"--do", "wait-packets 1", "--do", "plugins", "--do", "wait-packets 2", "--do", "accounting",
-                        "--do", "wait-packets 3", "--do", "stop"});
-    options.program = command.front();
-    options.args.assign(command.begin() + 1, command.end());
-    options.useLauncher = false;
-    options.workDir = layout_.workDir();
-    process_ = std::make_unique<dvrtest::Process>(options);
+    // Mapped, then refused: each for its own reason.
+    layout_.AddPlugin("tp_consumer", "tp_twin.so");
+    layout_.AddPlugin("tp_no_load");
+    layout_.AddPlugin("tp_load_error");
+    layout_.AddPlugin("tp_index_255");
+    RunStandin({"--do", "wait-packets 1", "--do", "plugins", "--do", "wait-packets 2", "--do", "accounting", "--do",
+                "wait-packets 3", "--do", "stop"});
     ASSERT_EQ(process_->Wait(kTimeout), 0) << Output();
 
     const std::string output = process_->Output();
@@ -153,6 +187,15 @@ TEST_F(StandinScripted, PluginsAndAccountingCommandsShowWhatTheCoreLoaded)
           std::string("\nstandin:   failed text.so: ")}) {
         EXPECT_NE(output.find(expected, listing), std::string::npos) << expected << "\n" << Output();
     }
+    // The refused ones last, in load order, after the files that failed to map.
+    const std::size_t failed = output.find("\nstandin:   failed text.so: ", listing);
+    EXPECT_NE(output.find("\nstandin:   refused tp_index_255.so: its ID 0x00FF0000 exceeds the log level array size\n"
+                          "standin:   refused tp_load_error.so: Load returned 0 error 7\n"
+                          "standin:   refused tp_no_load.so: does not export \"Load\"\n"
+                          "standin:   refused tp_twin.so: its ID 0x00610000 is held by tp_consumer.so\n",
+                          failed),
+              std::string::npos)
+        << Output();
     EXPECT_NE(output.find(" open 0 in ", listing), std::string::npos);
     EXPECT_NE(output.find(" ms subscribes none\n", listing), std::string::npos) << "ipc_probe takes no events";
 

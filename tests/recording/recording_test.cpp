@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge_packets.h"
 #include "core_process.h"
 #include "media_libraries.h"
 #include "recordings_index.h"
@@ -301,6 +302,23 @@ void ExpectConsecutiveFrames(const std::vector<Segment>& segments, const std::ve
     }
 }
 
+// A plugin that takes the recorder's id and loads first: the refusal of the
+// recorder names both files at the core's default threshold, and the status
+// line says, before anything else, that the recorder is missing.
+TEST_F(Recording, APluginHoldingTheRecordersIdIsNamedAndTheStatusLineMissesTheRecorder)
+{
+    ASSERT_EQ(0, std::remove((layout_.workDir() + "/core.xml").c_str()));  // the default thresholds
+    layout_.AddPlugin("tp_recorder_id", "archiver.so");
+    environment_.Set("DVRCORE_TEST_STREAMS", "gate=" + MakeStream(layout_.root(), "h264"));
+    const std::string output =
+        RunStandin({"sleep " + std::to_string(dvrexample::kRecorderSilenceSeconds * 1000 + 3000), "stop"},
+                   {"--status", kBridgeIndex});
+    EXPECT_NE(output.find("plugin recorder.so refused: its ID 0x00420000 is held by archiver.so"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("standin: status: recorder missing: no counters from it for "), std::string::npos) << output;
+    EXPECT_TRUE(dvrexample::ListSegmentFiles(root()).empty()) << output;
+}
+
 TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
 {
     const std::string h264 = MakeStream(layout_.root(), "h264");
@@ -314,6 +332,10 @@ TEST_F(Recording, SegmentsPlayHoldEveryFrameAndTheIndexSurvivesItsLoss)
         output,
         std::regex(
             R"(\| front door recording [1-9]\d* frames [\d.]+ MiB [1-9]\d* segments 0 dropped \| yard recording)")))
+        << output;
+    const std::size_t lastStatus = output.rfind("status: ");
+    EXPECT_EQ(std::string::npos,
+              output.substr(lastStatus, output.find('\n', lastStatus) - lastStatus).find("recorder missing"))
         << output;
 
     // Each camera: segments cut at 3 s boundaries and at the new run, each
@@ -651,6 +673,57 @@ TEST_F(Recording, StartUpReadsOnlyTheSegmentsOpenAtTheLastStop)
         Query("west " + std::to_string(day / 1000000000) + " " + std::to_string(day / 1000000000 + 90));
     ASSERT_EQ(3u, listed.size()) << last_;
     EXPECT_NE(std::string::npos, listed[0].find(", 3 sync frames, ")) << listed[0];
+
+    // A whole camera: hundreds of lists, a few in flight at a time, every row.
+    EXPECT_EQ("standin: " + std::to_string(kClosed / 4 + 1) + " recordings listed", Query("north").back()) << last_;
+}
+
+// A segment file that the recorder cannot read is left alone, but the space
+// it takes counts in the disk usage that the catalog answers with and the
+// status line shows; once the file is gone, the next check forgets it.
+TEST_F(Recording, UnreadableFilesCountInTheDiskUsage)
+{
+    const std::string model = RecordModel(MakeStream(layout_.root(), "h264"));
+    ::mkdir(root().c_str(), 0755);
+    const int64_t day = (WallNow() / 86400000000000 - 2) * 86400000000000;
+    std::string unreadable;
+    uint64_t indexed = 0;
+    {
+        Archive archive(root(), model);
+        archive.AddClosed("yard", day, 3);
+        indexed = archive.index.Usage().bytes;
+        unreadable = root() + "/" + archive.Row("yard", day - 60000000000).name;
+    }
+    // Whole fragments, but no video frame to index.
+    ASSERT_EQ(0, ::Run("ffmpeg -v error -f lavfi -i sine=duration=4 -c:a aac -movflags "
+                       "frag_keyframe+empty_moov+default_base_moof -f mp4 " +
+                       Quoted(unreadable))
+                     .status);
+    struct stat file {};
+    ASSERT_EQ(0, ::stat(unreadable.c_str(), &file));
+    const auto size = static_cast<uint64_t>(file.st_size);
+
+    // The usage of the index, as the catalog reads it after a run.
+    const auto usage = [this] {
+        dvrexample::RecordingsIndex index;
+        EXPECT_TRUE(index.Open(root() + "/" + dvrexample::kIndexFileName, true)) << index.error();
+        return index.Usage();
+    };
+    std::string output = RunStandin({"sleep 6000", "stop"}, {"--status", kBridgeIndex});
+    ASSERT_NE(std::string::npos, output.find("0 rows without a file dropped, 1 unreadable files left alone")) << output;
+    EXPECT_TRUE(dvrtest::FileExists(unreadable));
+    EXPECT_EQ(size, usage().unreadableBytes);
+    EXPECT_EQ(indexed + size, usage().bytes);
+    char onDisk[64];
+    std::snprintf(onDisk, sizeof onDisk, "| %.1f MiB on disk in 3 segments |",
+                  static_cast<double>(indexed + size) / (1024.0 * 1024.0));
+    EXPECT_NE(std::string::npos, output.rfind(onDisk)) << onDisk << "\n" << output;
+
+    ASSERT_EQ(0, std::remove(unreadable.c_str()));
+    output = RunStandin({"sleep 6000", "stop"});
+    ASSERT_NE(std::string::npos, output.find("0 rows without a file dropped, 0 unreadable files left alone")) << output;
+    EXPECT_EQ(0u, usage().unreadableBytes);
+    EXPECT_EQ(indexed, usage().bytes);
 }
 
 // A camera far over its quota in an archive of 10,000 segments: retention

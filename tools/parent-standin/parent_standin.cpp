@@ -4,8 +4,8 @@
 // of its end (in a working directory of the caller's choice, optionally
 // through a launcher such as an emulator), sends the announcement, prints
 // every packet that the core's plugins send, runs commands (from --do options,
-// then from standard input), turns SIGINT, SIGTERM and SIGHUP into a stop and
-// exits with the core's exit status.
+// and beside them from standard input), turns SIGINT, SIGTERM and SIGHUP into
+// a stop and exits with the core's exit status.
 //
 // The core runs in a process group of its own, so that Ctrl-C reaches it only
 // as the stop packet, and it is killed if the stand-in dies first. Scripts and
@@ -62,9 +62,11 @@ constexpr char kUsage[] =
     "  --background      announce \"Background:true\"\n"
     "  --no-announce     send no announcement at start\n"
     "  --do COMMAND      run COMMAND after the announcement (repeatable, in order);\n"
-    "                    then commands are read from standard input\n"
+    "                    commands read from standard input run beside them as they come,\n"
+    "                    a wait in either holding back only the commands behind it\n"
     "  --status INDEX    every second ask the plugin with providerIndex INDEX for a status\n"
-    "                    report (the example bridge's packets); show it as one live line\n"
+    "                    report (the example bridge's packets); show it as one live line,\n"
+    "                    led by the plugins it misses (the recorder)\n"
     "  --camera [NAME=]URL  a camera for the example camera plugin, RTP over TCP (repeatable;\n"
     "                    NAME defaults to camN); sent when the plugin asks for its cameras\n"
     "  --camera-udp [NAME=]URL  the same with RTP over UDP\n"
@@ -209,11 +211,24 @@ std::optional<unsigned long> Number(const std::string& text)
     return value;
 }
 
+// Commands that run one after the other, and what the running one waits
+// for. The --do commands and those read from standard input are two lanes
+// side by side: a wait in one holds back only the commands behind it.
+struct CommandLane {
+    std::deque<std::string> commands;
+    Clock::time_point resumeAt{};
+    std::size_t awaitedPackets = 0;
+    bool awaitingRecordings = false;  // until the last list of a recordings answer
+
+    bool Blocked() const { return Clock::now() < resumeAt; }
+};
+
 class Standin {
 public:
     Standin(Options options, int link, pid_t core, int signals, bool readStdin)
         : options_(std::move(options)), link_(link), core_(core), signals_(signals), readStdin_(readStdin)
     {
+        scripted_.commands = std::move(options_.commands);
         if (options_.statusIndex) {
             statusLine_ = std::make_unique<StatusLine>();
         }
@@ -232,7 +247,7 @@ public:
             if (link_ >= 0) {
                 fds.push_back({link_, POLLIN, 0});
             }
-            if (readStdin_ && options_.commands.empty() && !Blocked()) {
+            if (readStdin_ && typed_.commands.empty() && !typed_.Blocked()) {
                 fds.push_back({STDIN_FILENO, POLLIN, 0});
             }
             if (::poll(fds.data(), fds.size(), PollTimeout()) < 0 && errno != EINTR) {
@@ -257,16 +272,21 @@ public:
     }
 
 private:
-    bool Blocked() const { return Clock::now() < resumeAt_; }
-
     int PollTimeout() const
     {
         int timeout = -1;
-        if (Blocked()) {
-            timeout = MillisecondsUntil(resumeAt_);
+        const auto wakeAt = [&timeout](Clock::time_point when) {
+            if (timeout < 0 || MillisecondsUntil(when) < timeout) {
+                timeout = MillisecondsUntil(when);
+            }
+        };
+        for (const CommandLane* lane : {&scripted_, &typed_}) {
+            if (lane->Blocked()) {
+                wakeAt(lane->resumeAt);
+            }
         }
-        if (statusLine_ && (timeout < 0 || MillisecondsUntil(nextStatus_) < timeout)) {
-            timeout = MillisecondsUntil(nextStatus_);
+        if (statusLine_) {
+            wakeAt(nextStatus_);
         }
         return timeout;
     }
@@ -284,7 +304,7 @@ private:
             return;
         }
         nextStatus_ = Clock::now() + std::chrono::seconds(1);
-        std::vector<uint8_t> request = Packet(*options_.statusIndex << 20, dvrexample::kStatusRequest, {});
+        std::vector<uint8_t> request = Packet(*options_.statusIndex << 20, dvrexample::kHealthStatusRequest, {});
         const uint32_t sequence = ++statusSequence_;
         std::memcpy(request.data() + offsetof(IpcPacketHeader, reserved), &sequence, sizeof sequence);
         Send(request, "status request", false);
@@ -292,31 +312,38 @@ private:
 
     void RunCommands()
     {
+        RunCommands(scripted_);
+        RunCommands(typed_);
+    }
+
+    void RunCommands(CommandLane& lane)
+    {
         for (;;) {
             // A wait may be over at once: the packets came before it began.
-            if (awaitedPackets_ > 0 && (received_ >= awaitedPackets_ || !Blocked())) {
-                if (received_ < awaitedPackets_) {
+            if (lane.awaitedPackets > 0 && (received_ >= lane.awaitedPackets || !lane.Blocked())) {
+                if (received_ < lane.awaitedPackets) {
                     std::printf("standin: wait-packets timed out after %zu packets\n", received_);
                 }
-                awaitedPackets_ = 0;
-                resumeAt_ = Clock::time_point();
+                lane.awaitedPackets = 0;
+                lane.resumeAt = Clock::time_point();
             }
-            if (awaitingRecordings_ && !Blocked()) {
+            if (lane.awaitingRecordings && !lane.Blocked()) {
                 std::printf("standin: no whole recordings answer within %lld s\n",
                             static_cast<long long>(
                                 std::chrono::duration_cast<std::chrono::seconds>(kRecordingsTimeout).count()));
-                awaitingRecordings_ = false;
+                lane.awaitingRecordings = false;
             }
-            if (Blocked() || options_.commands.empty()) {
+            if (lane.Blocked() || lane.commands.empty()) {
                 return;
             }
-            const std::string command = options_.commands.front();
-            options_.commands.pop_front();
-            Execute(command);
+            const std::string command = lane.commands.front();
+            lane.commands.pop_front();
+            Execute(command, lane);
         }
     }
 
-    void Execute(const std::string& line)
+    // A command that waits holds back the rest of `lane`.
+    void Execute(const std::string& line, CommandLane& lane)
     {
         std::istringstream words(line);
         std::string verb;
@@ -332,10 +359,10 @@ private:
             return;
         }
         if (verb == "sleep" && number(0)) {
-            resumeAt_ = Clock::now() + std::chrono::milliseconds(*number(0));
+            lane.resumeAt = Clock::now() + std::chrono::milliseconds(*number(0));
         } else if (verb == "wait-packets" && number(0)) {
-            awaitedPackets_ = *number(0);
-            resumeAt_ = Clock::now() + std::chrono::milliseconds(args.size() > 1 ? number(1).value_or(0) : 30000);
+            lane.awaitedPackets = *number(0);
+            lane.resumeAt = Clock::now() + std::chrono::milliseconds(args.size() > 1 ? number(1).value_or(0) : 30000);
         } else if (verb == "send" && number(0) && number(1) && args.size() <= 3) {
             const auto payload = ParseHex(args.size() == 3 ? args[2] : "");
             if (!payload) {
@@ -351,8 +378,8 @@ private:
         } else if (verb == "recordings" && RecordingsRequest(args, 0)) {
             // The next command waits for the answer's last list.
             Send(*RecordingsRequest(args, ++statusSequence_), "recordings request");
-            awaitingRecordings_ = true;
-            resumeAt_ = Clock::now() + kRecordingsTimeout;
+            lane.awaitingRecordings = true;
+            lane.resumeAt = Clock::now() + kRecordingsTimeout;
         } else if (verb == "plugins" && args.empty()) {
             Send(Packet(0, IPC_PLUGIN_LISTING_REQUEST, {}), "plugin listing request");
         } else if (verb == "accounting" && args.empty()) {
@@ -421,16 +448,16 @@ private:
             return false;
         }
         const auto count = static_cast<std::size_t>(got);
-        if (statusLine_ && count >= sizeof(dvrexample::StatusReportPacket)) {
-            dvrexample::StatusReportPacket reply;
+        if (statusLine_ && count >= sizeof(dvrexample::HealthStatusReportPacket)) {
+            dvrexample::HealthStatusReportPacket reply;
             std::memcpy(&reply, bytes.data(), sizeof reply);
-            if (reply.header.packetType == dvrexample::kStatusReport) {
+            if (reply.header.packetType == dvrexample::kHealthStatusReport) {
                 std::vector<dvrexample::CameraReport> cameras((count - sizeof reply) /
                                                               sizeof(dvrexample::CameraReport));
                 if (!cameras.empty()) {
                     std::memcpy(cameras.data(), bytes.data() + sizeof reply, cameras.size() * sizeof cameras[0]);
                 }
-                statusLine_->Show(reply.report, cameras);
+                statusLine_->Show(reply.report, reply.health, cameras);
                 return true;
             }
         }
@@ -445,9 +472,11 @@ private:
         ++received_;
         bool last = false;
         if (PrintRecordings(bytes.data(), count, last)) {
-            if (last && awaitingRecordings_) {
-                awaitingRecordings_ = false;
-                resumeAt_ = Clock::time_point();
+            for (CommandLane* lane : {&scripted_, &typed_}) {
+                if (last && lane->awaitingRecordings) {
+                    lane->awaitingRecordings = false;
+                    lane->resumeAt = Clock::time_point();
+                }
             }
             return true;
         }
@@ -502,7 +531,7 @@ private:
         }
         pendingInput_.append(chunk, static_cast<std::size_t>(got));
         for (std::size_t end; (end = pendingInput_.find('\n')) != std::string::npos;) {
-            options_.commands.push_back(pendingInput_.substr(0, end));
+            typed_.commands.push_back(pendingInput_.substr(0, end));
             pendingInput_.erase(0, end + 1);
         }
     }
@@ -554,9 +583,8 @@ private:
     bool stopRequested_ = false;
     std::string pendingInput_;
     std::size_t received_ = 0;
-    std::size_t awaitedPackets_ = 0;
-    bool awaitingRecordings_ = false;  // until the last list of a recordings answer
-    Clock::time_point resumeAt_{};
+    CommandLane scripted_;  // --do
+    CommandLane typed_;     // standard input
     // --status only.
     std::unique_ptr<StatusLine> statusLine_;
     Clock::time_point nextStatus_{};

@@ -93,12 +93,18 @@ StatusLine::~StatusLine()
     }
 }
 
-void StatusLine::Show(const dvrexample::StatusReport& report, const std::vector<dvrexample::CameraReport>& cameras)
+void StatusLine::Show(const dvrexample::StatusReport& report, const dvrexample::PluginHealth& health,
+                      const std::vector<dvrexample::CameraReport>& cameras)
 {
-    // Cameras in trouble before the totals, so that a narrow terminal,
-    // which shows only the start of the line, never hides them.
+    // Trouble before the totals, so that a narrow terminal, which shows only
+    // the start of the line, never hides it. Without a recorder nothing is
+    // recorded, whatever the cameras say.
     std::string trouble;
     std::string healthy;
+    if ((health.missing & dvrexample::kMissingRecorder) != 0) {
+        trouble += " | recorder missing: no counters from it for " +
+                   std::to_string(dvrexample::kRecorderSilenceSeconds) + " s, nothing is recorded";
+    }
     for (const dvrexample::CameraReport& camera : cameras) {
         (InTrouble(camera) ? trouble : healthy) += Describe(camera);
     }

@@ -22,9 +22,10 @@ public:
     StatusLine& operator=(const StatusLine&) = delete;
 
     // The totals, then each camera: its state, and what the recorder made of
-    // it. Cameras in trouble (not writing, not receiving) come first, before
-    // the totals.
-    void Show(const dvrexample::StatusReport& report, const std::vector<dvrexample::CameraReport>& cameras);
+    // it. A missing recorder, then cameras in trouble (not writing, not
+    // receiving) come first, before the totals.
+    void Show(const dvrexample::StatusReport& report, const dvrexample::PluginHealth& health,
+              const std::vector<dvrexample::CameraReport>& cameras);
 
 private:
     void Release();
