@@ -10,6 +10,8 @@ from recorded ones). Prints for each:
   memory       the core's resident size after a minute of recording
   1-day query  latency of one camera's one-day recordings query through the bridge
   30-day query the same over 30 days
+  playback     the web plugin's time from a playback request to its first
+               frame's bytes, from the middle of the last day recorded
 and, for the archive: one retention step of 100 deletions (the recorder's
 statements: the oldest closed segment of a camera, unlink, delete, in one
 transaction), the index's size on disk, and a rebuild of the index from the
@@ -26,6 +28,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.request
 
 CAMERAS = 16
 DAYS = 30
@@ -66,8 +69,10 @@ class Core:
     def __init__(self, build, work, urls, commands):
         os.makedirs(os.path.join(work, "plugins"), exist_ok=True)
         shutil.copy(os.path.join(build, "dvrcore"), work)
-        for plugin in ("camera", "recorder", "catalog", "bridge"):
+        for plugin in ("camera", "recorder", "catalog", "bridge", "web"):
             shutil.copy(os.path.join(build, "recorder-plugins", plugin + ".so"), os.path.join(work, "plugins"))
+        with open(os.path.join(work, "web.conf"), "w") as conf:
+            conf.write("port = 0\n")
         with open(os.path.join(work, "recorder.conf"), "w") as conf:
             # Hard links free nothing: the file system's reserve stays out.
             conf.write("segment_seconds = 60\ndisk_low_water_mb = 0\ndisk_reserve_minutes = 0\n")
@@ -143,6 +148,27 @@ def query_latencies(core):
     return latencies
 
 
+def playback_latencies(core, first_ms, step_ms):
+    """Request to the first body bytes of five 10 s playbacks of cam1, from
+    `first_ms` on, `step_ms` apart, in seconds."""
+    page = None
+    for _, line in core.lines:
+        match = re.search(r"web: serving the page at (http://\S+)", line)
+        page = match.group(1) if match else page
+    latencies = []
+    for n in range(5):
+        start_ms = first_ms + n * step_ms
+        sent = time.monotonic()
+        try:
+            with urllib.request.urlopen(f"{page}api/playback?camera=cam1&start={start_ms}&duration=10",
+                                        timeout=30) as answer:
+                answer.read(1)
+                latencies.append(time.monotonic() - sent)
+        except (OSError, TypeError, ValueError) as error:
+            print(f"playback request failed: {error}")
+    return latencies
+
+
 def measure(build, work, urls, archive_end_ns):
     """One run: start-up, memory after a minute, query latencies."""
     now_s = int(time.time())
@@ -162,9 +188,14 @@ def measure(build, work, urls, archive_end_ns):
     pid = core.core_pid()
     memory = rss_kib(pid) if pid else 0
     mappings = rss_by_mapping(pid) if pid else {}
+    if archive_end_ns:
+        playback = playback_latencies(core, (archive_end_ns - DAY_NS // 2) // 10**6, 600000)
+    else:
+        playback = playback_latencies(core, time.time_ns() // 10**6 - 40000, 2000)
     core.wait(300)
     latencies = query_latencies(core)
-    return {"startup": startup, "memory": memory, "mappings": mappings, "day": latencies[:3], "month": latencies[3:6], "core": core}
+    return {"startup": startup, "memory": memory, "mappings": mappings, "day": latencies[:3], "month": latencies[3:6],
+            "playback": playback, "core": core}
 
 
 def build_archive(work, model_source, end_ns):
@@ -268,6 +299,14 @@ def main():
                   f"{archive['mappings'].get(kind, 0) / 1024:>20.1f} MiB")
         print(f"one-day query:   empty {figure(empty, 'day')}; archive {figure(archive, 'day')}")
         print(f"30-day query:    empty {figure(empty, 'month')}; archive {figure(archive, 'month')}")
+
+        def playback(run):
+            values = sorted(run["playback"])
+            return " ".join(f"{t * 1000:.0f}" for t in run["playback"]) + \
+                (f" ms, median {values[len(values) // 2] * 1000:.0f} ms" if values else " (none)")
+
+        print(f"playback, request to first bytes: empty (last minute) {playback(empty)}; "
+              f"archive (middle of its last day) {playback(archive)}")
         index_bytes = sum(os.path.getsize(os.path.join(full, "recordings", f))
                           for f in os.listdir(os.path.join(full, "recordings")) if f.startswith("recordings.db"))
         print(f"index on disk: {index_bytes / 2**20:.1f} MiB")

@@ -168,8 +168,10 @@ TEST_F(StandinScripted, PluginsAndAccountingCommandsShowWhatTheCoreLoaded)
     layout_.AddPlugin("tp_no_load");
     layout_.AddPlugin("tp_load_error");
     layout_.AddPlugin("tp_index_255");
-    RunStandin({"--do", "wait-packets 1", "--do", "plugins", "--do", "wait-packets 2", "--do", "accounting", "--do",
-                "wait-packets 3", "--do", "stop"});
+    // The probe's packet comes while the plugins open; the readers start
+    // after the last Open, so the listing waits a little longer for them.
+    RunStandin({"--do", "wait-packets 1", "--do", "sleep 2000", "--do", "plugins", "--do", "wait-packets 2", "--do",
+                "accounting", "--do", "wait-packets 3", "--do", "stop"});
     ASSERT_EQ(process_->Wait(kTimeout), 0) << Output();
 
     const std::string output = process_->Output();
