@@ -57,7 +57,7 @@ void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<cons
         // wall time that passed, so that its time 0 keeps its wall time.
         run_ = frame.run;
         const auto sinceEpoch = static_cast<int64_t>((static_cast<double>(frame.wallTimeNs) / 1e6 - epochMs_) * 90.0);
-        runOffset_ = std::max(nextTime_, header_ != nullptr ? sinceEpoch : 0) - decode;
+        runOffset_ = std::max(nextTime_, header_ != nullptr ? muxBase_ + sinceEpoch : 0) - decode;
     }
     // Frames come in decode order; with B-frames a picture is shown later
     // than it is decoded, by the composition offset.
@@ -143,8 +143,8 @@ bool LiveFeed::Write(const Frame& kept, int stream)
     }
     std::memcpy(packet->data, kept.data, kept.size);
     packet->stream_index = stream;
-    packet->dts = kept.time;
-    packet->pts = kept.shownTime;
+    packet->dts = kept.time - muxBase_;
+    packet->pts = kept.shownTime - muxBase_;
     packet->duration = std::max<uint32_t>(kept.frame.duration, 1);
     packet->flags = kept.sync || kept.audio ? AV_PKT_FLAG_KEY : 0;
     const bool written = output_->Write(*packet);
@@ -175,11 +175,14 @@ bool LiveFeed::Start(const Frame& kept)
     if (video == nullptr || (output_ = Mp4Output::Fragmented(*video, sound.get(), error_)) == nullptr) {
         return false;
     }
-    lastAudioTime_ = INT64_MIN;
+    // The muxer's time 0 is this frame's decode time: libavformat starts a
+    // fragmented track there in any case, and the epoch must say so.
+    muxBase_ = kept.time;
+    lastAudioTime_ = muxBase_ - 1;  // no sound from before the picture
     auto header = std::make_shared<LiveFragment>();
     header->bytes = output_->TakeBytes();
     header_ = header;
-    epochMs_ = static_cast<double>(kept.frame.wallTimeNs) / 1e6 - static_cast<double>(kept.shownTime) / 90.0;
+    epochMs_ = static_cast<double>(kept.frame.wallTimeNs) / 1e6 - static_cast<double>(kept.shownTime - muxBase_) / 90.0;
     muxWaitsForSync_ = true;
     for (const std::weak_ptr<LiveViewer>& weak : std::vector<std::weak_ptr<LiveViewer>>(viewers_)) {
         if (const std::shared_ptr<LiveViewer> viewer = weak.lock()) {

@@ -99,12 +99,13 @@ private:
     std::string audioConfig_;      // the AAC config last seen
     uint32_t sampleRate_ = 0;
     std::string describedAudio_;   // the config mime_ and the muxer's sound track describe
-    int64_t lastAudioTime_ = INT64_MIN;  // of the muxer's sound track
+    int64_t muxBase_ = 0;                // feed time of the muxer's time 0
+    int64_t lastAudioTime_ = INT64_MIN;  // feed time, of the muxer's sound track
     dvrexample::Codec codec_ = dvrexample::Codec::kNone;
     uint16_t width_ = 0;
     uint16_t height_ = 0;
     uint32_t run_ = 0;
-    int64_t runOffset_ = 0;  // feed time minus media time in this run
+    int64_t runOffset_ = 0;  // feed time minus decode time in this run
     int64_t nextTime_ = 0;   // feed decode time at the end of the last frame
     std::string error_;
 };

@@ -45,6 +45,9 @@ function stalledViewer() {
   return socket;
 }
 
+// The cameras record a while before anyone watches: live view then starts
+// muxing late, and its clock must still tell each frame's wall time.
+await sleep(8000);
 const stalled = stalledViewer();
 const browser = await launchChromium(['--window-size=1280,1000']);
 try {
@@ -71,6 +74,8 @@ try {
   await sleep(1500);
   const after = await page.evaluate(() => document.querySelector('.tile[data-camera="cam1"] video').currentTime);
   check(after - before > 0.5, `live video time advances (${before.toFixed(2)} -> ${after.toFixed(2)})`);
+  const latency = await page.evaluate(() => document.querySelector('.tile[data-camera="cam1"]').live?.latencyMs);
+  check(latency > -1000 && latency < 4000, `the live stream's clock tells the frames' wall time (latency ${latency?.toFixed(0)} ms)`);
 
   // ---- Live view of a camera whose frames come in decode order (B-frames).
   const reordered = await waitFor('B-frame live picture', 10, () => page.evaluate(() => {
