@@ -212,6 +212,11 @@ public:
     std::atomic<bool> ipcOpen{false};
     // Packets waiting for the parent (ioThread only); blocks from malloc.
     std::deque<std::pair<void*, std::size_t>> ipcOutgoing;
+    // Bytes of ipcOutgoing, and the most it held since it was last empty
+    // (ioThread only): a burst for a slow parent is given back to the system
+    // once it has gone.
+    std::size_t ipcOutgoingBytes = 0;
+    std::size_t ipcOutgoingPeak = 0;
     // IPC receive buffer and the number of bytes it holds (ioThread only).
     std::array<uint8_t, IPC_MAX_PACKET> ipcBuffer{};
     std::size_t ipcFill = 0;
