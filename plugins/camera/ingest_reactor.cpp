@@ -24,8 +24,12 @@ bool Inbox::Take(std::vector<uint8_t>& out, int waitMs)
         arrived_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return !bytes_.empty() || ended_; });
         waiting_ = false;
     }
-    out.insert(out.end(), bytes_.begin(), bytes_.end());
     const bool any = !bytes_.empty();
+    if (out.empty()) {
+        out.swap(bytes_);  // hands the bytes over without copying them
+    } else {
+        out.insert(out.end(), bytes_.begin(), bytes_.end());
+    }
     bytes_.clear();
     return any || !ended_;
 }

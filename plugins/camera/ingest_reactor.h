@@ -25,7 +25,8 @@ namespace dvrcamera {
 // One connection's received bytes, between the reactor and its camera thread.
 class Inbox {
 public:
-    // Camera thread: moves what arrived into `out` (appending); waits up to
+    // Camera thread: moves what arrived into `out` (appending; swapping
+    // buffers with an empty `out`, so no copy); waits up to
     // `waitMs` when nothing did. False once the connection has ended and
     // nothing is left; `error` then says why (0: the camera closed it).
     bool Take(std::vector<uint8_t>& out, int waitMs);

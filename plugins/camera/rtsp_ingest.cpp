@@ -432,12 +432,13 @@ int RtspIngest::ReadPacket(void* self, uint8_t* buffer, int size)
         if (ingest->Interrupted()) {
             return AVERROR_EXIT;
         }
-        ingest->taken_.clear();
+        // taken_ is empty here (Append empties it): the inbox's bytes are
+        // swapped in, not copied.
         if (!ingest->inbox_.Take(ingest->taken_, kPollMs)) {
             const int error = ingest->inbox_.error();
             return error == 0 ? AVERROR_EOF : AVERROR(error);
         }
-        ingest->reader_.Append(ingest->taken_.data(), ingest->taken_.size());
+        ingest->reader_.Append(ingest->taken_);
     }
 }
 
