@@ -226,13 +226,14 @@ void CameraChannel::RefuseOwnReader(const std::string& reason)
 
 void CameraChannel::OpenOwn(Session& session)
 {
-    if (config_.transport != dvrexample::CameraTransport::kTcp || config_.url[4] != ':') {
+    if (config_.url[4] != ':') {
         if (path_ == ReadPath::kAuto) {
-            ownRefused_ = true;  // RTP over UDP and rtsps:// are libavformat's by design: nothing to report
+            ownRefused_ = true;  // rtsps:// is libavformat's by design: nothing to report
         }
         return;
     }
-    session.ingest = std::make_unique<RtspIngest>(AVIOInterruptCB{&CameraChannel::Interrupt, this});
+    session.ingest = std::make_unique<RtspIngest>(AVIOInterruptCB{&CameraChannel::Interrupt, this},
+                                                  config_.transport == dvrexample::CameraTransport::kUdp);
     AVFormatContext* input = nullptr;
     std::string reason;
     const RtspIngest::Outcome outcome = session.ingest->Open(url_.connect, input, reason);
