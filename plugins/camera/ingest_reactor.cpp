@@ -45,8 +45,15 @@ void Inbox::Put(const uint8_t* data, std::size_t size)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     bytes_.insert(bytes_.end(), data, data + size);
-    if (waiting_) {
-        arrived_.notify_one();
+}
+
+void Inbox::Wake()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool wake = waiting_ && !bytes_.empty();
+    lock.unlock();
+    if (wake) {
+        arrived_.notify_one();  // unlocked: the camera thread does not wake into a held mutex
     }
 }
 
@@ -129,6 +136,7 @@ void IngestReactor::Run()
             if (stop_) {
                 return;
             }
+            touched_.clear();
             for (int i = 0; i < ready; ++i) {
                 const auto found = registered_.find(events[i].data.fd);
                 if (found == registered_.end()) {
@@ -139,6 +147,12 @@ void IngestReactor::Run()
                 } else {
                     Drain(found->first, found->second);
                 }
+                touched_.push_back(found->second.inbox);
+            }
+            // The camera threads wake once every socket is read: none of
+            // them takes a core from the reads still to do in this tick.
+            for (Inbox* inbox : touched_) {
+                inbox->Wake();
             }
         }
         tick += std::chrono::milliseconds(kTickMs);

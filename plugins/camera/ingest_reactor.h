@@ -2,7 +2,8 @@
 // on all their sockets with epoll and, once per tick (kTickMs), drains each
 // readable socket into that camera's inbox with large reads, so one read
 // carries many interleaved packets instead of one system call per packet
-// piece. The pacing adds at most one tick of latency to a frame.
+// piece, and wakes their camera threads together once all are read. The
+// pacing adds at most one tick of latency to a frame.
 //
 // A camera thread registers its socket (non-blocking) with an inbox it owns,
 // takes the bytes with Take, and unregisters before it closes the socket or
@@ -39,8 +40,10 @@ public:
     bool Take(std::vector<uint8_t>& out, int waitMs);
     int error() const;
 
-    // Reactor thread.
+    // Reactor thread: Put adds bytes, Wake then wakes a camera thread
+    // waiting in Take.
     void Put(const uint8_t* data, std::size_t size);
+    void Wake();
     void End(int error);
     bool Full() const;
 
@@ -92,6 +95,7 @@ private:
     std::map<int, Registration> registered_;    // by socket; guarded by mutex_
     std::vector<uint8_t> scratch_;              // reactor thread only
     std::vector<uint8_t> framed_;               // reactor thread only: a batch of datagrams, framed
+    std::vector<Inbox*> touched_;               // reactor thread only: the inboxes read in this tick
     std::thread thread_;                        // last: starts once everything above exists
 };
 
