@@ -90,13 +90,13 @@ private:
     void DrainDatagrams(int socket, const Registration& registration);
 
     int epoll_ = -1;
-    bool stop_ = false;                         // guarded by mutex_
-    std::mutex mutex_;                          // held by the reactor while it drains
-    std::map<int, Registration> registered_;    // by socket; guarded by mutex_
-    std::vector<uint8_t> scratch_;              // reactor thread only
-    std::vector<uint8_t> framed_;               // reactor thread only: a batch of datagrams, framed
-    std::vector<Inbox*> touched_;               // reactor thread only: the inboxes read in this tick
-    std::thread thread_;                        // last: starts once everything above exists
+    bool stop_ = false;                       // guarded by mutex_
+    std::mutex mutex_;                        // held by the reactor while it drains
+    std::map<int, Registration> registered_;  // by socket; guarded by mutex_
+    std::vector<uint8_t> scratch_;            // reactor thread only
+    std::vector<uint8_t> framed_;             // reactor thread only: a batch of datagrams, framed
+    std::vector<Inbox*> touched_;             // reactor thread only: the inboxes read in this tick
+    std::thread thread_;                      // last: starts once everything above exists
 };
 
 }  // namespace dvrcamera

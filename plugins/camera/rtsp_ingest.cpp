@@ -5,9 +5,9 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -160,9 +160,8 @@ void RtspIngest::Register()
                                      overUdp_ ? IngestReactor::Source::kControl : IngestReactor::Source::kStream);
     for (const Media& media : media_) {
         if (registered_ && overUdp_) {
-            registered_ =
-                reactor_->Register(media.rtpSocket, inbox_, IngestReactor::Source::kDatagrams, media.rtp) &&
-                reactor_->Register(media.rtcpSocket, inbox_, IngestReactor::Source::kDatagrams, media.rtcp);
+            registered_ = reactor_->Register(media.rtpSocket, inbox_, IngestReactor::Source::kDatagrams, media.rtp) &&
+                          reactor_->Register(media.rtcpSocket, inbox_, IngestReactor::Source::kDatagrams, media.rtcp);
         }
     }
     if (!registered_) {
