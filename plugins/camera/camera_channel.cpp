@@ -226,13 +226,14 @@ void CameraChannel::RefuseOwnReader(const std::string& reason)
 
 void CameraChannel::OpenOwn(Session& session)
 {
-    if (config_.transport != dvrexample::CameraTransport::kTcp || config_.url[4] != ':') {
+    if (config_.url[4] != ':') {
         if (path_ == ReadPath::kAuto) {
-            ownRefused_ = true;  // RTP over UDP and rtsps:// are libavformat's by design: nothing to report
+            ownRefused_ = true;  // rtsps:// is libavformat's by design: nothing to report
         }
         return;
     }
-    session.ingest = std::make_unique<RtspIngest>(AVIOInterruptCB{&CameraChannel::Interrupt, this});
+    session.ingest = std::make_unique<RtspIngest>(AVIOInterruptCB{&CameraChannel::Interrupt, this},
+                                                  config_.transport == dvrexample::CameraTransport::kUdp);
     AVFormatContext* input = nullptr;
     std::string reason;
     const RtspIngest::Outcome outcome = session.ingest->Open(url_.connect, input, reason);
@@ -380,10 +381,15 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
         --videoSequence_;  // parameter sets alone, or bytes that hold no picture
         return;
     }
-    uint8_t* parsed = nullptr;
-    int parsedSize = 0;
-    av_parser_parse2(session.parser.get(), session.parserContext.get(), &parsed, &parsedSize, packet.data, packet.size,
-                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    // The picture size changes only with a new SPS: the parser reads a unit
+    // that carries one (or any unit until it knows the size), so the scan
+    // above stays the one pass over every unit's bytes.
+    if (scan.has[1] || session.parser->width <= 0) {
+        uint8_t* parsed = nullptr;
+        int parsedSize = 0;
+        av_parser_parse2(session.parser.get(), session.parserContext.get(), &parsed, &parsedSize, packet.data,
+                         packet.size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    }
     const int width = session.parser->width;
     const int height = session.parser->height;
     {

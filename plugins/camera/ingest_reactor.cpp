@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace dvrcamera {
@@ -24,8 +25,12 @@ bool Inbox::Take(std::vector<uint8_t>& out, int waitMs)
         arrived_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return !bytes_.empty() || ended_; });
         waiting_ = false;
     }
-    out.insert(out.end(), bytes_.begin(), bytes_.end());
     const bool any = !bytes_.empty();
+    if (out.empty()) {
+        out.swap(bytes_);  // hands the bytes over without copying them
+    } else {
+        out.insert(out.end(), bytes_.begin(), bytes_.end());
+    }
     bytes_.clear();
     return any || !ended_;
 }
@@ -40,8 +45,15 @@ void Inbox::Put(const uint8_t* data, std::size_t size)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     bytes_.insert(bytes_.end(), data, data + size);
-    if (waiting_) {
-        arrived_.notify_one();
+}
+
+void Inbox::Wake()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool wake = waiting_ && !bytes_.empty();
+    lock.unlock();
+    if (wake) {
+        arrived_.notify_one();  // unlocked: the camera thread does not wake into a held mutex
     }
 }
 
@@ -72,7 +84,8 @@ std::shared_ptr<IngestReactor> IngestReactor::Shared()
     return reactor;
 }
 
-IngestReactor::IngestReactor() : epoll_(::epoll_create1(EPOLL_CLOEXEC)), scratch_(kReadBytes)
+IngestReactor::IngestReactor()
+    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), scratch_(std::max(kReadBytes, kDatagramBatch * kMaxDatagram))
 {
     thread_ = std::thread([this] { Run(); });
 }
@@ -89,7 +102,7 @@ IngestReactor::~IngestReactor()
     }
 }
 
-bool IngestReactor::Register(int socket, Inbox& inbox)
+bool IngestReactor::Register(int socket, Inbox& inbox, Source source, int channel)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     epoll_event event{};
@@ -98,14 +111,14 @@ bool IngestReactor::Register(int socket, Inbox& inbox)
     if (epoll_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, socket, &event) != 0) {
         return false;
     }
-    inboxes_[socket] = &inbox;
+    registered_[socket] = Registration{&inbox, source, channel};
     return true;
 }
 
 void IngestReactor::Unregister(int socket)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (inboxes_.erase(socket) > 0) {
+    if (registered_.erase(socket) > 0) {
         ::epoll_ctl(epoll_, EPOLL_CTL_DEL, socket, nullptr);
     }
 }
@@ -123,11 +136,23 @@ void IngestReactor::Run()
             if (stop_) {
                 return;
             }
+            touched_.clear();
             for (int i = 0; i < ready; ++i) {
-                const auto found = inboxes_.find(events[i].data.fd);
-                if (found != inboxes_.end()) {  // not unregistered since
-                    Drain(found->first, *found->second);
+                const auto found = registered_.find(events[i].data.fd);
+                if (found == registered_.end()) {
+                    continue;  // unregistered since
                 }
+                if (found->second.source == Source::kDatagrams) {
+                    DrainDatagrams(found->first, found->second);
+                } else {
+                    Drain(found->first, found->second);
+                }
+                touched_.push_back(found->second.inbox);
+            }
+            // The camera threads wake once every socket is read: none of
+            // them takes a core from the reads still to do in this tick.
+            for (Inbox* inbox : touched_) {
+                inbox->Wake();
             }
         }
         tick += std::chrono::milliseconds(kTickMs);
@@ -140,15 +165,18 @@ void IngestReactor::Run()
     }
 }
 
-void IngestReactor::Drain(int socket, Inbox& inbox)
+void IngestReactor::Drain(int socket, const Registration& registration)
 {
+    Inbox& inbox = *registration.inbox;
     if (inbox.Full()) {
         return;
     }
     for (;;) {
         const ssize_t got = ::recv(socket, scratch_.data(), scratch_.size(), MSG_DONTWAIT);
         if (got > 0) {
-            inbox.Put(scratch_.data(), static_cast<std::size_t>(got));
+            if (registration.source == Source::kStream) {
+                inbox.Put(scratch_.data(), static_cast<std::size_t>(got));
+            }
             if (static_cast<std::size_t>(got) < scratch_.size()) {
                 return;  // drained: spares the read that would say EAGAIN
             }
@@ -160,6 +188,42 @@ void IngestReactor::Drain(int socket, Inbox& inbox)
         ::epoll_ctl(epoll_, EPOLL_CTL_DEL, socket, nullptr);  // ended: no more wake-ups for it
         inbox.End(got == 0 ? 0 : errno);
         return;
+    }
+}
+
+void IngestReactor::DrainDatagrams(int socket, const Registration& registration)
+{
+    Inbox& inbox = *registration.inbox;
+    if (inbox.Full()) {
+        return;  // the socket's own buffer holds the rest, or drops it
+    }
+    mmsghdr messages[kDatagramBatch] = {};
+    iovec pieces[kDatagramBatch];
+    for (int i = 0; i < kDatagramBatch; ++i) {
+        pieces[i] = {scratch_.data() + i * kMaxDatagram, kMaxDatagram};
+        messages[i].msg_hdr.msg_iov = &pieces[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    framed_.clear();
+    for (;;) {
+        const int got = ::recvmmsg(socket, messages, kDatagramBatch, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < got; ++i) {
+            const std::size_t size = messages[i].msg_len;
+            if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || size == 0) {
+                continue;
+            }
+            const uint8_t header[4] = {'$', static_cast<uint8_t>(registration.channel), static_cast<uint8_t>(size >> 8),
+                                       static_cast<uint8_t>(size & 0xFF)};
+            framed_.insert(framed_.end(), header, header + sizeof header);
+            framed_.insert(framed_.end(), scratch_.data() + i * kMaxDatagram,
+                           scratch_.data() + i * kMaxDatagram + size);
+        }
+        if (got < kDatagramBatch) {
+            break;  // drained, or an error that the next tick sees again: UDP has no end
+        }
+    }
+    if (!framed_.empty()) {
+        inbox.Put(framed_.data(), framed_.size());
     }
 }
 

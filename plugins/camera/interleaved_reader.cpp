@@ -24,6 +24,17 @@ void InterleavedReader::Append(const uint8_t* data, std::size_t size)
     bytes_.insert(bytes_.end(), data, data + size);
 }
 
+void InterleavedReader::Append(std::vector<uint8_t>& bytes)
+{
+    if (held() == 0) {
+        bytes_.swap(bytes);  // all read: the new bytes become the buffer, no copy
+        start_ = 0;
+    } else {
+        Append(bytes.data(), bytes.size());
+    }
+    bytes.clear();
+}
+
 bool InterleavedReader::Next(Frame& frame)
 {
     while (start_ < bytes_.size()) {

@@ -29,6 +29,9 @@ public:
     // The channels set up; frames on others pass only while in step.
     void SetChannels(std::vector<int> channels) { channels_ = std::move(channels); }
     void Append(const uint8_t* data, std::size_t size);
+    // The same, taking over `bytes` when nothing is left to read (it comes
+    // back empty, with the reader's old buffer): no copy.
+    void Append(std::vector<uint8_t>& bytes);
     // The next whole frame; false when the bytes held end before one does.
     bool Next(Frame& frame);
 

@@ -5,9 +5,11 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +28,32 @@ constexpr int kPollMs = 100;
 // packet); they hold the description and the receiver reports going out.
 constexpr int kIoBufferBytes = 8192;
 constexpr int64_t kMaxKeepAliveNs = 10'000'000'000;
+constexpr int kPortAttempts = 16;
+constexpr int kUdpReceiveBuffer = 1 << 20;
+
+void SetPort(sockaddr_storage& address, int port)
+{
+    if (address.ss_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6&>(address).sin6_port = htons(static_cast<uint16_t>(port));
+    } else {
+        reinterpret_cast<sockaddr_in&>(address).sin_port = htons(static_cast<uint16_t>(port));
+    }
+}
+
+// Binds `udp` to the address of `local` at `port` (0: any); the port bound, or -1.
+int BindUdp(int udp, const sockaddr_storage& local, int port)
+{
+    sockaddr_storage address = local;
+    SetPort(address, port);
+    const socklen_t length = local.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (::bind(udp, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        return -1;
+    }
+    socklen_t boundLength = sizeof address;
+    ::getsockname(udp, reinterpret_cast<sockaddr*>(&address), &boundLength);
+    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port)
+                                         : ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
+}
 
 int64_t MonoNs()
 {
@@ -41,10 +69,20 @@ void RtspIngest::AvioFree::operator()(AVIOContext* context) const
     avio_context_free(&context);
 }
 
-RtspIngest::RtspIngest(AVIOInterruptCB interrupt) : interrupt_(interrupt) {}
+RtspIngest::RtspIngest(AVIOInterruptCB interrupt, bool overUdp) : interrupt_(interrupt), overUdp_(overUdp) {}
 
 RtspIngest::~RtspIngest()
 {
+    for (const Media& media : media_) {
+        for (const int udp : {media.rtpSocket, media.rtcpSocket}) {
+            if (udp >= 0) {
+                if (registered_) {
+                    reactor_->Unregister(udp);
+                }
+                ::close(udp);
+            }
+        }
+    }
     if (registered_) {
         reactor_->Unregister(socket_);
     }
@@ -103,11 +141,7 @@ RtspIngest::Outcome RtspIngest::Open(const std::string& url, AVFormatContext*& i
         }
         reader_.Append(reinterpret_cast<const uint8_t*>(received_.data()), received_.size());
         received_.clear();
-        reactor_ = IngestReactor::Shared();
-        registered_ = reactor_->Register(socket_, inbox_);
-        if (!registered_) {
-            throw Failure{Outcome::kRefused, std::string("cannot wait on the connection: ") + std::strerror(errno)};
-        }
+        Register();
         nextKeepAliveNs_ = MonoNs() + keepAliveNs_;
         return Outcome::kOpened;
     } catch (const Failure& failure) {
@@ -116,6 +150,23 @@ RtspIngest::Outcome RtspIngest::Open(const std::string& url, AVFormatContext*& i
         }
         reason = failure.reason;
         return failure.outcome;
+    }
+}
+
+void RtspIngest::Register()
+{
+    reactor_ = IngestReactor::Shared();
+    registered_ = reactor_->Register(socket_, inbox_,
+                                     overUdp_ ? IngestReactor::Source::kControl : IngestReactor::Source::kStream);
+    for (const Media& media : media_) {
+        if (registered_ && overUdp_) {
+            registered_ = reactor_->Register(media.rtpSocket, inbox_, IngestReactor::Source::kDatagrams, media.rtp) &&
+                          reactor_->Register(media.rtcpSocket, inbox_, IngestReactor::Source::kDatagrams, media.rtcp);
+        }
+    }
+    if (!registered_) {
+        registered_ = true;  // unregisters whatever was, at destruction
+        throw Failure{Outcome::kRefused, std::string("cannot wait on the connection: ") + std::strerror(errno)};
     }
 }
 
@@ -312,25 +363,22 @@ void RtspIngest::Setup(const SdpSections& sdp, const std::string& base)
         if (media == nullptr) {
             continue;
         }
-        const int channel = static_cast<int>(media_.size()) * 2;
+        // Kept at once: the destructor closes its sockets whatever happens.
+        media_.emplace_back();
+        Media& set = media_.back();
+        const int channel = static_cast<int>(media_.size() - 1) * 2;
         const RtspResponse reply = Transact("SETUP", ControlUrl(base, media->control),
-                                            "Transport: RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel) +
-                                                "-" + std::to_string(channel + 1) + "\r\n");
+                                            "Transport: " + RequestTransport(set, channel) + "\r\n");
         if (reply.status != 200) {
             throw StatusFailure("SETUP", reply.status);
         }
-        Media set{channel, channel + 1};
-        const std::string transport = reply.Header("transport");
-        if (!ParseInterleaved(transport, set.rtp, set.rtcp) && transport.find("client_port") != std::string::npos) {
-            throw Failure{Outcome::kRefused, "the camera chose RTP over UDP"};
-        }
+        AcceptTransport(set, reply.Header("transport"));
         // Some cameras hand out a new session id with each SETUP: the newest counts.
         std::string id;
         ParseSession(reply.Header("session"), id, timeoutSeconds);
         if (!id.empty()) {
             session_ = id;
         }
-        media_.push_back(set);
         sdpText_ += media->text;
     }
     if (session_.empty()) {
@@ -343,6 +391,59 @@ void RtspIngest::Setup(const SdpSections& sdp, const std::string& base)
     reader_.SetChannels(channels);
     controlUrl_ = ControlUrl(base, sdp.control);
     keepAliveNs_ = std::min(int64_t{timeoutSeconds} * 1'000'000'000 / 3, kMaxKeepAliveNs);
+}
+
+std::string RtspIngest::RequestTransport(Media& media, int channel)
+{
+    media.rtp = channel;
+    media.rtcp = channel + 1;
+    if (!overUdp_) {
+        return "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel) + "-" + std::to_string(channel + 1);
+    }
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length);
+    // RTP on an even port, RTCP on the next: the system picks the first,
+    // and when the next is taken or the first is odd, again.
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        for (int* udp : {&media.rtpSocket, &media.rtcpSocket}) {
+            if (*udp >= 0) {
+                ::close(*udp);
+            }
+            *udp = ::socket(local.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (*udp < 0) {
+                throw Failure{Outcome::kRefused, std::string("cannot open a UDP socket: ") + std::strerror(errno)};
+            }
+            // Room for a burst of a key frame between two ticks of the reactor.
+            const int bytes = kUdpReceiveBuffer;
+            ::setsockopt(*udp, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        }
+        const int port = BindUdp(media.rtpSocket, local, 0);
+        if (port > 0 && port % 2 == 0 && BindUdp(media.rtcpSocket, local, port + 1) > 0) {
+            return "RTP/AVP;unicast;client_port=" + std::to_string(port) + "-" + std::to_string(port + 1);
+        }
+    }
+    throw Failure{Outcome::kRefused, "no pair of UDP ports for RTP and RTCP"};
+}
+
+void RtspIngest::AcceptTransport(Media& media, const std::string& transport)
+{
+    if (!overUdp_) {
+        if (!ParseInterleaved(transport, media.rtp, media.rtcp) && transport.find("client_port") != std::string::npos) {
+            throw Failure{Outcome::kRefused, "the camera chose RTP over UDP"};
+        }
+        return;
+    }
+    if (transport.find("interleaved") != std::string::npos) {
+        throw Failure{Outcome::kRefused, "the camera chose interleaved RTP when asked for UDP"};
+    }
+    int rtp = 0;
+    int rtcp = 0;
+    if (ParseServerPorts(transport, rtp, rtcp)) {
+        socklen_t length = sizeof media.reportsTo;
+        ::getpeername(socket_, reinterpret_cast<sockaddr*>(&media.reportsTo), &length);
+        SetPort(media.reportsTo, rtcp);
+    }
 }
 
 void RtspIngest::OpenDemuxer(AVFormatContext*& input)
@@ -370,7 +471,12 @@ void RtspIngest::OpenDemuxer(AVFormatContext*& input)
     AVDictionary* options = nullptr;
     av_dict_set(&options, "sdp_flags", "custom_io", 0);
     av_dict_set(&options, "allowed_media_types", "video+audio", 0);
-    av_dict_set(&options, "reorder_queue_size", "0", 0);  // TCP delivers in order
+    // TCP delivers in order; over UDP the demuxer reorders as libavformat's
+    // own client does.
+    av_dict_set(&options, "reorder_queue_size", overUdp_ ? "64" : "0", 0);
+    if (overUdp_) {
+        av_dict_set(&options, "max_delay", "500000", 0);  // longest wait for a late packet
+    }
     const int opened = avformat_open_input(&input, nullptr, av_find_input_format("sdp"), &options);
     av_dict_free(&options);
     if (opened < 0) {  // FFmpeg freed the context
@@ -432,12 +538,13 @@ int RtspIngest::ReadPacket(void* self, uint8_t* buffer, int size)
         if (ingest->Interrupted()) {
             return AVERROR_EXIT;
         }
-        ingest->taken_.clear();
+        // taken_ is empty here (Append empties it): the inbox's bytes are
+        // swapped in, not copied.
         if (!ingest->inbox_.Take(ingest->taken_, kPollMs)) {
             const int error = ingest->inbox_.error();
             return error == 0 ? AVERROR_EOF : AVERROR(error);
         }
-        ingest->reader_.Append(ingest->taken_.data(), ingest->taken_.size());
+        ingest->reader_.Append(ingest->taken_);
     }
 }
 
@@ -449,9 +556,17 @@ int RtspIngest::WritePacket(void* self, uint8_t* buffer, int size)
     if (size <= 0 || size > 0xFFFF || ingest->media_.empty()) {
         return size;
     }
+    const Media& media = ingest->media_[static_cast<std::size_t>(ingest->lastMedia_)];
+    if (ingest->overUdp_) {
+        if (media.reportsTo.ss_family != AF_UNSPEC) {
+            ::sendto(media.rtcpSocket, buffer, static_cast<std::size_t>(size), MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr*>(&media.reportsTo), sizeof media.reportsTo);
+        }
+        return size;
+    }
     std::string frame(4, '\0');
     frame[0] = '$';
-    frame[1] = static_cast<char>(ingest->media_[static_cast<std::size_t>(ingest->lastMedia_)].rtcp);
+    frame[1] = static_cast<char>(media.rtcp);
     frame[2] = static_cast<char>(size >> 8);
     frame[3] = static_cast<char>(size & 0xFF);
     frame.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(size));

@@ -6,6 +6,11 @@
 // RTCP packet per read from the camera's bytes, so depayloading and parsing
 // stay FFmpeg's, and its RTCP receiver reports go back interleaved.
 //
+// Over UDP (asked for with `overUdp`) it sets up each media with a pair of
+// UDP sockets on consecutive ports (client_port), which the reactor reads in
+// batches and frames like interleaved packets, so the demuxer's reads are
+// the same; receiver reports go to the camera's RTCP port (server_port).
+//
 // Owned by one camera thread, which also runs every callback. Keep-alives
 // (GET_PARAMETER when the camera offers it, else OPTIONS) go out at a third of
 // the session's timeout, at most every 10 s, from the demuxer's reads. The
@@ -13,6 +18,8 @@
 // come after the demuxer that reads through it is closed.
 #ifndef DVRCORE_EXAMPLES_CAMERA_RTSP_INGEST_H
 #define DVRCORE_EXAMPLES_CAMERA_RTSP_INGEST_H
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <memory>
@@ -39,7 +46,7 @@ public:
         kRefused,       // what this reader cannot take: FFmpeg's RTSP client should try
     };
 
-    explicit RtspIngest(AVIOInterruptCB interrupt);
+    RtspIngest(AVIOInterruptCB interrupt, bool overUdp);
     ~RtspIngest();
     RtspIngest(const RtspIngest&) = delete;
     RtspIngest& operator=(const RtspIngest&) = delete;
@@ -54,8 +61,11 @@ public:
 
 private:
     struct Media {
-        int rtp = -1;
+        int rtp = -1;  // interleaved channels; over UDP the channels the reactor frames with
         int rtcp = -1;
+        int rtpSocket = -1;  // over UDP
+        int rtcpSocket = -1;
+        sockaddr_storage reportsTo{};  // the camera's RTCP port; family AF_UNSPEC when it named none
     };
     struct Failure {
         Outcome outcome;
@@ -69,6 +79,11 @@ private:
     void SendAll(const std::string& bytes);
     void Describe(std::string& url, SdpSections& sdp, std::string& base);
     void Setup(const SdpSections& sdp, const std::string& base);
+    // The transport asked for in the SETUP of the media at `channel`, making
+    // its UDP sockets when over UDP.
+    std::string RequestTransport(Media& media, int channel);
+    void AcceptTransport(Media& media, const std::string& transport);
+    void Register();
     void OpenDemuxer(AVFormatContext*& input);
     void KeepAlive();
     bool Interrupted() const;
@@ -78,6 +93,7 @@ private:
     static int WritePacket(void* self, uint8_t* buffer, int size);
 
     const AVIOInterruptCB interrupt_;
+    const bool overUdp_;
     std::shared_ptr<IngestReactor> reactor_;
     int socket_ = -1;
     bool registered_ = false;

@@ -169,10 +169,13 @@ long ParseRtspResponse(const uint8_t* data, std::size_t size, RtspResponse& out)
     return static_cast<long>(headSize) + body;
 }
 
-bool ParseInterleaved(const std::string& transport, int& rtp, int& rtcp)
+namespace {
+
+// `key=a-b` (or `key=a`, b then a + 1) of a Transport header, each in 0..max.
+bool ParsePair(const std::string& transport, const char* key, long max, int& first, int& second)
 {
-    for (const auto& [key, value] : Parameters(transport, ';')) {
-        if (key != "interleaved") {
+    for (const auto& [name, value] : Parameters(transport, ';')) {
+        if (name != key) {
             continue;
         }
         std::string digits;
@@ -182,16 +185,28 @@ bool ParseInterleaved(const std::string& transport, int& rtp, int& rtcp)
             }
         }
         char* next = nullptr;
-        const long first = std::strtol(digits.c_str(), &next, 10);
-        if (next == digits.c_str() || first < 0 || first > 255) {
+        const long low = std::strtol(digits.c_str(), &next, 10);
+        if (next == digits.c_str() || low < 0 || low > max) {
             return false;
         }
-        const long second = *next == '-' ? std::strtol(next + 1, nullptr, 10) : first + 1;
-        rtp = static_cast<int>(first);
-        rtcp = second >= 0 && second <= 255 ? static_cast<int>(second) : static_cast<int>(first + 1);
+        const long high = *next == '-' ? std::strtol(next + 1, nullptr, 10) : low + 1;
+        first = static_cast<int>(low);
+        second = high >= 0 && high <= max ? static_cast<int>(high) : static_cast<int>(low + 1);
         return true;
     }
     return false;
+}
+
+}  // namespace
+
+bool ParseInterleaved(const std::string& transport, int& rtp, int& rtcp)
+{
+    return ParsePair(transport, "interleaved", 255, rtp, rtcp);
+}
+
+bool ParseServerPorts(const std::string& transport, int& rtp, int& rtcp)
+{
+    return ParsePair(transport, "server_port", 65535, rtp, rtcp);
 }
 
 void ParseSession(const std::string& header, std::string& id, int& timeoutSeconds)

@@ -48,6 +48,9 @@ long ParseRtspResponse(const uint8_t* data, std::size_t size, RtspResponse& out)
 // The interleaved channels of a Transport header ("interleaved=0-1" in any
 // parameter order, blanks allowed); false when it names none.
 bool ParseInterleaved(const std::string& transport, int& rtp, int& rtcp);
+// The camera's RTP and RTCP ports of a Transport header for RTP over UDP
+// ("server_port=5000-5001"); false when it names none.
+bool ParseServerPorts(const std::string& transport, int& rtp, int& rtcp);
 
 // A Session header: the id, and the timeout in seconds (60 when not given).
 void ParseSession(const std::string& header, std::string& id, int& timeoutSeconds);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "camera_stream.h"
 
@@ -20,13 +21,20 @@ void ForEachNalUnit(const uint8_t* bytes, std::size_t size, Visit&& visit)
 {
     std::size_t begin = 0;
     bool inside = false;
-    for (std::size_t i = 0; i + 3 <= size;) {
-        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) {
+    // A start code ends in the byte 1: memchr finds those candidates many
+    // bytes at a time, and only they are checked for the two zeros before.
+    for (std::size_t i = 2; i < size;) {
+        const void* one = std::memchr(bytes + i, 1, size - i);
+        if (one == nullptr) {
+            break;
+        }
+        i = static_cast<std::size_t>(static_cast<const uint8_t*>(one) - bytes);
+        if (bytes[i - 1] != 0 || bytes[i - 2] != 0) {
             ++i;
             continue;
         }
         if (inside) {
-            std::size_t end = i;
+            std::size_t end = i - 2;
             while (end > begin && bytes[end - 1] == 0) {
                 --end;
             }
@@ -34,7 +42,7 @@ void ForEachNalUnit(const uint8_t* bytes, std::size_t size, Visit&& visit)
                 return;
             }
         }
-        begin = i + 3;
+        begin = i + 1;
         inside = true;
         i += 3;
     }

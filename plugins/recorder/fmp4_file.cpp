@@ -136,11 +136,13 @@ bool Fmp4File::AddFrame(bool audio, const uint8_t* data, std::size_t size, int64
     }
     AVStream* stream = muxer_->streams[audio ? 1 : 0];
     AVPacket* packet = av_packet_alloc();
-    if (packet == nullptr || av_new_packet(packet, static_cast<int>(size)) < 0) {
-        av_packet_free(&packet);
+    if (packet == nullptr) {
         return Fail("out of memory", AVERROR(ENOMEM));
     }
-    std::memcpy(packet->data, data, size);
+    // Not reference-counted: av_write_frame muxes it before returning (the
+    // mp4 muxer copies it into the fragment), so it need not be copied first.
+    packet->data = const_cast<uint8_t*>(data);
+    packet->size = static_cast<int>(size);
     packet->stream_index = stream->index;
     packet->dts = av_rescale_q(decodeTime, kMediaTimeBase, stream->time_base);
     packet->pts = av_rescale_q(decodeTime + compositionOffset, kMediaTimeBase, stream->time_base);

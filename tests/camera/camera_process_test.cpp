@@ -238,36 +238,42 @@ TEST(CameraPlugin, RaisesEveryFrameOfH264AndH265CamerasDecodableFromEverySyncFra
     }
 }
 
+// Over UDP the RTSP connection's end is what tells the own reader that the
+// camera went away.
 TEST(CameraPlugin, ReconnectsToACameraThatDropsOutAndLogsLossAndRecoveryOnce)
 {
     SKIP_UNDER_TSAN();
-    dvrtest::TempDir dir;
-    const std::string control = dir / "control";
-    CameraServer server("h264", {}, control);
-    ASSERT_TRUE(server.ready()) << server.process().Output() << server.process().Errors();
-    CameraCore core({"--camera", server.Url("cam1"), "--camera", server.Url("cam2")});
-    ASSERT_TRUE(core.process().WaitForOutput("camera cam1: recording", seconds(60))) << core.process().Output();
-    ASSERT_TRUE(core.process().WaitForOutput("camera cam2: recording", seconds(60))) << core.process().Output();
-    std::this_thread::sleep_for(seconds(2));
+    for (const std::string transport : {"--camera", "--camera-udp"}) {
+        SCOPED_TRACE(transport);
+        dvrtest::TempDir dir;
+        const std::string control = dir / "control";
+        CameraServer server("h264", {}, control);
+        ASSERT_TRUE(server.ready()) << server.process().Output() << server.process().Errors();
+        CameraCore core({transport, server.Url("cam1"), "--camera", server.Url("cam2")});
+        ASSERT_TRUE(core.process().WaitForOutput("camera cam1: recording", seconds(60))) << core.process().Output();
+        ASSERT_TRUE(core.process().WaitForOutput("camera cam2: recording", seconds(60))) << core.process().Output();
+        std::this_thread::sleep_for(seconds(2));
 
-    std::ofstream(control) << "drop cam1\n" << std::flush;
-    ASSERT_TRUE(core.process().WaitForOutput("camera cam1: stream lost", seconds(30))) << core.process().Output();
-    std::this_thread::sleep_for(seconds(10));
-    std::ofstream(control) << "restore cam1\n" << std::flush;
-    // The backoff has grown to at most 16 s by now.
-    ASSERT_TRUE(core.process().WaitForOutput("camera cam1: recording again", seconds(40))) << core.process().Output();
-    std::this_thread::sleep_for(seconds(3));
-    ASSERT_EQ(0, core.Stop()) << core.process().Output();
+        std::ofstream(control) << "drop cam1\n" << std::flush;
+        ASSERT_TRUE(core.process().WaitForOutput("camera cam1: stream lost", seconds(30))) << core.process().Output();
+        std::this_thread::sleep_for(seconds(10));
+        std::ofstream(control) << "restore cam1\n" << std::flush;
+        // The backoff has grown to at most 16 s by now.
+        ASSERT_TRUE(core.process().WaitForOutput("camera cam1: recording again", seconds(40)))
+            << core.process().Output();
+        std::this_thread::sleep_for(seconds(3));
+        ASSERT_EQ(0, core.Stop()) << core.process().Output();
 
-    const std::string output = core.process().Output();
-    EXPECT_EQ(1u, Count(output, "camera cam1: stream lost")) << output;
-    EXPECT_EQ(1u, Count(output, "camera cam1: recording again")) << output;
-    EXPECT_EQ(0u, Count(output, "cam1: cannot record")) << "attempts stay quiet: " << output;
-    EXPECT_EQ(0u, Count(output, "camera cam2: stream lost")) << output;
-    const ChannelCheck dropped = CheckChannel(core, 0, false);
-    EXPECT_EQ(2u, dropped.runs.size()) << "the recovery starts a new run";
-    const ChannelCheck steady = CheckChannel(core, 1, false);
-    EXPECT_EQ(1u, steady.runs.size()) << "the other camera went on undisturbed";
+        const std::string output = core.process().Output();
+        EXPECT_EQ(1u, Count(output, "camera cam1: stream lost")) << output;
+        EXPECT_EQ(1u, Count(output, "camera cam1: recording again")) << output;
+        EXPECT_EQ(0u, Count(output, "cam1: cannot record")) << "attempts stay quiet: " << output;
+        EXPECT_EQ(0u, Count(output, "camera cam2: stream lost")) << output;
+        const ChannelCheck dropped = CheckChannel(core, 0, false);
+        EXPECT_EQ(2u, dropped.runs.size()) << "the recovery starts a new run";
+        const ChannelCheck steady = CheckChannel(core, 1, false);
+        EXPECT_EQ(1u, steady.runs.size()) << "the other camera went on undisturbed";
+    }
 }
 
 TEST(CameraPlugin, ReportsBadCamerasByNameWithoutCredentialsAndKeepsTheOthersRecording)

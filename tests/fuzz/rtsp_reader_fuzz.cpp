@@ -61,6 +61,9 @@ void ParseTexts(const std::string& text)
     if (dvrcamera::ParseInterleaved(text, rtp, rtcp)) {
         Check(rtp >= 0 && rtp <= 255 && rtcp >= 0 && rtcp <= 256);
     }
+    if (dvrcamera::ParseServerPorts(text, rtp, rtcp)) {
+        Check(rtp >= 0 && rtp <= 65535 && rtcp >= 0 && rtcp <= 65536);
+    }
     std::string id;
     int timeout = 0;
     dvrcamera::ParseSession(text, id, timeout);
