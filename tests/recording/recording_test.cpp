@@ -124,7 +124,9 @@ Segment CheckSegment(const std::string& path, const std::string& tag)
         Run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 " + Quoted(path));
     EXPECT_EQ(0, probe.status) << path << ": " << probe.output;
     EXPECT_EQ(tag + "\n", probe.output) << path;
-    const CommandResult decode = Run("ffmpeg -v error -i " + Quoted(path) + " -f null -");
+    // Decoding alone: passthrough keeps ffmpeg from re-timing frames to a
+    // constant rate, which a live source's jitter on a loaded machine trips.
+    const CommandResult decode = Run("ffmpeg -v error -i " + Quoted(path) + " -fps_mode passthrough -f null -");
     EXPECT_EQ(0, decode.status) << path;
     EXPECT_EQ("", decode.output) << path << " decodes with errors";
     // Lines of "pts,duration,flags".
