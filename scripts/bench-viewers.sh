@@ -2,8 +2,9 @@
 # The web plugin's figures (docs/viewing.md): time to the first live frame
 # and live latency in Debian's headless chromium, playback's time to its
 # first frame, the core's CPU and memory per live viewer as a ratio to
-# recording, and frames lost by the recorder and by each viewer with 16
-# cameras recording, 16 live and 4 playback viewers. Prints figures; no
+# recording (a camera's first viewer, and a second one sharing its
+# fragments), and frames lost by the recorder and by each viewer with 16
+# cameras recording, 32 live and 4 playback viewers. Prints figures; no
 # pass or fail. Uses the native build (builds what is missing).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)

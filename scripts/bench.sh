@@ -21,7 +21,7 @@
 #
 # --viewers: the web plugin's benchmark instead (scripts/bench-viewers.sh):
 # first live frame, live latency, playback's first frame, CPU per viewer and
-# frames lost with 16 cameras, 16 live and 4 playback viewers.
+# frames lost with 16 cameras, 32 live and 4 playback viewers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -143,6 +143,13 @@ await sleep(3000);
 const liveCpu = await cpuOver(20);
 const perViewer = (liveCpu - recordingCpu) / cameras;
 say(`core CPU with ${cameras} live viewers`, `${(liveCpu * 100).toFixed(1)} % of a core; per viewer ${(perViewer * 100).toFixed(2)} % = ${(perViewer / (recordingCpu / cameras)).toFixed(2)}x the CPU of recording its camera (target < 0.1x), RSS ${coreRssMiB().toFixed(1)} MiB`);
+// A camera's first viewer starts its muxer; a further one shares the
+// muxed fragments and adds its socket writes only.
+for (let n = 1; n <= cameras; n++) { viewers.push(liveViewer(`cam${n}`)); }
+await sleep(3000);
+const sharedCpu = await cpuOver(20);
+const perShared = (sharedCpu - liveCpu) / cameras;
+say(`core CPU with a second live viewer per camera`, `${(sharedCpu * 100).toFixed(1)} % of a core; per further viewer ${(perShared * 100).toFixed(2)} % = ${(perShared / (recordingCpu / cameras)).toFixed(2)}x the CPU of recording its camera, RSS ${coreRssMiB().toFixed(1)} MiB`);
 
 // ---- And 4 playback viewers at once, for 30 s: frames lost.
 const droppedBefore = recorderDropped();
@@ -155,7 +162,7 @@ stop.done = true;
 const played = await Promise.all(playbacks);
 const seconds = (Date.now() - began) / 1000;
 const droppedAfter = recorderDropped();
-say(`recorder frames lost with ${cameras} live and 4 playback viewers over ${seconds.toFixed(0)} s`, `${droppedAfter.dropped - droppedBefore.dropped} (must be 0), throttling ${droppedAfter.throttling}`);
+say(`recorder frames lost with ${viewers.length} live and 4 playback viewers over ${seconds.toFixed(0)} s`, `${droppedAfter.dropped - droppedBefore.dropped} (must be 0), throttling ${droppedAfter.throttling}`);
 const received = viewers.map((v) => v.frames);
 say('frames per live viewer (25 fps nominal)', `expected about ${Math.round(seconds * 25)}, received min ${Math.min(...received)} median ${median(received)} max ${Math.max(...received)}; disconnected: ${viewers.filter((v) => v.closed).length}`);
 say('playback bytes read per viewer', played.map((b) => `${(b / 1e6).toFixed(1)} MB`).join(', '));
