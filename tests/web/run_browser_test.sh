@@ -97,6 +97,19 @@ else
     status=1
   fi
   timeout 90 node "$here/tls_live_test.mjs" "$tls_url" viewer secret-word || status=1
+
+  # TLS asked for but not usable: no listener at all, never plain HTTP.
+  mkdir -p "$work/half/plugins"
+  printf 'address = %s\nport = 0\n%s\ntls_certificate = %s\n' "$address" "$user_line" "$work/tls/cert.pem" \
+    >"$work/half/web.conf"
+  cp "$build/dvrcore" "$work/half/" && cp "$build"/recorder-plugins/*.so "$work/half/plugins/"
+  (cd "$work/half" && DVRCORE_LOG="$work/half/core.log" timeout 60 "$build/parent-standin" --workdir "$work/half" \
+    --do "sleep 3000" --do stop ./dvrcore </dev/null >"$work/half/standin.log" 2>&1) || true
+  if ! grep -q 'web: tls_certificate and tls_key go together; not serving' "$work/half/core.log" ||
+    grep -q 'serving the page at' "$work/half/core.log"; then
+    echo "FAIL: a TLS setting without its key must keep the page from being served" >&2
+    status=1
+  fi
 fi
 
 [ $status -eq 0 ] && echo "browser test: 1 passed, 0 failed" || echo "browser test: 0 passed, 1 failed"
