@@ -18,6 +18,13 @@ bool SamePicture(const AVCodecParameters& a, const AVCodecParameters& b)
     return a.codec_id == b.codec_id && a.width == b.width && a.height == b.height;
 }
 
+// A copy of `from` into `into` (freed with the remuxer); false when out of memory.
+bool CopyParameters(AVCodecParameters*& into, const AVCodecParameters* from)
+{
+    into = avcodec_parameters_alloc();
+    return into != nullptr && avcodec_parameters_copy(into, from) >= 0;
+}
+
 bool SameSound(const AVCodecParameters& a, const AVCodecParameters& b)
 {
     return a.codec_id == b.codec_id && a.sample_rate == b.sample_rate && a.extradata_size == b.extradata_size &&
@@ -51,15 +58,9 @@ bool SegmentRemuxer::Open()
     if (!OpenFile(0)) {
         return false;
     }
-    first_ = avcodec_parameters_alloc();
-    if (first_ == nullptr || avcodec_parameters_copy(first_, input_->streams[videoIndex_]->codecpar) < 0) {
+    if (!CopyParameters(first_, input_->streams[videoIndex_]->codecpar) ||
+        (audioIndex_ >= 0 && !CopyParameters(firstAudio_, input_->streams[audioIndex_]->codecpar))) {
         return Fail("out of memory");
-    }
-    if (audioIndex_ >= 0) {
-        firstAudio_ = avcodec_parameters_alloc();
-        if (firstAudio_ == nullptr || avcodec_parameters_copy(firstAudio_, input_->streams[audioIndex_]->codecpar) < 0) {
-            return Fail("out of memory");
-        }
     }
     // The sync frame at or before the start: seek back to it, then read it.
     const AVStream* stream = input_->streams[videoIndex_];
