@@ -458,7 +458,7 @@ private:
         // out and named.
         std::string timeline;
         std::string gaps;
-        double streamSeconds = 0;
+        double streamSeconds = remuxer->firstFrameTime();
         int64_t previousEnd = 0;
         for (const RecordedSpan& span : spans) {
             const int64_t from = std::max(span.startNs, remuxer->firstFrameNs());
@@ -480,7 +480,7 @@ private:
             response_->set(field.name_string(), field.value());
         }
         char offset[32];
-        std::snprintf(offset, sizeof offset, "%.6f", static_cast<double>(startNs - remuxer->firstFrameNs()) / 1e9);
+        std::snprintf(offset, sizeof offset, "%.6f", remuxer->firstFrameTime() + static_cast<double>(startNs - remuxer->firstFrameNs()) / 1e9);
         response_->set("X-Playback-Mime", mime);
         response_->set("X-Playback-Offset", offset);
         response_->set("X-Playback-First", Milliseconds(remuxer->firstFrameNs()));

@@ -62,32 +62,52 @@ bool SegmentRemuxer::Open()
         (audioIndex_ >= 0 && !CopyParameters(firstAudio_, input_->streams[audioIndex_]->codecpar))) {
         return Fail("out of memory");
     }
-    // The sync frame at or before the start: seek back to it, then read it.
+    // The sync frame shown at or before the start. Seeking goes by decode
+    // time, and a sync frame is shown some frames after it is decoded, so the
+    // one a seek finds may be shown after the start: then seek again, earlier
+    // by its delay, until one is shown in time or the file has none earlier.
     const AVStream* stream = input_->streams[videoIndex_];
-    if (startNs_ > files_[0].startNs) {
-        const int64_t target =
-            fileFirstDts_ + av_rescale_q(startNs_ - files_[0].startNs, kNanoseconds, stream->time_base);
-        av_seek_frame(input_, videoIndex_, target, AVSEEK_FLAG_BACKWARD);
-    }
-    AVPacket* packet = av_packet_alloc();
-    int64_t found = AV_NOPTS_VALUE;
-    while (packet != nullptr && av_read_frame(input_, packet) >= 0) {
-        const bool key = packet->stream_index == videoIndex_ && (packet->flags & AV_PKT_FLAG_KEY) != 0;
-        const int64_t pts = packet->pts;
-        av_packet_unref(packet);
-        if (key) {
-            found = pts;
+    const int64_t target =
+        fileFirstDts_ + av_rescale_q(std::max<int64_t>(startNs_ - files_[0].startNs, 0), kNanoseconds, stream->time_base);
+    SyncFrame found;
+    for (int64_t seekTo = target, tries = 0; tries < 8; ++tries) {
+        if (av_seek_frame(input_, videoIndex_, seekTo, AVSEEK_FLAG_BACKWARD) < 0 && found.read) {
             break;
         }
+        const SyncFrame next = ReadSyncFrame();
+        if (!next.read || (found.read && next.dts >= found.dts)) {
+            break;
+        }
+        found = next;
+        if (found.pts <= target) {
+            break;
+        }
+        seekTo = std::min(target - (found.pts - found.dts), found.dts - 1);
     }
-    av_packet_free(&packet);
-    if (found == AV_NOPTS_VALUE) {
+    if (!found.read) {
         return Fail("no sync frame in " + files_[0].path);
     }
-    firstFrameNs_ = files_[0].startNs + av_rescale_q(found - fileFirstDts_, stream->time_base, kNanoseconds);
+    firstFrameNs_ = files_[0].startNs + av_rescale_q(found.pts - fileFirstDts_, stream->time_base, kNanoseconds);
+    // The stream's time 0 is the sync frame's decode time.
+    firstFrameTime_ = static_cast<double>(found.pts - found.dts) * av_q2d(stream->time_base);
     // Read it again as the stream's first frame.
-    av_seek_frame(input_, videoIndex_, found, AVSEEK_FLAG_BACKWARD);
+    av_seek_frame(input_, videoIndex_, found.dts, AVSEEK_FLAG_BACKWARD);
     return true;
+}
+
+SegmentRemuxer::SyncFrame SegmentRemuxer::ReadSyncFrame()
+{
+    SyncFrame frame;
+    AVPacket* packet = av_packet_alloc();
+    while (packet != nullptr && !frame.read && av_read_frame(input_, packet) >= 0) {
+        if (packet->stream_index == videoIndex_ && (packet->flags & AV_PKT_FLAG_KEY) != 0 &&
+            packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE) {
+            frame = {true, packet->pts, packet->dts};
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    return frame;
 }
 
 bool SegmentRemuxer::OpenFile(std::size_t index)

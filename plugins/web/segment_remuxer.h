@@ -5,7 +5,8 @@
 // caller learns where they were from the segments' times).
 //
 // The stream starts at the sync frame at or before the start; firstFrameNs()
-// tells its wall time, so that a player can present from the start itself.
+// tells its wall time and firstFrameTime() where the stream presents it, so
+// that a player can present from the start itself.
 // Stops early, as done, at a segment whose picture differs from the first
 // (another size or codec: a new stream would be needed).
 //
@@ -43,6 +44,9 @@ public:
     const AVCodecParameters& video() const;
     const AVCodecParameters* audio() const { return firstAudio_; }  // null: no sound
     int64_t firstFrameNs() const { return firstFrameNs_; }
+    // Seconds into the stream: after 0 when the first frame is shown later
+    // than it is decoded.
+    double firstFrameTime() const { return firstFrameTime_; }
 
     // Writes frames to `output` until it holds about `bytes` or the end came;
     // fragmented output is cut before each sync frame and at the return.
@@ -51,7 +55,15 @@ public:
     const std::string& error() const { return error_; }
 
 private:
+    struct SyncFrame {
+        bool read = false;
+        int64_t pts = 0;  // in the open file's time base
+        int64_t dts = 0;
+    };
+
     bool OpenFile(std::size_t index);
+    // The next sync frame of the open file's video.
+    SyncFrame ReadSyncFrame();
     // Bytes written: 0 when the packet lies outside what is played.
     std::size_t WriteSound(Mp4Output& output, AVPacket& packet);
     void CloseFile();
@@ -73,6 +85,7 @@ private:
     int64_t shownEnd_ = 0;         // output time after the latest frame shown
     int64_t lastSoundTime_ = INT64_MIN;
     int64_t firstFrameNs_ = 0;
+    double firstFrameTime_ = 0;
     bool started_ = false;         // the first sync frame was written
     bool done_ = false;
     std::string error_;

@@ -128,10 +128,15 @@ try {
     const shown = await waitFor('first frame of playback', 15, () =>
       page.evaluate(() => window.dvr.state.firstShownMs && {
         clicked: window.dvr.state.clickedMs, shown: window.dvr.state.firstShownMs,
+        anchors: window.dvr.state.playback.anchors, buffered: document.getElementById('playback').buffered.start(0),
       }));
     check(shown !== null, 'playback shows a frame after the click');
     const error = shown ? Math.abs(shown.shown - shown.clicked) : Infinity;
     check(error <= 40, `the first shown frame is within one frame period of the click (${error.toFixed(1)} ms)`);
+    // The page tells wall times from the stream's: the first frame must be
+    // where the stream's timeline says it is.
+    check(shown && Math.abs(shown.buffered - shown.anchors[0].stream) < 0.002,
+      `the stream's timeline places its first frame where the browser shows it (${shown?.buffered} s, ${shown?.anchors[0].stream} s)`);
 
     // ---- Playing on across segment boundaries (4 s segments) without a stall.
     const samples = [];
@@ -151,6 +156,22 @@ try {
     const boundaries = Math.floor(samples.at(-1).wall / 4000) - Math.floor(samples[0].wall / 4000);
     check(samples.at(-1).time - samples[0].time > 6, `playback advances (${(samples.at(-1).time - samples[0].time).toFixed(1)} s in 10 s)`);
     check(boundaries >= 1 && longestStall < 1500, `playback crosses ${boundaries} segment boundaries; longest stall ${longestStall} ms`);
+  }
+
+  // ---- A start just before a sync frame plays from the sync frame before it,
+  // with and without B-frames: seeking goes by decode time, and a sync frame
+  // is shown some frames after it is decoded.
+  for (const camera of ['cam1', 'bframes']) {
+    const firstFrameFor = async (start) => {
+      const answer = await fetch(new URL(`/api/playback?camera=${camera}&start=${start}&duration=1`, url));
+      await answer.arrayBuffer();
+      return answer.ok ? parseFloat(answer.headers.get('X-Playback-First')) : NaN;
+    };
+    const sync = await firstFrameFor(Date.now() - 8000);
+    const start = Math.ceil(sync) - 1;
+    const before = await firstFrameFor(start);
+    check(before <= start && sync - before <= 2100,
+      `${camera}: playback from just before a sync frame starts at the one before it (${(sync - before).toFixed(3)} ms earlier)`);
   }
 
   // ---- The clip of the shown range opens in ffprobe and decodes cleanly.
