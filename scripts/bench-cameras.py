@@ -8,6 +8,9 @@ server, recorded for a fixed time by
   (d) the limit reader (bench_limit_rtsp_reader): each camera's RTSP session
       read with large paced reads on one epoll thread and appended raw to a
       file, one fdatasync a second; the floor of receiving and writing,
+  (e) on request (--variants): bench_copy_recorder per camera, ffmpeg's copy
+      through the same libavformat calls, which stands in for ffmpeg on the
+      virtual device (bench.sh --device-cameras); here it shows how near it is,
 in interleaved repetitions against the same server for the same duration.
 Prints CPU seconds per camera-minute, memory per camera (PSS summed over the
 recording processes), frames lost, and system calls per camera and second
@@ -170,6 +173,13 @@ def start_gstreamer(urls, out):
     return procs, [p.pid for p in procs]
 
 
+def start_copy_recorder(build, urls, out):
+    procs = [spawn([os.path.join(build, "bench", "bench_copy_recorder"), url, os.path.join(out, f"cam{i + 1}-000.mp4")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+             for i, url in enumerate(urls)]
+    return procs, [p.pid for p in procs]
+
+
 def start_limit(build, urls, out):
     proc = spawn([os.path.join(build, "bench", "bench_limit_rtsp_reader"), out] + urls,
                  stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
@@ -204,7 +214,8 @@ def recordings(variant, out, cameras):
 def measure(variant, build, urls, seconds, work):
     out = tempfile.mkdtemp(prefix=f"bench-{variant}-", dir=work)
     starts = {"a": lambda: start_dvrcore(build, urls, out), "b": lambda: start_ffmpeg(urls, out),
-              "c": lambda: start_gstreamer(urls, out), "d": lambda: start_limit(build, urls, out)}
+              "c": lambda: start_gstreamer(urls, out), "d": lambda: start_limit(build, urls, out),
+              "e": lambda: start_copy_recorder(build, urls, out)}
     procs, measured = starts[variant]()
     warmup = 5
     time.sleep(warmup)
@@ -255,7 +266,7 @@ def main():
     work = tempfile.mkdtemp(prefix="bench-cameras-")
     variants = args.variants
     names = {"a": "dvrcore camera+recorder", "b": "ffmpeg -c copy per camera", "c": "GStreamer splitmuxsink",
-             "d": "limit reader (raw)"}
+             "d": "limit reader (raw)", "e": "libavformat copy program"}
     print(f"camera-count benchmark: 1080p 25 fps 4 Mbit/s H.264 cameras, {args.seconds} s measured after 5 s, "
           f"{args.repeat} interleaved repetitions; load average at start {os.getloadavg()[0]:.1f} "
           f"on {os.cpu_count()} CPUs", flush=True)

@@ -14,6 +14,14 @@
 # the limit reader (raw RTSP to files), with system calls per camera-second.
 # Every process it starts is stopped when it ends, on failure too.
 #
+# --device-cameras [COUNT [SECONDS]]: the camera benchmark on the virtual
+# device (default 4 cameras, 30 s): the test camera server runs here, the
+# device reaches it through qemu's user network and records it with dvrcore,
+# with one libavformat copy program per camera (ffmpeg's copy; the ffmpeg
+# program does not fit the device) and with the limit reader, in turn
+# (scripts/device/bench-cameras). CPU under emulation: the ratios are the
+# figures, not the seconds.
+#
 # --archive: the archive benchmark instead (scripts/bench-archive.py): 16
 # cameras recorded over an empty recordings directory and over an archive of
 # 691,200 segments; start-up, memory, query latency, retention, index size
@@ -45,6 +53,29 @@ if [ "${1:-}" = --cameras ]; then
   cmake --build --preset native --target dvrcore parent-standin dvrcore_recorder_plugins camera-server \
     bench_limit_rtsp_reader
   exec python3 scripts/bench-cameras.py --build build/native "$@"
+fi
+if [ "${1:-}" = --device-cameras ]; then
+  count=${2:-4}
+  seconds=${3:-30}
+  ./scripts/install-deps.sh
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target camera-server
+  cmake --preset armhf >/dev/null
+  cmake --build --preset armhf
+  server_output=$(mktemp)
+  build/native/camera-server --cameras "$count" --port 0 >"$server_output" 2>/dev/null &
+  server=$!
+  trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -f "$server_output"' EXIT
+  port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*ready on port \([0-9]*\).*/\1/p' "$server_output")
+    [ -n "$port" ] && break
+    sleep 0.2
+  done
+  [ -n "$port" ] || { echo "bench: the test camera server did not start" >&2; exit 1; }
+  bash scripts/device.sh --tests --net --timeout $((seconds * 3 + 600)) -- \
+    sh /etc/device/bench-cameras "$port" "$count" "$seconds"
+  exit
 fi
 if [ "${1:-}" = --archive ]; then
   shift

@@ -16,9 +16,11 @@
 #                      the status is then 124
 #     --shell          an interactive shell on the device instead of a
 #                      command (Ctrl-A x leaves qemu)
+#     --net            a network: qemu's user network, the device at
+#                      10.0.2.15, this machine's loopback at 10.0.2.2
 #
 # Without a command: `uname -a`. The command runs as root in /root with
-# busybox sh. No network. The image is left at build/device/initramfs.cpio
+# busybox sh. No network unless asked for. The image is left at build/device/initramfs.cpio
 # and the kernel at build/device/vmlinuz (docs/device.md boots them by hand).
 # Exit status: the command's; 124 when the watchdog struck; 125 when the
 # device ended without reporting one.
@@ -29,6 +31,7 @@ source_dir=$(pwd)
 build=build/armhf
 with_tests=0
 shell=0
+net=0
 watchdog=900
 while [ $# -gt 0 ]; do
   case $1 in
@@ -36,6 +39,7 @@ while [ $# -gt 0 ]; do
     --tests) with_tests=1; shift ;;
     --timeout) watchdog=$2; shift 2 ;;
     --shell) shell=1; shift ;;
+    --net) net=1; shift ;;
     --) shift; break ;;
     -*) echo "device: unknown option $1" >&2; exit 2 ;;
     *) break ;;
@@ -132,8 +136,22 @@ if [ $with_tests -eq 1 ]; then
     cp -r "$data" "$root$source_dir/$data"
   done
   python3 scripts/device/test-list.py "$build" >"$root/etc/device/tests"
-  install -m 644 scripts/device/run-tests scripts/device/check-image "$root/etc/device/"
+  install -m 644 scripts/device/run-tests scripts/device/check-image scripts/device/bench-cameras "$root/etc/device/"
   echo "$build" >"$root/etc/device/build"
+fi
+
+# The network card's drivers, which Debian's kernel builds as modules; init
+# loads them in this order.
+if [ $net -eq 1 ]; then
+  modules=(drivers/virtio/virtio_mmio.ko net/core/failover.ko drivers/net/net_failover.ko drivers/net/virtio_net.ko)
+  rm -rf "$cache/kernel-modules"
+  dpkg-deb -x "$kernel_deb" "$cache/kernel-modules"
+  mkdir -p "$root/usr/lib/device-net"
+  for module in "${modules[@]}"; do
+    cp "$cache"/kernel-modules/lib/modules/*/kernel/$module "$root/usr/lib/device-net/"
+    basename "$module" >>"$root/etc/device/net-modules"
+  done
+  rm -rf "$cache/kernel-modules"
 fi
 
 # ---- Libraries: every NEEDED entry of every binary in the image, and theirs,
@@ -181,7 +199,9 @@ fi
 (cd "$cache/run" && find . | cpio -o -H newc -R 0:0 --quiet) >"$cache/command.cpio"
 cat "$cache/initramfs.cpio" "$cache/command.cpio" >"$cache/boot.cpio"
 
-qemu=(qemu-system-arm -M virt -cpu cortex-a15 -m 512 -nic none -nographic -no-reboot
+nic=(-nic none)
+[ $net -eq 1 ] && nic=(-netdev user,id=net -device virtio-net-device,netdev=net)
+qemu=(qemu-system-arm -M virt -cpu cortex-a15 -m 512 "${nic[@]}" -nographic -no-reboot
   -kernel "$cache/vmlinuz" -initrd "$cache/boot.cpio"
   -append "console=ttyAMA0 rdinit=/init panic=-1 loglevel=1")
 if [ $shell -eq 1 ]; then
