@@ -24,6 +24,22 @@ bool SetExtradata(AVCodecParameters& parameters, const std::string& bytes)
 
 }  // namespace
 
+void TrackParametersFree::operator()(AVCodecParameters* parameters) const
+{
+    avcodec_parameters_free(&parameters);
+}
+
+TrackParameters NewTrackParameters()
+{
+    return TrackParameters(avcodec_parameters_alloc());
+}
+
+TrackParameters CopyTrackParameters(const AVCodecParameters& from)
+{
+    TrackParameters copy = NewTrackParameters();
+    return copy != nullptr && avcodec_parameters_copy(copy.get(), &from) >= 0 ? std::move(copy) : nullptr;
+}
+
 bool DescribeVideo(AVCodecParameters& p, Codec codec, uint16_t width, uint16_t height, const std::string& parameterSets)
 {
     p.codec_type = AVMEDIA_TYPE_VIDEO;

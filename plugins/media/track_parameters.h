@@ -7,6 +7,7 @@
 #define DVRCORE_MEDIA_TRACK_PARAMETERS_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "camera_stream.h"
@@ -14,6 +15,16 @@
 struct AVCodecParameters;
 
 namespace dvrexample {
+
+// A track description that frees itself.
+struct TrackParametersFree {
+    void operator()(AVCodecParameters* parameters) const;
+};
+using TrackParameters = std::unique_ptr<AVCodecParameters, TrackParametersFree>;
+
+// An empty description, or a copy of `from`; null when out of memory.
+TrackParameters NewTrackParameters();
+TrackParameters CopyTrackParameters(const AVCodecParameters& from);
 
 // Fill a fresh `parameters`; false when out of memory.
 bool DescribeVideo(AVCodecParameters& parameters, Codec codec, uint16_t width, uint16_t height,

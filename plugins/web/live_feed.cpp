@@ -8,26 +8,20 @@ extern "C" {
 }
 
 #include "leading_parameter_sets.h"
-#include "track_parameters.h"
 
 namespace dvrweb {
 
 namespace {
 
 // A track's description, filled by `describe`; null when out of memory.
-template <typename Parameters, typename Describe>
-Parameters MakeParameters(Describe describe)
+template <typename Describe>
+dvrexample::TrackParameters MakeParameters(Describe describe)
 {
-    Parameters parameters(avcodec_parameters_alloc());
+    dvrexample::TrackParameters parameters = dvrexample::NewTrackParameters();
     return parameters != nullptr && describe(*parameters) ? std::move(parameters) : nullptr;
 }
 
 }  // namespace
-
-void LiveFeed::ParametersFree::operator()(AVCodecParameters* parameters) const
-{
-    avcodec_parameters_free(&parameters);
-}
 
 void LiveFeed::OnFrame(const dvrexample::MediaFrame& frame, std::shared_ptr<const void> block, const uint8_t* data,
                        std::size_t size, bool sync, bool audio, bool afterLoss)
@@ -155,7 +149,7 @@ bool LiveFeed::Write(const Frame& kept, int stream)
 LiveFeed::Parameters LiveFeed::VideoOf(const Frame& kept)
 {
     const std::string sets = dvrexample::ParameterSets(kept.frame.codec, kept.data, kept.size);
-    return MakeParameters<Parameters>([&](AVCodecParameters& p) {
+    return MakeParameters([&](AVCodecParameters& p) {
         return dvrexample::DescribeVideo(p, kept.frame.codec, kept.frame.width, kept.frame.height, sets);
     });
 }
@@ -165,7 +159,7 @@ LiveFeed::Parameters LiveFeed::AudioOf() const
     if (describedAudio_.empty()) {
         return nullptr;
     }
-    return MakeParameters<Parameters>([this](AVCodecParameters& p) { return dvrexample::DescribeAac(p, sampleRate_, describedAudio_); });
+    return MakeParameters([this](AVCodecParameters& p) { return dvrexample::DescribeAac(p, sampleRate_, describedAudio_); });
 }
 
 bool LiveFeed::Start(const Frame& kept)

@@ -22,6 +22,7 @@
 
 #include "camera_stream.h"
 #include "mp4_output.h"
+#include "track_parameters.h"
 
 namespace dvrweb {
 
@@ -70,10 +71,7 @@ private:
         int64_t shownTime;  // presentation time in the feed
     };
 
-    struct ParametersFree {
-        void operator()(AVCodecParameters* parameters) const;
-    };
-    using Parameters = std::unique_ptr<AVCodecParameters, ParametersFree>;
+    using Parameters = dvrexample::TrackParameters;
 
     void Mux(const Frame& frame);
     bool Write(const Frame& frame, int stream);

@@ -18,13 +18,6 @@ bool SamePicture(const AVCodecParameters& a, const AVCodecParameters& b)
     return a.codec_id == b.codec_id && a.width == b.width && a.height == b.height;
 }
 
-// A copy of `from` into `into` (freed with the remuxer); false when out of memory.
-bool CopyParameters(AVCodecParameters*& into, const AVCodecParameters* from)
-{
-    into = avcodec_parameters_alloc();
-    return into != nullptr && avcodec_parameters_copy(into, from) >= 0;
-}
-
 bool SameSound(const AVCodecParameters& a, const AVCodecParameters& b)
 {
     return a.codec_id == b.codec_id && a.sample_rate == b.sample_rate && a.extradata_size == b.extradata_size &&
@@ -41,8 +34,6 @@ SegmentRemuxer::SegmentRemuxer(std::vector<SegmentFile> files, int64_t startNs, 
 SegmentRemuxer::~SegmentRemuxer()
 {
     CloseFile();
-    avcodec_parameters_free(&first_);
-    avcodec_parameters_free(&firstAudio_);
 }
 
 const AVCodecParameters& SegmentRemuxer::video() const
@@ -58,8 +49,11 @@ bool SegmentRemuxer::Open()
     if (!OpenFile(0)) {
         return false;
     }
-    if (!CopyParameters(first_, input_->streams[videoIndex_]->codecpar) ||
-        (audioIndex_ >= 0 && !CopyParameters(firstAudio_, input_->streams[audioIndex_]->codecpar))) {
+    first_ = dvrexample::CopyTrackParameters(*input_->streams[videoIndex_]->codecpar);
+    if (audioIndex_ >= 0) {
+        firstAudio_ = dvrexample::CopyTrackParameters(*input_->streams[audioIndex_]->codecpar);
+    }
+    if (first_ == nullptr || (audioIndex_ >= 0 && firstAudio_ == nullptr)) {
         return Fail("out of memory");
     }
     // The sync frame shown at or before the start. Seeking goes by decode

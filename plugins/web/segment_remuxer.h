@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "mp4_output.h"
+#include "track_parameters.h"
 
 struct AVFormatContext;
 struct AVPacket;
@@ -42,7 +43,7 @@ public:
     // Opens the first file and finds the sync frame; false with error().
     bool Open();
     const AVCodecParameters& video() const;
-    const AVCodecParameters* audio() const { return firstAudio_; }  // null: no sound
+    const AVCodecParameters* audio() const { return firstAudio_.get(); }  // null: no sound
     int64_t firstFrameNs() const { return firstFrameNs_; }
     // Seconds into the stream: after 0 when the first frame is shown later
     // than it is decoded.
@@ -74,8 +75,8 @@ private:
     int64_t endNs_;
     std::size_t current_ = 0;
     AVFormatContext* input_ = nullptr;
-    AVCodecParameters* first_ = nullptr;  // the stream's picture
-    AVCodecParameters* firstAudio_ = nullptr;
+    dvrexample::TrackParameters first_;  // the stream's picture
+    dvrexample::TrackParameters firstAudio_;
     int videoIndex_ = -1;
     int audioIndex_ = -1;
     int64_t fileFirstDts_ = 0;     // first shown time of the open file (its start), in its time base
