@@ -35,6 +35,7 @@ extern "C" {
 namespace {
 
 using dvrcamera::CameraChannel;
+using dvrcamera::NewestWall;
 using dvrcamera::ReadPath;
 using dvrexample::kCameraId;
 
@@ -156,8 +157,12 @@ public:
         }
         if (config.enabled != 0) {
             const uint32_t channel = config.channel;
+            std::shared_ptr<NewestWall>& newestWall = newestWalls_[channel];
+            if (!newestWall) {
+                newestWall = std::make_shared<NewestWall>(0);
+            }
             slot = std::make_unique<CameraChannel>(link_, config, paths_.For(config.name),
-                                                   [this, channel] { return NextRun(channel); });
+                                                   [this, channel] { return NextRun(channel); }, newestWall);
         } else {
             channels_.erase(config.channel);
         }
@@ -206,6 +211,7 @@ private:
     bool opened_ = false;                                          // guarded by mutex_
     bool closed_ = false;                                          // guarded by mutex_
     std::map<uint32_t, std::unique_ptr<CameraChannel>> channels_;  // by channel; guarded by mutex_
+    std::map<uint32_t, std::shared_ptr<NewestWall>> newestWalls_;  // by channel; guarded by mutex_
     std::mutex runMutex_;
     std::map<uint32_t, uint32_t> lastRuns_;  // by channel; guarded by runMutex_
 };

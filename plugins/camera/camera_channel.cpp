@@ -82,14 +82,14 @@ struct CameraChannel::Session {
 };
 
 CameraChannel::CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path,
-                             std::function<uint32_t()> nextRun)
+                             std::function<uint32_t()> nextRun, std::shared_ptr<NewestWall> newestWall)
     : link_(link),
       config_(config),
       path_(path),
       url_(dvrexample::ParseCameraUrl(config.url)),
       silenceNs_(int64_t{config.silenceSeconds > 0 ? static_cast<int>(config.silenceSeconds) : kDefaultSilenceSeconds} *
                  1'000'000'000),
-      clock_(std::move(nextRun))
+      clock_(std::move(nextRun), std::move(newestWall))
 {
     state_.channel = config.channel;
     state_.status = CameraStatus::kConnecting;

@@ -58,10 +58,11 @@ public:
     static constexpr int64_t kFirstDelayNs = 1'000'000'000;
     static constexpr int64_t kMaxDelayNs = 30'000'000'000;
 
-    // `nextRun` numbers the camera's runs (media_clock.h); called on the
-    // camera's thread.
+    // `nextRun` numbers the camera's runs and `newestWall` holds the newest
+    // wall time of its frames (media_clock.h), across its channels; called
+    // on the camera's thread.
     CameraChannel(const dvrexample::CoreLink& link, const dvrexample::CameraConfig& config, ReadPath path,
-                  std::function<uint32_t()> nextRun);
+                  std::function<uint32_t()> nextRun, std::shared_ptr<NewestWall> newestWall);
     ~CameraChannel();
     CameraChannel(const CameraChannel&) = delete;
     CameraChannel& operator=(const CameraChannel&) = delete;

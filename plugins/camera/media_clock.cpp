@@ -30,6 +30,10 @@ FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs,
         broken_ = false;
         run_ = nextRun_ ? nextRun_() : run_ + 1;
         anchorNs_ = realNs;
+        const int64_t newest = newestWall_->load(std::memory_order_relaxed);
+        if (newest >= realNs && newest - realNs <= kStepNs) {
+            anchorNs_ = newest + 1;
+        }
         startMonoNs_ = monoNs;
         offsetNs_ = offset;
         correctionNs_ = 0;
@@ -71,7 +75,11 @@ FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs,
         correctionNs_ += move;
         smoothedErrorNs_ -= move;
     }
-    return {static_cast<uint64_t>(media), anchorNs_ + TicksToNs(media) + correctionNs_, run_, bridged, jump};
+    const int64_t wallNs = anchorNs_ + TicksToNs(media) + correctionNs_;
+    int64_t newest = newestWall_->load(std::memory_order_relaxed);
+    while (wallNs > newest && !newestWall_->compare_exchange_weak(newest, wallNs, std::memory_order_relaxed)) {
+    }
+    return {static_cast<uint64_t>(media), wallNs, run_, bridged, jump};
 }
 
 }  // namespace dvrcamera

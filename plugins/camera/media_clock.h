@@ -21,14 +21,21 @@
 //
 // Run numbers come from the `nextRun` the clock is made with, so that they
 // rise per camera across clocks (a replaced or restarted channel); without
-// one they count from 1.
+// one they count from 1. Likewise a run starts after the newest wall time
+// that the camera's clocks handed out (`newestWall`, shared by them): a run's
+// wall times are as late as its first frame arrived, which a loaded host
+// delays, and the next run, anchored on a timely frame, could otherwise
+// begin before the last one ended. A system clock step back of more than
+// kStepNs is followed.
 //
 // Used by the camera's own thread only.
 #ifndef DVRCORE_EXAMPLES_CAMERA_MEDIA_CLOCK_H
 #define DVRCORE_EXAMPLES_CAMERA_MEDIA_CLOCK_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <utility>
 
 namespace dvrcamera {
@@ -50,6 +57,9 @@ struct FrameTime {
     int64_t jumpTicks;  // ... by this much
 };
 
+// The newest wall time handed out for one camera, in ns.
+using NewestWall = std::atomic<int64_t>;
+
 int64_t TicksToNs(int64_t ticks);
 int64_t NsToTicks(int64_t ns);
 
@@ -61,7 +71,11 @@ public:
     static constexpr int64_t kSlewPpm = 500;
     static constexpr int64_t kRtpWrap = int64_t{1} << 32;
 
-    explicit MediaClock(std::function<uint32_t()> nextRun = {}) : nextRun_(std::move(nextRun)) {}
+    explicit MediaClock(std::function<uint32_t()> nextRun = {},
+                        std::shared_ptr<NewestWall> newestWall = std::make_shared<NewestWall>(0))
+        : nextRun_(std::move(nextRun)), newestWall_(std::move(newestWall))
+    {
+    }
 
     // The next frame starts a new run.
     void Break() { broken_ = true; }
@@ -76,6 +90,7 @@ public:
 
 private:
     std::function<uint32_t()> nextRun_;
+    std::shared_ptr<NewestWall> newestWall_;
     bool broken_ = true;
     uint32_t run_ = 0;
     int64_t anchorNs_ = 0;     // system clock at the run's first frame

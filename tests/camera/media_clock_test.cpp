@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 #include "media_clock.h"
 
@@ -151,6 +152,38 @@ TEST(MediaClock, AYearOfStreamingStaysContinuousAndOnTheWallClock)
     EXPECT_LT(worstLagNs, 20'000'000);
     EXPECT_EQ(int64_t{365} * 24 * 3600 * kSecond, dvrcamera::TicksToNs(int64_t{365} * 24 * 3600 * 90000));
     EXPECT_EQ(int64_t{365} * 24 * 3600 * 90000, dvrcamera::NsToTicks(int64_t{365} * 24 * 3600 * kSecond));
+}
+
+// A camera whose first run started on a frame that a loaded host delayed by
+// 300 ms: that run's wall times stay 300 ms late. Its channel is replaced
+// (reconfiguration) and the new clock's first frame comes 200 ms after the
+// last one: the new run starts after the last one ended, not 100 ms before.
+// A step of the system clock back by more than kStepNs is still followed.
+TEST(MediaClock, ARunOfAReplacedChannelStartsAfterTheCamerasLastRunEnded)
+{
+    auto newest = std::make_shared<dvrcamera::NewestWall>(0);
+    MediaClock first({}, newest);
+    StreamTimeline video;
+    int64_t mono = 10 * kSecond;
+    FrameTime last = first.Place(video, 0, kEpoch + mono + 300'000'000, mono + 300'000'000, true);
+    for (int frame = 1; frame < 25 * 8; ++frame) {
+        mono += kFrameNs;
+        last = first.Place(video, frame * kFrameTicks, kEpoch + mono, mono, true);
+    }
+    EXPECT_GT(last.wallTimeNs, kEpoch + mono + 250'000'000) << "the late start stays in the run's wall times";
+
+    MediaClock second({}, newest);
+    StreamTimeline replaced;
+    mono += 200'000'000;
+    const FrameTime next = second.Place(replaced, 777, kEpoch + mono, mono, true);
+    EXPECT_GT(next.wallTimeNs, last.wallTimeNs) << "runs of a camera never overlap";
+    EXPECT_LT(next.wallTimeNs, last.wallTimeNs + kFrameNs);
+
+    MediaClock third({}, newest);
+    StreamTimeline stepped;
+    mono += kFrameNs;
+    EXPECT_EQ(kEpoch - 5 * kSecond + mono, third.Place(stepped, 0, kEpoch - 5 * kSecond + mono, mono, true).wallTimeNs)
+        << "a step back of the system clock is followed";
 }
 
 }  // namespace
