@@ -480,7 +480,8 @@ private:
             response_->set(field.name_string(), field.value());
         }
         char offset[32];
-        std::snprintf(offset, sizeof offset, "%.6f", remuxer->firstFrameTime() + static_cast<double>(startNs - remuxer->firstFrameNs()) / 1e9);
+        std::snprintf(offset, sizeof offset, "%.6f",
+                      remuxer->firstFrameTime() + static_cast<double>(startNs - remuxer->firstFrameNs()) / 1e9);
         response_->set("X-Playback-Mime", mime);
         response_->set("X-Playback-Offset", offset);
         response_->set("X-Playback-First", Milliseconds(remuxer->firstFrameNs()));

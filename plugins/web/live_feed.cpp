@@ -159,7 +159,8 @@ LiveFeed::Parameters LiveFeed::AudioOf() const
     if (describedAudio_.empty()) {
         return nullptr;
     }
-    return MakeParameters([this](AVCodecParameters& p) { return dvrexample::DescribeAac(p, sampleRate_, describedAudio_); });
+    return MakeParameters(
+        [this](AVCodecParameters& p) { return dvrexample::DescribeAac(p, sampleRate_, describedAudio_); });
 }
 
 bool LiveFeed::Start(const Frame& kept)

@@ -61,8 +61,8 @@ bool SegmentRemuxer::Open()
     // one a seek finds may be shown after the start: then seek again, earlier
     // by its delay, until one is shown in time or the file has none earlier.
     const AVStream* stream = input_->streams[videoIndex_];
-    const int64_t target =
-        fileFirstDts_ + av_rescale_q(std::max<int64_t>(startNs_ - files_[0].startNs, 0), kNanoseconds, stream->time_base);
+    const int64_t intoFile = std::max<int64_t>(startNs_ - files_[0].startNs, 0);
+    const int64_t target = fileFirstDts_ + av_rescale_q(intoFile, kNanoseconds, stream->time_base);
     SyncFrame found;
     for (int64_t seekTo = target, tries = 0; tries < 8; ++tries) {
         if (av_seek_frame(input_, videoIndex_, seekTo, AVSEEK_FLAG_BACKWARD) < 0 && found.read) {
