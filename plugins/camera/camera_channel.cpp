@@ -480,6 +480,7 @@ void CameraChannel::OnVideo(Session& session, const AVPacket& packet)
     frame.compositionOffset = composition;
     frame.mediaTime = time.mediaTime + static_cast<uint64_t>(composition);
     frame.wallTimeNs = time.wallTimeNs + TicksToNs(composition);
+    clock_.Shown(frame.wallTimeNs);
     frame.channel = config_.channel;
     frame.run = time.run;
     frame.sequence = sequence;

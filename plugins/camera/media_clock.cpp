@@ -75,11 +75,15 @@ FrameTime MediaClock::Place(StreamTimeline& stream, int64_t pts, int64_t realNs,
         correctionNs_ += move;
         smoothedErrorNs_ -= move;
     }
-    const int64_t wallNs = anchorNs_ + TicksToNs(media) + correctionNs_;
+    return {static_cast<uint64_t>(media), anchorNs_ + TicksToNs(media) + correctionNs_, run_, bridged, jump};
+}
+
+void MediaClock::Shown(int64_t wallNs)
+{
+    // A replaced channel's clock may still raise it while the new one starts.
     int64_t newest = newestWall_->load(std::memory_order_relaxed);
     while (wallNs > newest && !newestWall_->compare_exchange_weak(newest, wallNs, std::memory_order_relaxed)) {
     }
-    return {static_cast<uint64_t>(media), wallNs, run_, bridged, jump};
 }
 
 }  // namespace dvrcamera

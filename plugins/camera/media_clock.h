@@ -21,12 +21,14 @@
 //
 // Run numbers come from the `nextRun` the clock is made with, so that they
 // rise per camera across clocks (a replaced or restarted channel); without
-// one they count from 1. Likewise a run starts after the newest wall time
-// that the camera's clocks handed out (`newestWall`, shared by them): a run's
-// wall times are as late as its first frame arrived, which a loaded host
-// delays, and the next run, anchored on a timely frame, could otherwise
-// begin before the last one ended. A system clock step back of more than
-// kStepNs is followed.
+// one they count from 1. Likewise a run starts after the newest time at
+// which a frame of the camera is shown (`newestWall`, shared by the camera's
+// clocks, raised through Shown()): a frame is shown its composition offset
+// after it is decoded, except a connection's first (it comes without a
+// timestamp, so nothing tells its offset), and a run's wall times are as late
+// as its first frame arrived, which a loaded host delays; a reconnection
+// faster than either could otherwise begin a run before the last one ended.
+// A system clock step back of more than kStepNs is followed.
 //
 // Used by the camera's own thread only.
 #ifndef DVRCORE_EXAMPLES_CAMERA_MEDIA_CLOCK_H
@@ -57,7 +59,7 @@ struct FrameTime {
     int64_t jumpTicks;  // ... by this much
 };
 
-// The newest wall time handed out for one camera, in ns.
+// The newest wall time at which a frame of one camera is shown, in ns.
 using NewestWall = std::atomic<int64_t>;
 
 int64_t TicksToNs(int64_t ticks);
@@ -84,6 +86,9 @@ public:
     // at `realNs` (system clock) and `monoNs` (monotonic clock). `steer`:
     // the frame's arrival time measures drift (video; audio only follows).
     FrameTime Place(StreamTimeline& stream, int64_t pts, int64_t realNs, int64_t monoNs, bool steer);
+
+    // A frame placed in the current run is shown at `wallNs`.
+    void Shown(int64_t wallNs);
 
     uint32_t run() const { return run_; }
     int64_t correctionNs() const { return correctionNs_; }

@@ -155,12 +155,16 @@ TEST(MediaClock, AYearOfStreamingStaysContinuousAndOnTheWallClock)
 }
 
 // A camera whose first run started on a frame that a loaded host delayed by
-// 300 ms: that run's wall times stay 300 ms late. Its channel is replaced
-// (reconfiguration) and the new clock's first frame comes 200 ms after the
-// last one: the new run starts after the last one ended, not 100 ms before.
-// A step of the system clock back by more than kStepNs is still followed.
-TEST(MediaClock, ARunOfAReplacedChannelStartsAfterTheCamerasLastRunEnded)
+// 300 ms, so that run's wall times stay 300 ms late, and whose frames are
+// shown 160 ms after they are decoded (a stream without reordering). Its
+// channel is replaced (reconfiguration) and the new clock's first frame,
+// which comes without a timestamp and is shown when decoded, arrives 100 ms
+// after the last one: the new run starts after the last frame was shown, not
+// 360 ms before. A step of the system clock back by more than kStepNs is
+// still followed.
+TEST(MediaClock, ARunOfAReplacedChannelStartsAfterTheCamerasLastFrameWasShown)
 {
+    constexpr int64_t kShownLaterNs = 160'000'000;
     auto newest = std::make_shared<dvrcamera::NewestWall>(0);
     MediaClock first({}, newest);
     StreamTimeline video;
@@ -169,15 +173,16 @@ TEST(MediaClock, ARunOfAReplacedChannelStartsAfterTheCamerasLastRunEnded)
     for (int frame = 1; frame < 25 * 8; ++frame) {
         mono += kFrameNs;
         last = first.Place(video, frame * kFrameTicks, kEpoch + mono, mono, true);
+        first.Shown(last.wallTimeNs + kShownLaterNs);
     }
     EXPECT_GT(last.wallTimeNs, kEpoch + mono + 250'000'000) << "the late start stays in the run's wall times";
 
     MediaClock second({}, newest);
     StreamTimeline replaced;
-    mono += 200'000'000;
+    mono += 100'000'000;
     const FrameTime next = second.Place(replaced, 777, kEpoch + mono, mono, true);
-    EXPECT_GT(next.wallTimeNs, last.wallTimeNs) << "runs of a camera never overlap";
-    EXPECT_LT(next.wallTimeNs, last.wallTimeNs + kFrameNs);
+    EXPECT_GT(next.wallTimeNs, last.wallTimeNs + kShownLaterNs) << "runs of a camera never overlap";
+    EXPECT_LT(next.wallTimeNs, last.wallTimeNs + kShownLaterNs + kFrameNs);
 
     MediaClock third({}, newest);
     StreamTimeline stepped;
