@@ -856,8 +856,12 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
     environment_.Set("DVRCORE_SLOW_DISK_LOG", diskLog);
 #ifdef __SANITIZE_ADDRESS__
     // The shim comes before the sanitizer's runtime in the preload order.
+    // Freed frames held in the sanitizer's quarantine (256 MiB by default)
+    // would count as the core's own memory and make it throttle the cameras
+    // before the recorder's queue fills.
     const char* asan = std::getenv("ASAN_OPTIONS");
-    environment_.Set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+    environment_.Set("ASAN_OPTIONS",
+                     std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0:quarantine_size_mb=16");
 #endif
     environment_.Set("LD_PRELOAD", DVRCORE_SLOW_DISK_LIBRARY);
     std::map<std::string, uint64_t> mostBytes;  // per camera, at any look while the disk is slow
@@ -884,9 +888,8 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
         output = standin.Output();
     }
     const auto [dropped, errors] = DroppedAndErrors(output);
-    // Back-pressure: the recorder's queue filled, or (under AddressSanitizer,
-    // whose memory use makes the core throttle) the core refused frames first.
-    EXPECT_TRUE(dropped > 0 || output.find("throttling video") != std::string::npos) << output;
+    // Back-pressure: the recorder's queue filled.
+    EXPECT_GT(dropped, 0) << output;
     EXPECT_EQ(0, errors) << output;
     EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
     ASSERT_EQ(4u, mostBytes.size()) << output;
