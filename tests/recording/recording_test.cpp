@@ -125,8 +125,11 @@ Segment CheckSegment(const std::string& path, const std::string& tag)
     EXPECT_EQ(0, probe.status) << path << ": " << probe.output;
     EXPECT_EQ(tag + "\n", probe.output) << path;
     // Decoding alone: passthrough keeps ffmpeg from re-timing frames to a
-    // constant rate, which a live source's jitter on a loaded machine trips.
-    const CommandResult decode = Run("ffmpeg -v error -i " + Quoted(path) + " -fps_mode passthrough -f null -");
+    // constant rate, and the file's own time base from rounding two frames
+    // of a jittery live source into one tick of the nominal rate; either
+    // would be reported as timestamps going back.
+    const CommandResult decode =
+        Run("ffmpeg -v error -i " + Quoted(path) + " -fps_mode passthrough -enc_time_base -1 -f null -");
     EXPECT_EQ(0, decode.status) << path;
     EXPECT_EQ("", decode.output) << path << " decodes with errors";
     // Lines of "pts,duration,flags".
@@ -437,7 +440,8 @@ TEST_F(Recording, KilledCoreLosesAtMostAboutASecondAndEveryFilePlays)
 }
 
 // A file system of 8 MiB, with recordings at about 1 MB a second: first the
-// low-water mark keeps room, then without it the disk runs full.
+// low-water mark keeps room, then the reserve for the measured bitrate alone
+// (half the disk here), then without either the disk runs full.
 TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
 {
     const MountedDisk mounted(layout_.root() + "/disk", "size=8m");
@@ -447,7 +451,6 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
     const std::string& disk = mounted.path();
     const std::string noise = MakeStream(layout_.root(), "h264", 12, "noise");
     environment_.Set("DVRCORE_TEST_STREAMS", "garden=" + noise);
-    environment_.Set("DVRCORE_DISK_RESERVE_MINUTES", "0");  // the low-water mark alone
     // The settings file as an operator writes it, with a slip; the
     // environment overrides the low-water mark.
     dvrtest::WriteFile(layout_.workDir() + "/recorder.conf",
@@ -460,14 +463,21 @@ TEST_F(Recording, FullDiskDeletesTheOldestSegmentsAndRecordingGoesOn)
                            "segment seconds 3\n");
     const std::regex errors(R"(frames recorded, \d+ bytes written, \d+ frames dropped, (\d+) write errors)");
 
+    struct Keep {
+        const char* lowWaterMiB;
+        const char* reserveMinutes;  // 5 is the default
+        bool writesFail;
+    };
     std::string first;
-    for (const char* lowWater : {"2", "0"}) {
-        environment_.Set("DVRCORE_DISK_LOW_WATER_MB", lowWater);
+    for (const Keep& keep : {Keep{"2", "0", false}, Keep{"0", "5", false}, Keep{"0", "0", true}}) {
+        environment_.Set("DVRCORE_DISK_LOW_WATER_MB", keep.lowWaterMiB);
+        environment_.Set("DVRCORE_DISK_RESERVE_MINUTES", keep.reserveMinutes);
         const int64_t startedAt = WallNow();
         const std::string output = RunStandin({"sleep 9000", "stop"});
         std::smatch match;
         ASSERT_TRUE(std::regex_search(output, match, errors)) << output;
-        EXPECT_EQ(std::string(lowWater) == "0", match[1] != "0") << lowWater << ": " << output;
+        EXPECT_EQ(keep.writesFail, match[1] != "0")
+            << keep.lowWaterMiB << " MiB, " << keep.reserveMinutes << " min: " << output;
         EXPECT_NE(std::string::npos, output.find("recorder.conf: line 5 is not \"key = value\", skipped")) << output;
         EXPECT_NE(std::string::npos, output.find("retention deleted")) << output;
 
@@ -856,12 +866,8 @@ TEST_F(Recording, SlowDiskStillSyncsEverySecondAndKeepsTheBudget)
     environment_.Set("DVRCORE_SLOW_DISK_LOG", diskLog);
 #ifdef __SANITIZE_ADDRESS__
     // The shim comes before the sanitizer's runtime in the preload order.
-    // Freed frames held in the sanitizer's quarantine (256 MiB by default)
-    // would count as the core's own memory and make it throttle the cameras
-    // before the recorder's queue fills.
     const char* asan = std::getenv("ASAN_OPTIONS");
-    environment_.Set("ASAN_OPTIONS",
-                     std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0:quarantine_size_mb=16");
+    environment_.Set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
 #endif
     environment_.Set("LD_PRELOAD", DVRCORE_SLOW_DISK_LIBRARY);
     std::map<std::string, uint64_t> mostBytes;  // per camera, at any look while the disk is slow
